@@ -1,0 +1,53 @@
+#pragma once
+
+#include "receiver/MsgReciever.h"
+#include "serial/SerialPort.h"
+#include "settings/FilterSettings.h"
+#include "settings/GeneralSettings.h"
+
+#include <QApplication>
+#include <QPointer>
+
+#include <memory>
+
+class CAlvetraDoc;
+class CMainFrame;
+class CAlvetraView;
+
+// The one application object. It owns the service objects for the whole run; the rest of the
+// program reaches them through the five accessors of doors/Doors.h. GUI thread only.
+class CAlvetraApp : public QApplication
+{
+    Q_OBJECT
+
+public:
+    CAlvetraApp(int &argc, char **argv);
+    ~CAlvetraApp() override;
+
+    // Start-up: settings, filter criteria, the command line, then the document, the main
+    // window and the log view. False when the program should end at once with ExitCode().
+    bool InitInstance(const QStringList &arguments);
+    int ExitCode() const { return m_exitCode; }
+
+    static CAlvetraApp *Instance();
+    CMainFrame *MainFrame() const { return m_frame.get(); }
+    CAlvetraDoc *Document() const { return m_doc.get(); }
+    CAlvetraView *View() const;
+
+    void OnAppAbout();
+
+    // Constructed in this order and destroyed in reverse; the order binds.
+    MessageReceiver m_receiver;
+    FilterSettings m_filterSettings;
+    SerialPort m_inPort;
+    SerialPort m_outPort;
+    GeneralSettings m_generalSettings;
+
+private:
+    bool CreateWindows();
+
+    // Declared after the services, so the windows go first when the application ends.
+    std::unique_ptr<CAlvetraDoc> m_doc;
+    std::unique_ptr<CMainFrame> m_frame;
+    int m_exitCode = 0;
+};

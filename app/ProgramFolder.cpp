@@ -1,0 +1,8 @@
+#include "doors/Doors.h"
+
+#include <QCoreApplication>
+
+QString GetProgramFolder()
+{
+    return QCoreApplication::applicationDirPath();
+}

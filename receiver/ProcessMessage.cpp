@@ -1,0 +1,6 @@
+#include "ProcessMessage.h"
+
+void ProcessMessage(const QByteArray &)
+{
+    // Built by the pipeline work.
+}

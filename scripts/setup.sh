@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that are missing, then configures and builds Alvetra in build/.
+#   scripts/setup.sh run    what building and running needs
+#   scripts/setup.sh test   that, and what the tests, benchmarks and fuzzers need
+set -euo pipefail
+
+mode=${1:-run}
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+packages=(
+    g++ cmake ninja-build pkg-config
+    qt6-base-dev qt6-serialport-dev qt6-multimedia-dev qt6-qpa-plugins
+    fonts-dejavu-core
+)
+if [ "$mode" = test ]; then
+    packages+=(
+        clang libclang-rt-14-dev clang-format libbenchmark-dev
+        xvfb xauth
+        cups cups-client cups-filters poppler-utils
+        libreoffice-writer-nogui
+        pulseaudio pulseaudio-utils
+    )
+fi
+# Extra packages a part of the project needs, one name a line (see scripts/packages-*.txt).
+for list in "$root"/scripts/packages-"$mode".txt "$root"/scripts/packages-run.txt; do
+    [ -f "$list" ] && while read -r name; do
+        case "$name" in ''|'#'*) ;; *) packages+=("$name") ;; esac
+    done <"$list"
+done
+
+missing=()
+for name in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$name")
+    fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+fi
+
+build="$root/build"
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build"

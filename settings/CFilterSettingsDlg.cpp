@@ -1,0 +1,5 @@
+#include "CFilterSettingsDlg.h"
+
+CFilterSettingsDlg::CFilterSettingsDlg(QWidget *parent)
+    : QDialog(parent)
+{}

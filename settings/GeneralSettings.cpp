@@ -1,0 +1,64 @@
+#include "GeneralSettings.h"
+
+#include <QSettings>
+
+namespace {
+
+struct Entry
+{
+    const char *name;
+    int GeneralSettings::*field;
+    int fallback;
+};
+
+// In the order the store has always listed them.
+constexpr Entry kEntries[] = {
+    {"InSerialPort", &GeneralSettings::m_inSerialPort, 2},
+    {"OutSerialPort", &GeneralSettings::m_outSerialPort, 1},
+    {"SerialPortRecoverTime", &GeneralSettings::m_recoverTime, 1000},
+    {"Sendtofile", &GeneralSettings::m_sendToFile, 1},
+    {"Sendtoprinter", &GeneralSettings::m_sendToPrinter, 1},
+    {"Sendtoport", &GeneralSettings::m_sendToPort, 1},
+};
+
+QSettings UserSettings()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Dorvane"),
+                     QStringLiteral("Alvetra"));
+}
+
+} // namespace
+
+void GeneralSettings::Load()
+{
+    QSettings store = UserSettings();
+    store.beginGroup(QStringLiteral("Settings"));
+    for (const Entry &entry : kEntries) {
+        bool ok = false;
+        const int value = store.value(QLatin1String(entry.name)).toInt(&ok);
+        this->*entry.field = ok ? value : entry.fallback;
+    }
+}
+
+void GeneralSettings::Save() const
+{
+    QSettings store = UserSettings();
+    store.beginGroup(QStringLiteral("Settings"));
+    for (const Entry &entry : kEntries)
+        store.setValue(QLatin1String(entry.name), this->*entry.field);
+    store.endGroup();
+    store.sync();
+}
+
+QString SerialDeviceForPort(int number)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(number);
+#else
+    QSettings store = UserSettings();
+    const QString mapped = store.value(QStringLiteral("Ports/COM%1").arg(number)).toString();
+    if (!mapped.isEmpty())
+        return mapped;
+    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+#endif
+}

@@ -1,0 +1,114 @@
+#include "settings/GeneralSettings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTest>
+
+// Each run has its own XDG_CONFIG_HOME (tests/run-isolated.sh), so the store starts empty.
+class GeneralSettingsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QSettings Store()
+    {
+        return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+    }
+
+private slots:
+    void init()
+    {
+        QSettings store = Store();
+        store.clear();
+        store.sync();
+    }
+
+    void firstStartWritesAllSixDefaults()
+    {
+        GeneralSettings settings;
+        settings.Load();
+        settings.Save();
+        QCOMPARE(settings.m_inSerialPort, 2);
+        QCOMPARE(settings.m_outSerialPort, 1);
+        QCOMPARE(settings.m_recoverTime, 1000);
+        QCOMPARE(settings.m_sendToFile, 1);
+        QCOMPARE(settings.m_sendToPrinter, 1);
+        QCOMPARE(settings.m_sendToPort, 1);
+
+        QSettings store = Store();
+        QVERIFY(QFile::exists(store.fileName()));
+        store.beginGroup("Settings");
+        QCOMPARE(store.childKeys().size(), 6);
+        QCOMPARE(store.value("InSerialPort").toInt(), 2);
+        QCOMPARE(store.value("OutSerialPort").toInt(), 1);
+        QCOMPARE(store.value("SerialPortRecoverTime").toInt(), 1000);
+        QCOMPARE(store.value("Sendtofile").toInt(), 1);
+        QCOMPARE(store.value("Sendtoprinter").toInt(), 1);
+        QCOMPARE(store.value("Sendtoport").toInt(), 1);
+    }
+
+    void storedValuesSurviveARestartUnchanged()
+    {
+        GeneralSettings first;
+        first.Load();
+        first.m_inSerialPort = 7;
+        first.m_recoverTime = 0;
+        first.m_sendToPrinter = 5; // a switch is taken as it is
+        first.m_sendToFile = 0;
+        first.Save();
+
+        GeneralSettings second;
+        second.Load();
+        QCOMPARE(second.m_inSerialPort, 7);
+        QCOMPARE(second.m_recoverTime, 0);
+        QCOMPARE(second.m_sendToPrinter, 5);
+        QCOMPARE(second.m_sendToFile, 0);
+        QCOMPARE(second.m_outSerialPort, 1);
+    }
+
+    void anEntryThatIsNotAnIntegerFallsBackToItsDefault()
+    {
+        {
+            QSettings store = Store();
+            store.setValue("Settings/InSerialPort", "three");
+            store.setValue("Settings/SerialPortRecoverTime", "");
+            store.setValue("Settings/Sendtoport", 0);
+        }
+        GeneralSettings settings;
+        settings.Load();
+        QCOMPARE(settings.m_inSerialPort, 2);
+        QCOMPARE(settings.m_recoverTime, 1000);
+        QCOMPARE(settings.m_sendToPort, 0);
+    }
+
+    void aGarbageSettingsFileNeverStopsTheLoad()
+    {
+        const QString path = Store().fileName();
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("\x00\xff[Settings\n=\n\x01\x02InSerialPort=\xff\xfe", 30));
+        file.close();
+
+        GeneralSettings settings;
+        settings.Load();
+        QCOMPARE(settings.m_inSerialPort, 2);
+        QCOMPARE(settings.m_sendToFile, 1);
+    }
+
+    void comPortsMapToDevicesThroughThePortsGroup()
+    {
+#ifndef Q_OS_WIN
+        QCOMPARE(SerialDeviceForPort(1), QString("/dev/ttyS0"));
+        Store().setValue("Ports/COM2", "/dev/ttyUSB0");
+        QCOMPARE(SerialDeviceForPort(2), QString("/dev/ttyUSB0"));
+        QCOMPARE(SerialDeviceForPort(3), QString("/dev/ttyS2"));
+#else
+        QCOMPARE(SerialDeviceForPort(4), QString("COM4"));
+#endif
+    }
+};
+
+QTEST_APPLESS_MAIN(GeneralSettingsTest)
+#include "tst_generalsettings.moc"
