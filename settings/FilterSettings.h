@@ -2,19 +2,38 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
-// The filter criteria: allowed handling letters, region codes and source letters, and the
-// any-source flag. Kept scrambled in "flt.dat" in the current directory.
-// GUI thread only.
+// The filter criteria: the allowed handling letters, region codes and source letters, and the
+// any-source flag. A file may bring anything (repeats, unknown letters, any flag value); every
+// operation works with such contents. GUI thread only.
 class FilterSettings
 {
 public:
     virtual ~FilterSettings() = default;
 
+    // Replaces the fields from "flt.dat" in the current directory. On failure the fields read
+    // so far are kept, the rest keep their values, and the failure text is returned (empty on
+    // success); start-up shows it in a message box.
+    QString Load();
+    // Writes all fields to "flt.dat" in the current directory. A failure is written to the log
+    // as an error line; the criteria in memory stay in force.
+    void Save() const;
+
     bool IsHandlingAllowed(char letter) const;
     bool IsRegionAllowed(const QByteArray &code) const;
     bool IsSourceAllowed(char letter) const;
+    // Index of the first region equal to `code` (whole, case-sensitive), or -1.
     int FindRegion(const QByteArray &code) const;
+
+    void AllowRegion(const QByteArray &code);
+    // Removes the first occurrence only.
+    void DisallowRegion(const QByteArray &code);
+    // Removes every occurrence of `letter` from `letters` (m_handling or m_sources).
+    static void RemoveLetter(QByteArray &letters, char letter);
+
+    // Three lines, each ended by '\n': handling, regions, sources.
+    QByteArray Describe() const;
 
     QByteArray m_handling;
     QList<QByteArray> m_regions;
