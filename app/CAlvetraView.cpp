@@ -97,14 +97,6 @@ void CAlvetraView::ShowMessage(const EdisMessage &message)
     AppendText(DecodeCp1252(message.m_body), true, 230, Rgb(0, 0, 0), false, false);
 }
 
-int CAlvetraView::OnSerialByte(int byte, int portNumber)
-{
-    if (portNumber != GetGeneralSettings().m_inSerialPort)
-        return -1;
-    GetReceiver().ProcessChar(byte);
-    return 0;
-}
-
 void CAlvetraView::OnTestFile()
 {
     QFile file(QStringLiteral("test"));
@@ -117,10 +109,6 @@ void CAlvetraView::OnTestFile()
     for (const char c : bytes)
         GetReceiver().ProcessChar(static_cast<unsigned char>(c));
 }
-
-void CAlvetraView::OnFilterSettings() {}
-
-void CAlvetraView::OnGeneralSettings() {}
 
 CAlvetraView *GetLogView()
 {

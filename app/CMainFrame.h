@@ -16,6 +16,15 @@ public:
 
     CAlvetraView *View() const { return m_view; }
 
+    // The document commands (CMainFrameFile.cpp): new, open, save and print the log.
+    void OnFileNew();
+    void OnFileOpen();
+    void OnFileSave();
+    void OnFileSaveAs();
+    void OnFilePrint();
+    void OnFilePrintPreview();
+    void OnFilePrintSetup();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
