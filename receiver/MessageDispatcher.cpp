@@ -1,0 +1,263 @@
+#include "MessageDispatcher.h"
+
+#include "EdisMessage.h"
+#include "PrintText.h"
+#include "doors/Doors.h"
+#include "rtf/Cp1252.h"
+#include "serial/SerialPort.h"
+#include "settings/GeneralSettings.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPointer>
+#include <QSaveFile>
+#include <QSoundEffect>
+#include <QThread>
+#include <QUrl>
+
+#include <algorithm>
+#include <cerrno>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kSeparatorLine[] = "===================================";
+
+// The file-error causes the log names.
+constexpr int kNone = 0;
+constexpr int kGeneric = 1;
+constexpr int kBadPath = 3;
+constexpr int kTooManyOpenFiles = 4;
+constexpr int kAccessDenied = 5;
+constexpr int kInvalidFile = 6;
+constexpr int kBadSeek = 9;
+constexpr int kHardIO = 10;
+constexpr int kSharingViolation = 11;
+constexpr int kDiskFull = 13;
+
+// The cause of the last failed call, read before anything else can change errno.
+int LastCause()
+{
+    return FileErrorCauseFromErrno(errno);
+}
+
+// Writes `content` as the whole of `path`: into a temporary file beside it, which replaces
+// the old file only once every byte is on the disk, so a failed write never leaves a cut
+// message under the final name. Returns the failure cause, 0 on success.
+int WriteWholeFile(const QString &folder, const QString &path, const QByteArray &content)
+{
+    // The program never makes the folder: the user decides whether messages are kept.
+    if (!QFileInfo(folder).isDir())
+        return kBadPath;
+    QSaveFile file(path);
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly))
+        return LastCause();
+    errno = 0;
+    if (file.write(content) != content.size()) {
+        const int cause = LastCause();
+        file.cancelWriting();
+        return cause;
+    }
+    errno = 0;
+    if (!file.commit())
+        return LastCause();
+    return kNone;
+}
+
+} // namespace
+
+void MessageDispatcher::Dispatch()
+{
+    PlayPassedSound();
+    // Read at each dispatch, so a switch changed in the dialog applies to the next message.
+    const GeneralSettings &settings = GetGeneralSettings();
+    if (settings.m_sendToFile != 0)
+        WriteToFile();
+    if (settings.m_sendToPort != 0)
+        SendToPort();
+    if (settings.m_sendToPrinter != 0)
+        PrintMessage();
+}
+
+void MessageDispatcher::WriteToFile()
+{
+    const QString folder = GetProgramFolder() + QStringLiteral("/Received");
+    const QString path = folder + QLatin1Char('/') + MessageFileName(m_message->m_header);
+    const int cause = WriteWholeFile(folder, path, MessageFileContent(*m_message));
+    if (cause != kNone)
+        LogError(QStringLiteral("Error writing passed message to file - ")
+                 + FileErrorCauseText(cause));
+}
+
+void MessageDispatcher::SendToPort()
+{
+    SerialPort &port = GetOutPort();
+    const QByteArray &text = m_message->m_outputText;
+    const std::vector<PortPiece> pieces = PlanPortPieces(
+        text.size(), port.OutBufferSize(), BoundedRecoverTime(GetGeneralSettings().m_recoverTime));
+    if (pieces.empty()) {
+        LogError(
+            QStringLiteral("Output buffer for OutSerialPort is too small. cannot send message"));
+        return;
+    }
+    for (const PortPiece &piece : pieces) {
+        // The piece goes with its length, so zero bytes of the message are forwarded too.
+        port.QueueWrite(text.mid(piece.start, piece.length));
+        // The port replaces its out buffer with the next piece, so the line must have sent
+        // this one first. The pause holds the GUI thread on purpose: the input port's thread
+        // waits for us, so no byte of the next message is lost meanwhile, and no later
+        // message's pieces can overtake this one's on the output line.
+        if (piece.pause > 0ms)
+            QThread::msleep(static_cast<unsigned long>(piece.pause.count()));
+    }
+}
+
+void MessageDispatcher::PrintMessage()
+{
+    const QByteArray text = MessagePrintText(*m_message);
+    PrintText(text.constData(), text.size());
+}
+
+void PlayPassedSound()
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    if (application == nullptr)
+        return;
+    // One effect for the whole run, kept loaded between messages. It belongs to the
+    // application object, so it goes before the sound system does at exit.
+    static QPointer<QSoundEffect> effect;
+    if (effect.isNull())
+        effect = new QSoundEffect(application);
+    const QUrl source
+        = QUrl::fromLocalFile(GetProgramFolder() + QStringLiteral("/sounds/passed.wav"));
+    if (effect->source() != source)
+        effect->setSource(source);
+    // Loads and plays in the background; a missing file only sets the effect's error status.
+    effect->play();
+}
+
+QString MessageFileName(const QByteArray &header)
+{
+    QByteArray name = header;
+    if (name == "." || name == "..") {
+        name.fill('_');
+    } else {
+        for (char &c : name) {
+            if (c == '/' || c == '\\' || c == '\0')
+                c = '_';
+        }
+    }
+    return DecodeCp1252(name) + QStringLiteral(".txt");
+}
+
+QByteArray MessageFileContent(const EdisMessage &message)
+{
+    QByteArray content;
+    content.reserve(message.m_headline.size() + message.m_header.size() + message.m_trailer.size()
+                    + message.m_body.size() + 48);
+    content.append(message.m_headline).append("\r\n");
+    content.append(kSeparatorLine).append("\r\n");
+    content.append('[').append(message.m_header).append("]\r\n");
+    content.append(message.m_trailer).append("\r\n");
+    content.append(message.m_body);
+    return content;
+}
+
+QByteArray MessagePrintText(const EdisMessage &message)
+{
+    QByteArray text;
+    text.reserve(message.m_headline.size() + message.m_header.size() + message.m_trailer.size()
+                 + message.m_body.size() + 48);
+    text.append('\n');
+    text.append(message.m_headline).append('\n');
+    text.append(kSeparatorLine).append('\n');
+    text.append('[').append(message.m_header).append("]\n");
+    text.append(message.m_trailer).append('\n');
+    text.append(message.m_body);
+    return text;
+}
+
+QString FileErrorCauseText(int cause)
+{
+    static const char *const kTexts[] = {
+        "No error occurred.",
+        "An unspecified error occurred.",
+        "The file could not be located.",
+        "All or part of the path is invalid.",
+        "The permitted number of open files was exceeded.",
+        "The file could not be accessed.",
+        "There was an attempt to use an invalid file handle.",
+        "The current working directory cannot be removed.",
+        "There are no more directory entries.",
+        "There was an error trying to set the file pointer.",
+        "There was a hardware error.",
+        "SHARE.EXE was not loaded, or a shared region was locked.",
+        "There was an attempt to lock a region that was already locked.",
+        "The disk is full.",
+        "The end of file was reached.",
+    };
+    if (cause < 0 || cause >= int(std::size(kTexts)))
+        return QStringLiteral("unknown error");
+    return QString::fromLatin1(kTexts[cause]);
+}
+
+int FileErrorCauseFromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return kBadPath;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return kAccessDenied;
+    case EMFILE:
+    case ENFILE:
+        return kTooManyOpenFiles;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return kDiskFull;
+    case EBADF:
+        return kInvalidFile;
+    case EIO:
+        return kHardIO;
+    case ETXTBSY:
+    case EBUSY:
+        return kSharingViolation;
+    case ESPIPE:
+        return kBadSeek;
+    default:
+        return kGeneric;
+    }
+}
+
+std::chrono::milliseconds BoundedRecoverTime(int storedMilliseconds)
+{
+    return std::clamp(std::chrono::milliseconds(storedMilliseconds), 0ms, kMaxRecoverTime);
+}
+
+std::vector<PortPiece>
+PlanPortPieces(qsizetype total, int outBufferSize, std::chrono::milliseconds recoverTime)
+{
+    std::vector<PortPiece> pieces;
+    // A port never set up has an out buffer of 0; it would not even hold the framing.
+    if (outBufferSize < 5 || total < 0)
+        return pieces;
+    const qsizetype piece = outBufferSize - 2;
+    pieces.reserve(static_cast<size_t>(total / piece + 1));
+    qsizetype start = 0;
+    while (start + piece <= total) {
+        pieces.push_back({start, piece, recoverTime});
+        start += piece;
+    }
+    // The rest goes even when empty: the peer has always seen a write after the last full
+    // piece.
+    pieces.push_back({start, total - start, 0ms});
+    return pieces;
+}
