@@ -1,0 +1,68 @@
+#include "DispatchShell.h"
+
+#include "doors/Doors.h"
+
+DispatchShell &Shell()
+{
+    static DispatchShell shell;
+    return shell;
+}
+
+EdisMessage WorkedExample()
+{
+    EdisMessage message;
+    message.m_header = "12345e2al9";
+    message.m_headline = "Quake";
+    message.m_body = "Body";
+    message.m_trailer = "0930";
+    message.m_outputText = QByteArray("\r\n\nT\r\n\n\x16\x16\x01") + "12345\x1f" + "e2al9\x02"
+                           + "Quake\rmnopqBody\x03" + "0930\x04" + "\r\n\n\f\r\n\n";
+    return message;
+}
+
+void SetOutputs(bool file, bool port, bool printer, int recoverTime)
+{
+    GeneralSettings &settings = Shell().m_generalSettings;
+    settings.m_sendToFile = file ? 1 : 0;
+    settings.m_sendToPort = port ? 1 : 0;
+    settings.m_sendToPrinter = printer ? 1 : 0;
+    settings.m_recoverTime = recoverTime;
+}
+
+MessageReceiver &GetReceiver()
+{
+    return Shell().m_receiver;
+}
+FilterSettings &GetFilterSettings()
+{
+    return Shell().m_filterSettings;
+}
+SerialPort &GetInPort()
+{
+    return Shell().m_inPort;
+}
+SerialPort &GetOutPort()
+{
+    return Shell().m_outPort;
+}
+GeneralSettings &GetGeneralSettings()
+{
+    return Shell().m_generalSettings;
+}
+void LogError(const QString &text)
+{
+    Shell().m_log.append(QStringLiteral("Error:->") + text);
+}
+void LogWarning(const QString &text)
+{
+    Shell().m_log.append(QStringLiteral("Warning:->") + text);
+}
+void ShowMessage(const EdisMessage &message)
+{
+    Shell().m_shownHeaders.append(message.m_header);
+}
+QString GetProgramFolder()
+{
+    return Shell().m_programFolder;
+}
+void AppendLogText(const QString &, bool, int, unsigned int, bool, bool) {}

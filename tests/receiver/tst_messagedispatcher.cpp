@@ -1,0 +1,288 @@
+#include "DispatchShell.h"
+
+#include "receiver/MessageDispatcher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray ReadAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Root passes every permission check, so a read-only folder would not stop it: for the
+// write, the thread takes the file rights of an ordinary user.
+class AsOrdinaryUser
+{
+public:
+    AsOrdinaryUser()
+        : m_root(geteuid() == 0)
+    {
+        if (m_root) {
+            setfsgid(65534);
+            setfsuid(65534);
+        }
+    }
+    ~AsOrdinaryUser()
+    {
+        if (m_root) {
+            setfsuid(0);
+            setfsgid(0);
+        }
+    }
+
+private:
+    bool m_root;
+};
+
+const QString kFileError = QStringLiteral("Error:->Error writing passed message to file - ");
+const QString kPortTooSmall
+    = QStringLiteral("Error:->Output buffer for OutSerialPort is too small. cannot send message");
+
+} // namespace
+
+class MessageDispatcherTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_folder;
+
+    QString Received() const { return m_folder->path() + QStringLiteral("/Received"); }
+
+private slots:
+    void init()
+    {
+        // Not below the test's own folder, which only root may enter: the permission tests
+        // need a path an ordinary user can walk.
+        m_folder = std::make_unique<QTemporaryDir>(QStringLiteral("/tmp/alvetra-dispatch-XXXXXX"));
+        QVERIFY(m_folder->isValid());
+        QFile::setPermissions(m_folder->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                    | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                                    | QFileDevice::ExeOther);
+        QVERIFY(QDir(m_folder->path()).mkdir(QStringLiteral("Received")));
+        Shell().m_programFolder = m_folder->path();
+        Shell().m_log.clear();
+        SetOutputs(false, false, false);
+    }
+
+    void cleanup()
+    {
+        QFile::setPermissions(Received(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                              | QFileDevice::ExeOwner);
+        m_folder.reset();
+    }
+
+    void theWorkedExampleIsFiledAndPrintedInItsTwoLayouts()
+    {
+        EdisMessage message = WorkedExample();
+        SetOutputs(true, false, false);
+        MessageDispatcher(&message).Dispatch();
+
+        QCOMPARE(Shell().m_log, QStringList());
+        QCOMPARE(QDir(Received()).entryList(QDir::Files), QStringList{"12345e2al9.txt"});
+        QCOMPARE(ReadAll(Received() + "/12345e2al9.txt"),
+                 QByteArray("Quake\r\n===================================\r\n[12345e2al9]\r\n"
+                            "0930\r\nBody"));
+        QCOMPARE(MessagePrintText(message),
+                 QByteArray("\nQuake\n===================================\n[12345e2al9]\n"
+                            "0930\nBody"));
+    }
+
+    void aSecondMessageWithTheSameHeaderReplacesTheFirstsFile()
+    {
+        SetOutputs(true, false, false);
+        EdisMessage first = WorkedExample();
+        first.m_body = QByteArray(5000, 'x');
+        MessageDispatcher(&first).Dispatch();
+        EdisMessage second = WorkedExample();
+        MessageDispatcher(&second).Dispatch();
+
+        QCOMPARE(Shell().m_log, QStringList());
+        // No temporary file is left beside it either.
+        QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"12345e2al9.txt"});
+        QCOMPARE(ReadAll(Received() + "/12345e2al9.txt"), MessageFileContent(second));
+    }
+
+    void aFileThatCannotBeWrittenIsReportedAndTheLaterOutputsStillRun_data()
+    {
+        QTest::addColumn<bool>("folderExists");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("received-folder-missing")
+            << false << QStringLiteral("All or part of the path is invalid.");
+        QTest::newRow("received-folder-read-only")
+            << true << QStringLiteral("The file could not be accessed.");
+    }
+
+    void aFileThatCannotBeWrittenIsReportedAndTheLaterOutputsStillRun()
+    {
+        QFETCH(bool, folderExists);
+        QFETCH(QString, cause);
+        if (folderExists) {
+            QFile::setPermissions(Received(), QFileDevice::ReadOwner | QFileDevice::ExeOwner
+                                                  | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        } else {
+            QVERIFY(QDir(Received()).removeRecursively());
+        }
+        // The port, never set up, reports its own failure after the file's.
+        SetOutputs(true, true, false);
+        EdisMessage message = WorkedExample();
+        {
+            AsOrdinaryUser user;
+            MessageDispatcher(&message).Dispatch();
+        }
+        QCOMPARE(Shell().m_log, (QStringList{kFileError + cause, kPortTooSmall}));
+        // The program never makes the folder, and a refused write leaves nothing behind.
+        QCOMPARE(QFileInfo::exists(Received()), folderExists);
+        if (folderExists)
+            QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    void aHeaderThatNamesAPathIsFiledInsideReceived_data()
+    {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("slashes-climbing-out")
+            << QByteArray("../..\x1f/x9") << QStringLiteral(".._..\x1f_x9.txt");
+        QTest::newRow("backslashes")
+            << QByteArray("..\\..\\e2al9") << QStringLiteral(".._.._e2al9.txt");
+        QTest::newRow("zero-byte") << QByteArray("123\0"
+                                                 "5e2al9",
+                                                 10)
+                                   << QStringLiteral("123_5e2al9.txt");
+        QTest::newRow("absolute-path")
+            << QByteArray("/etc/passwd") << QStringLiteral("_etc_passwd.txt");
+        QTest::newRow("dot-dot") << QByteArray("..") << QStringLiteral("__.txt");
+        QTest::newRow("dot") << QByteArray(".") << QStringLiteral("_.txt");
+    }
+
+    void aHeaderThatNamesAPathIsFiledInsideReceived()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(QString, fileName);
+        SetOutputs(true, false, false);
+        EdisMessage message = WorkedExample();
+        message.m_header = header;
+        MessageDispatcher(&message).Dispatch();
+
+        QCOMPARE(Shell().m_log, QStringList());
+        QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
+        QCOMPARE(ReadAll(Received() + '/' + fileName), MessageFileContent(message));
+        QCOMPARE(QDir(m_folder->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{"Received"});
+    }
+
+    void thePortGetsFullPiecesThenTheRest_data()
+    {
+        QTest::addColumn<int>("total");
+        QTest::addColumn<int>("outBufferSize");
+        QTest::addColumn<int>("recoverTime");
+        QTest::addColumn<QList<int>>("lengths");
+        QTest::addColumn<int>("pauses");
+
+        QTest::newRow("shorter-than-a-piece") << 10 << 512 << 1000 << QList<int>{10} << 0;
+        QTest::newRow("one-short-of-a-piece") << 509 << 512 << 1000 << QList<int>{509} << 0;
+        QTest::newRow("exactly-one-piece-then-empty")
+            << 510 << 512 << 1000 << QList<int>{510, 0} << 1;
+        QTest::newRow("one-past-a-piece") << 511 << 512 << 1000 << QList<int>{510, 1} << 1;
+        QTest::newRow("exactly-two-pieces-then-empty")
+            << 1020 << 512 << 1000 << QList<int>{510, 510, 0} << 2;
+        QTest::newRow("one-past-two-pieces") << 1021 << 512 << 1000 << QList<int>{510, 510, 1} << 2;
+        QTest::newRow("no-recover-time-no-pause")
+            << 1021 << 512 << 0 << QList<int>{510, 510, 1} << 0;
+        QTest::newRow("smallest-usable-buffer") << 7 << 5 << 1000 << QList<int>{3, 3, 1} << 2;
+        QTest::newRow("buffer-below-five") << 10 << 4 << 1000 << QList<int>{} << 0;
+        QTest::newRow("port-never-set-up") << 10 << 0 << 1000 << QList<int>{} << 0;
+    }
+
+    void thePortGetsFullPiecesThenTheRest()
+    {
+        QFETCH(int, total);
+        QFETCH(int, outBufferSize);
+        QFETCH(int, recoverTime);
+        QFETCH(QList<int>, lengths);
+        QFETCH(int, pauses);
+
+        const std::vector<PortPiece> pieces
+            = PlanPortPieces(total, outBufferSize, std::chrono::milliseconds(recoverTime));
+        QCOMPARE(int(pieces.size()), lengths.size());
+        qsizetype start = 0;
+        int pausesTaken = 0;
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            QCOMPARE(pieces[i].start, start);
+            QCOMPARE(int(pieces[i].length), lengths[int(i)]);
+            start += pieces[i].length;
+            if (pieces[i].pause > 0ms) {
+                QCOMPARE(pieces[i].pause, std::chrono::milliseconds(recoverTime));
+                ++pausesTaken;
+            }
+        }
+        QCOMPARE(start, pieces.empty() ? 0 : total);
+        QCOMPARE(pausesTaken, pauses);
+        // No pause after the last piece: nothing follows it that could overwrite it.
+        if (!pieces.empty())
+            QCOMPARE(pieces.back().pause, 0ms);
+    }
+
+    void aStoredRecoverTimeOfHoursIsBoundedAndANegativeOneIsNoPause()
+    {
+        QCOMPARE(BoundedRecoverTime(1000), 1000ms);
+        QCOMPARE(BoundedRecoverTime(3600 * 1000), kMaxRecoverTime);
+        QCOMPARE(BoundedRecoverTime(-1), 0ms);
+        QVERIFY(kMaxRecoverTime >= 1000ms); // a full piece takes 0.53 s at 9600 baud
+    }
+
+    void theSwitchesAreReadAtEachDispatch()
+    {
+        EdisMessage message = WorkedExample();
+        const QString file = Received() + "/12345e2al9.txt";
+
+        // All off: only the log line (shown before the dispatch) and the sound.
+        MessageDispatcher(&message).Dispatch();
+        QCOMPARE(Shell().m_log, QStringList());
+        QVERIFY(!QFile::exists(file));
+
+        // A switch turned on applies to the next message.
+        Shell().m_generalSettings.m_sendToFile = 5; // any non-zero value is on
+        Shell().m_generalSettings.m_sendToPort = 1;
+        MessageDispatcher(&message).Dispatch();
+        QVERIFY(QFile::exists(file));
+        QCOMPARE(Shell().m_log, QStringList{kPortTooSmall});
+
+        QVERIFY(QFile::remove(file));
+        Shell().m_log.clear();
+        SetOutputs(false, false, false);
+        MessageDispatcher(&message).Dispatch();
+        QCOMPARE(Shell().m_log, QStringList());
+        QVERIFY(!QFile::exists(file));
+    }
+
+    void fileErrorCausesHaveTheirTexts()
+    {
+        QCOMPARE(FileErrorCauseText(0), QStringLiteral("No error occurred."));
+        QCOMPARE(FileErrorCauseText(3), QStringLiteral("All or part of the path is invalid."));
+        QCOMPARE(FileErrorCauseText(11),
+                 QStringLiteral("SHARE.EXE was not loaded, or a shared region was locked."));
+        QCOMPARE(FileErrorCauseText(14), QStringLiteral("The end of file was reached."));
+        QCOMPARE(FileErrorCauseText(15), QStringLiteral("unknown error"));
+        QCOMPARE(FileErrorCauseText(-1), QStringLiteral("unknown error"));
+        QCOMPARE(FileErrorCauseText(FileErrorCauseFromErrno(ENOSPC)),
+                 QStringLiteral("The disk is full."));
+        QCOMPARE(FileErrorCauseText(FileErrorCauseFromErrno(EMFILE)),
+                 QStringLiteral("The permitted number of open files was exceeded."));
+    }
+};
+
+QTEST_MAIN(MessageDispatcherTest)
+#include "tst_messagedispatcher.moc"
