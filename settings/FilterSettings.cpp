@@ -2,22 +2,26 @@
 
 bool FilterSettings::IsHandlingAllowed(char letter) const
 {
-    return m_handling.contains(letter);
+    return letter != '\0' && m_handling.contains(letter);
 }
 
-bool FilterSettings::IsRegionAllowed(const QByteArray &code) const
+bool FilterSettings::IsRegionAllowed(QByteArrayView code) const
 {
     return FindRegion(code) != -1;
 }
 
 bool FilterSettings::IsSourceAllowed(char letter) const
 {
-    return m_sources.contains(letter);
+    return letter != '\0' && m_sources.contains(letter);
 }
 
-int FilterSettings::FindRegion(const QByteArray &code) const
+int FilterSettings::FindRegion(QByteArrayView code) const
 {
-    return int(m_regions.indexOf(code));
+    for (qsizetype i = 0; i < m_regions.size(); ++i) {
+        if (m_regions[i] == code)
+            return int(i);
+    }
+    return -1;
 }
 
 void FilterSettings::AllowRegion(const QByteArray &code)

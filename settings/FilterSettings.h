@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 
@@ -20,11 +21,13 @@ public:
     // as an error line; the criteria in memory stay in force.
     void Save() const;
 
+    // A zero byte is never allowed, whatever a file brought into the letters: a message with a
+    // zero byte in its header is damaged, not a request for an odd code.
     bool IsHandlingAllowed(char letter) const;
-    bool IsRegionAllowed(const QByteArray &code) const;
+    bool IsRegionAllowed(QByteArrayView code) const;
     bool IsSourceAllowed(char letter) const;
     // Index of the first region equal to `code` (whole, case-sensitive), or -1.
-    int FindRegion(const QByteArray &code) const;
+    int FindRegion(QByteArrayView code) const;
 
     void AllowRegion(const QByteArray &code);
     // Removes the first occurrence only.
