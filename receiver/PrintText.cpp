@@ -23,6 +23,9 @@ QFont PrintFont()
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(kPrintPointSize);
+    // An alert is printed letter for letter: no ligatures that would merge "fi" into one
+    // glyph, which also keeps the printout's text searchable as the line sent it.
+    font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
 }
 
