@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
+
+class FilterSettings;
 
 // A message that passed the filter, cut into its parts. Texts are the raw 8-bit bytes of the
 // line.
@@ -14,3 +17,26 @@ struct EdisMessage
     QByteArray m_trailer;
     QByteArray m_outputText; // re-framed for the output line
 };
+
+enum class MessageVerdict {
+    Passed,
+    // Failed the filter: dropped without a trace.
+    Filtered,
+    // Passed or not judged, but a delimiter is missing: dropped with a warning line.
+    Malformed,
+};
+
+struct Judgement
+{
+    MessageVerdict m_verdict = MessageVerdict::Filtered;
+    // Malformed: the text of the warning line.
+    const char *m_warning = nullptr;
+    // Passed: the message cut into its parts.
+    EdisMessage m_message;
+};
+
+// Judges one framed message (the bytes after the SOH, the closing EOT included) against the
+// criteria and cuts a passed one. The header decides before anything else is looked for, so a
+// message that fails the filter never gives a warning. Zero bytes are ordinary bytes. Pure: no
+// log, no files; any thread.
+Judgement JudgeMessage(QByteArrayView message, const FilterSettings &filter);

@@ -1,0 +1,64 @@
+#include "EdisMessage.h"
+
+#include "settings/FilterSettings.h"
+
+namespace {
+
+constexpr char kEot = 0x04;
+constexpr char kTfi = 0x1F;
+constexpr char kStx = 0x02;
+constexpr char kCr = 0x0D;
+constexpr char kEtx = 0x03;
+// The headline's CR is followed by five bytes that belong to neither headline nor body.
+constexpr qsizetype kBodyOffset = 6;
+constexpr QByteArrayView kOutputLead("\r\n\nT\r\n\n\x16\x16\x01", 10);
+constexpr QByteArrayView kOutputTail("\r\n\n\f\r\n\n", 7);
+
+Judgement Malformed(const char *warning)
+{
+    Judgement judgement;
+    judgement.m_verdict = MessageVerdict::Malformed;
+    judgement.m_warning = warning;
+    return judgement;
+}
+
+} // namespace
+
+Judgement JudgeMessage(QByteArrayView m, const FilterSettings &filter)
+{
+    const qsizetype t = m.indexOf(kTfi);
+    if (t < 0)
+        return Malformed("Could not find TFI delimiter in message. Dicarding");
+    if (t + 4 >= m.size())
+        return Malformed("Message too short. Cannot find EDIS header. Dicarding");
+
+    // The header decides first; a message that fails it vanishes however broken the rest is.
+    if (!filter.IsHandlingAllowed(m[t + 1]) || !filter.IsRegionAllowed(m.sliced(t + 2, 2))
+        || (filter.m_anySource == 0 && !filter.IsSourceAllowed(m[t + 4])))
+        return {};
+
+    Judgement judgement;
+    EdisMessage &message = judgement.m_message;
+    message.m_header.reserve(10);
+    message.m_header.append(m.first(5));
+    message.m_header.append(m.sliced(t + 1, qMin<qsizetype>(5, m.size() - t - 1)));
+
+    const qsizetype s = m.indexOf(kStx);
+    if (s < 0)
+        return Malformed("Could not find STX delimiter in message. Dicarding");
+    const qsizetype h = m.indexOf(kCr, s + 1);
+    if (h < 0)
+        return Malformed("Could not find CR Headline delimiter in message. Dicarding");
+    const qsizetype x = h + kBodyOffset < m.size() ? m.indexOf(kEtx, h + kBodyOffset) : -1;
+    if (x < 0)
+        return Malformed("Could not find ETX delimiter in message. Dicarding");
+
+    message.m_headline = m.sliced(s + 1, h - s - 1).toByteArray();
+    message.m_body = m.sliced(h + kBodyOffset, x - h - kBodyOffset).toByteArray();
+    const qsizetype end = m.indexOf(kEot, x + 1);
+    message.m_trailer = m.sliced(x + 1, (end < 0 ? m.size() : end) - x - 1).toByteArray();
+    message.m_outputText.reserve(kOutputLead.size() + m.size() + kOutputTail.size());
+    message.m_outputText.append(kOutputLead).append(m).append(kOutputTail);
+    judgement.m_verdict = MessageVerdict::Passed;
+    return judgement;
+}
