@@ -51,6 +51,12 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     m_generalSettings.Load();
     m_generalSettings.Save();
 
+    // Before any window: the user must know the criteria are not what was saved. Start-up goes
+    // on with what could be read.
+    const QString filterFailure = m_filterSettings.Load();
+    if (!filterFailure.isEmpty())
+        QMessageBox::warning(nullptr, QStringLiteral("Alvetra"), filterFailure);
+
     const QStringList files = parser.positionalArguments();
     if (!files.isEmpty()) {
         const QString message
