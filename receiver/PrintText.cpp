@@ -15,6 +15,8 @@ namespace {
 
 constexpr qreal kPrintPointSize = 10;
 constexpr int kTabStopCharacters = 8;
+// About a page of 10-point text: where the search for a page's end starts.
+constexpr qsizetype kFirstGuess = 2048;
 
 QFont PrintFont()
 {
@@ -125,13 +127,26 @@ std::vector<qsizetype> PaginateText(qsizetype length, qreal pageHeight, const Me
     qsizetype printed = 0;
     while (printed < length) {
         const qsizetype remaining = length - printed;
+        const auto fits
+            = [&](qsizetype count) { return measure(printed, count, pageHeight) <= pageHeight; };
+        // The run that fits lies between lo (fits) and hi (does not). Measuring all of the
+        // rest for every page would cost time in the square of the text's length (half a
+        // minute for a message of a megabyte), so the bracket grows from a page's worth by
+        // doubling; as a longer run never measures shorter, the bisection inside it ends on
+        // the same run as one over the whole rest.
+        qsizetype lo = 0;
+        qsizetype hi = std::min<qsizetype>(kFirstGuess, remaining);
+        while (fits(hi)) {
+            lo = hi;
+            if (hi == remaining)
+                break;
+            hi = std::min(hi * 2, remaining);
+        }
         qsizetype count = remaining;
-        if (measure(printed, remaining, pageHeight) > pageHeight) {
-            qsizetype lo = 0;
-            qsizetype hi = remaining;
+        if (lo != remaining) {
             while (hi - lo > 1) {
                 const qsizetype mid = lo + (hi - lo) / 2;
-                if (measure(printed, mid, pageHeight) <= pageHeight)
+                if (fits(mid))
                     lo = mid;
                 else
                     hi = mid;

@@ -90,6 +90,11 @@ private slots:
         QTest::newRow("three-pages") << 25 << 1 << 1 << 10 << QList<qsizetype>{10, 10, 5};
         // Four characters a line, three units a line: three lines, twelve characters a page.
         QTest::newRow("wrapped-lines") << 30 << 4 << 3 << 10 << QList<qsizetype>{12, 12, 6};
+        // Pages far longer than where the search starts.
+        QTest::newRow("long-pages")
+            << 10000 << 1 << 1 << 3000 << QList<qsizetype>{3000, 3000, 3000, 1000};
+        QTest::newRow("page-holds-the-rest-exactly")
+            << 10000 << 1 << 1 << 5000 << QList<qsizetype>{5000, 5000};
         // A line taller than the page: one character a page, never none.
         QTest::newRow("line-taller-than-the-page")
             << 3 << 1 << 20 << 10 << QList<qsizetype>{1, 1, 1};
