@@ -28,3 +28,12 @@ void ShowMessage(const EdisMessage &message);
 
 // The folder of the running executable, without a trailing separator.
 QString GetProgramFolder();
+
+// Appends `text` to the log in the given style: height in twips, colour with red in the low
+// byte, then green, then blue. GUI thread only; nothing happens while there is no log.
+void AppendLogText(const QString &text,
+                   bool newLineFirst,
+                   int height,
+                   unsigned int colour,
+                   bool bold,
+                   bool underline);

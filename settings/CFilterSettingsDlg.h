@@ -1,12 +1,38 @@
 #pragma once
 
-#include <QDialog>
+#include "CTemplateDlg.h"
 
-// Skeleton: the dialogs issue builds the real dialog.
-class CFilterSettingsDlg : public QDialog
+#include <map>
+
+class QPushButton;
+
+// The Filter Settings dialog: the filter criteria as check boxes, one per handling level, target
+// region and source network, and "Any Source". The criteria change only when OK or "Filter Info"
+// is pressed, each as one step, so a message arriving meanwhile is judged against the complete
+// old or the complete new criteria. GUI thread only.
+class CFilterSettingsDlg : public CTemplateDlg
 {
     Q_OBJECT
 
 public:
     explicit CFilterSettingsDlg(QWidget *parent = nullptr);
+
+    // The check state, 0 or 1, last exchanged with the box of this id.
+    int CheckState(int id) const;
+
+protected:
+    void OnInitDialog() override;
+
+private:
+    // Moves the check states into the boxes, or with `fromBoxes` the boxes into the states.
+    void DoDataExchange(bool fromBoxes);
+    void LoadFromSettings();
+    // Ends with saving "flt.dat".
+    void StoreToSettings();
+
+    void OnOK();
+    void OnFilterInfo();
+
+    std::map<int, int> m_checkStates;
+    QPushButton *m_cancelButton = nullptr;
 };
