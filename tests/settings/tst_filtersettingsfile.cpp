@@ -1,0 +1,233 @@
+#include "AppTest.h"
+
+#include "app/CAlvetraDoc.h"
+#include "doors/Doors.h"
+#include "settings/FilterSettings.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QTextBlock>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace {
+
+QByteArray Scrambled(QByteArray plain)
+{
+    for (char &c : plain)
+        c = char(c ^ 0xA7);
+    return plain;
+}
+
+void WriteFile(const QString &name, const QByteArray &bytes)
+{
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray ReadFile(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString LastLogLine()
+{
+    return CAlvetraApp::Instance()->Document()->Document()->lastBlock().text();
+}
+
+const QByteArray kExampleStream = QByteArray::fromHex("026162 0200 02302d 023663 026c77 00000000");
+
+// Root may write any file, so a read-only or forbidden flt.dat means something only to an
+// ordinary user: the process becomes one for a while, keeping root as its saved identity to
+// come back. The folder it works in is open to that user.
+class AsOrdinaryUser
+{
+public:
+    AsOrdinaryUser()
+        : m_wasRoot(geteuid() == 0)
+    {
+        if (m_wasRoot) {
+            m_ok = setresgid(kNobody, kNobody, 0) == 0 && setresuid(kNobody, kNobody, 0) == 0;
+        }
+    }
+    ~AsOrdinaryUser()
+    {
+        if (m_wasRoot) {
+            [[maybe_unused]] const int user = setresuid(0, 0, 0);
+            [[maybe_unused]] const int group = setresgid(0, 0, 0);
+        }
+    }
+    bool IsOk() const { return m_ok; }
+
+private:
+    static constexpr uid_t kNobody = 65534;
+    bool m_wasRoot;
+    bool m_ok = true;
+};
+
+} // namespace
+
+class FilterSettingsFileTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QString m_home;
+
+private slots:
+    void initTestCase()
+    {
+        m_home = QDir::currentPath();
+        // A flt.dat that ends after the handling letters: start-up must say so before any
+        // window and go on with the letters it read.
+        WriteFile("flt.dat", Scrambled("\x02"
+                                       "ea"));
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QMessageBox::StandardButtons buttons;
+        bool windowBeforeTheBox = true;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            buttons = box->standardButtons();
+            windowBeforeTheBox = CAlvetraApp::Instance()->MainFrame() != nullptr;
+            box->button(QMessageBox::Ok)->click();
+        });
+        watch.start(0);
+        QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
+        watch.stop();
+
+        QCOMPARE(title, QString("Alvetra"));
+        QCOMPARE(text, QString("An attempt was made to access an unnamed file past its end."));
+        QCOMPARE(icon, QMessageBox::Warning);
+        QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(!windowBeforeTheBox);
+        const FilterSettings &settings = GetFilterSettings();
+        QCOMPARE(settings.m_handling, QByteArray("ea"));
+        QVERIFY(settings.m_regions.isEmpty());
+        QVERIFY(settings.m_sources.isEmpty());
+        QCOMPARE(settings.m_anySource, 0);
+    }
+
+    void cleanup() { QDir::setCurrent(m_home); }
+
+    void loadNamesEachFailure_data()
+    {
+        QTest::addColumn<QByteArray>("plain");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QByteArray>("handling");
+
+        QTest::newRow("whole") << kExampleStream << QString() << QByteArray("ab");
+        QTest::newRow("empty") << QByteArray()
+                               << "An attempt was made to access an unnamed file past its end."
+                               << QByteArray();
+        QTest::newRow("cut-inside-regions")
+            << kExampleStream.first(8)
+            << "An attempt was made to access an unnamed file past its end." << QByteArray("ab");
+        QTest::newRow("length-4-gib-in-a-tiny-file")
+            << QByteArray::fromHex("ffffff ffffffff 6162 0000") << "Out of memory." << QByteArray();
+        QTest::newRow("nested-16-bit-marker")
+            << QByteArray::fromHex("fffeff fffeff 01 6100")
+            << "An unknown error occurred while accessing "
+                   + QDir::current().absoluteFilePath("flt.dat") + '.'
+            << QByteArray();
+    }
+
+    void loadNamesEachFailure()
+    {
+        QFETCH(QByteArray, plain);
+        QFETCH(QString, failure);
+        QFETCH(QByteArray, handling);
+        WriteFile("flt.dat", Scrambled(plain));
+
+        FilterSettings settings;
+        QCOMPARE(settings.Load(), failure);
+        QCOMPARE(settings.m_handling, handling);
+    }
+
+    void loadOfAMissingOrForbiddenFileKeepsTheStoreEmpty()
+    {
+        QDir().mkdir("missing");
+        QDir::setCurrent("missing");
+        FilterSettings settings;
+        QCOMPARE(settings.Load(), QString("flt.dat was not found."));
+        QVERIFY(settings.m_handling.isEmpty());
+
+        QDir::setCurrent(m_home);
+        QDir().mkdir("flt.dat-folder");
+        QDir::setCurrent("flt.dat-folder");
+        QDir().mkdir("flt.dat");
+        QCOMPARE(settings.Load(), QString("Access to flt.dat was denied."));
+
+        QDir::setCurrent(m_home);
+        QDir().mkdir("forbidden");
+        QFile::setPermissions("forbidden", QFile::Permissions(0x7777));
+        QDir::setCurrent("forbidden");
+        WriteFile("flt.dat", Scrambled(kExampleStream));
+        QFile::setPermissions("flt.dat", {});
+        AsOrdinaryUser user;
+        QVERIFY(user.IsOk());
+        QCOMPARE(settings.Load(), QString("Access to flt.dat was denied."));
+        QVERIFY(settings.m_handling.isEmpty());
+    }
+
+    void saveWritesTheScrambledStreamThatLoadReadsBack()
+    {
+        FilterSettings settings;
+        settings.m_handling = "ab";
+        settings.m_regions = {"0-", "6c"};
+        settings.m_sources = "lw";
+        settings.Save();
+        QCOMPARE(ReadFile("flt.dat"), Scrambled(kExampleStream));
+
+        settings.m_anySource = 2;
+        settings.Save();
+        FilterSettings read;
+        QCOMPARE(read.Load(), QString());
+        QCOMPARE(read.m_anySource, 2);
+        QCOMPARE(read.Describe(), QByteArray("Allowed Handling:ab\n"
+                                             "Allowed Region and sub region:0-;6c;\n"
+                                             "Allowed Source:Any source is allowed\n"));
+    }
+
+    void aFailedSaveLeavesTheOldFileWholeAndTheNewCriteriaInForce()
+    {
+        QDir().mkdir("read-only");
+        QFile::setPermissions("read-only", QFile::Permissions(0x7777));
+        QDir::setCurrent("read-only");
+        WriteFile("flt.dat", Scrambled(kExampleStream));
+        QFile::setPermissions("flt.dat", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+
+        FilterSettings &settings = GetFilterSettings();
+        settings.m_handling = "e";
+        settings.m_regions = {"2a"};
+        {
+            AsOrdinaryUser user;
+            QVERIFY(user.IsOk());
+            settings.Save();
+        }
+        QCOMPARE(LastLogLine(), QString("Error:->Access to flt.dat was denied."));
+        QCOMPARE(ReadFile("flt.dat"), Scrambled(kExampleStream));
+        QCOMPARE(settings.m_handling, QByteArray("e"));
+        QCOMPARE(settings.m_regions, QList<QByteArray>{"2a"});
+        QVERIFY(QDir().entryList(QDir::Files) == QStringList{"flt.dat"});
+
+        // The next start reads the old criteria.
+        FilterSettings nextStart;
+        QCOMPARE(nextStart.Load(), QString());
+        QCOMPARE(nextStart.m_handling, QByteArray("ab"));
+    }
+};
+
+ALVETRA_APP_TEST_MAIN(FilterSettingsFileTest)
+#include "tst_filtersettingsfile.moc"
