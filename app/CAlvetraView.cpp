@@ -61,6 +61,7 @@ CAlvetraView::~CAlvetraView() = default;
 
 void CAlvetraView::OnInitialUpdate()
 {
+    SetUpPorts();
     m_document->SetTitle(QStringLiteral("DorvaneAtlas"));
     setReadOnly(true);
     // Page margins of 720 twips (half an inch) for printing the log.

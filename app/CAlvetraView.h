@@ -3,6 +3,7 @@
 #include <QTextEdit>
 
 class CAlvetraDoc;
+class SerialPort;
 struct EdisMessage;
 
 // Colours as the log stores them: red in the low byte, then green, then blue.
@@ -40,12 +41,19 @@ public:
 
     // One byte from serial port `portNumber`: -1 (dropped) unless it is the input port.
     int OnSerialByte(int byte, int portNumber);
+    // A run of bytes a serial port's thread read at once, fed to OnSerialByte one by one
+    // while that thread waits.
+    Q_INVOKABLE void OnSerialBytes(const QByteArray &bytes, int portNumber);
 
     void OnTestFile();
     void OnFilterSettings();
     void OnGeneralSettings();
 
 private:
+    // Configures, opens and starts the input port, and the output port when it is switched on.
+    void SetUpPorts();
+    void SetUpPort(SerialPort &port, int number, const QString &failure);
+
     CAlvetraDoc *m_document;
 };
 

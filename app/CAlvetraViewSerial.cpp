@@ -3,7 +3,49 @@
 
 #include "doors/Doors.h"
 #include "receiver/MsgReciever.h"
+#include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
+
+namespace {
+
+constexpr int kBaud = 9600;
+constexpr char kParity = 'N';
+constexpr int kDataBits = 8;
+constexpr int kOneStopBit = 0;
+// Received characters and clear-to-send changes.
+constexpr int kEventMask = 9;
+constexpr int kOutBufferSize = 512;
+
+} // namespace
+
+void CAlvetraView::SetUpPorts()
+{
+    const GeneralSettings &settings = GetGeneralSettings();
+    SetUpPort(GetInPort(), settings.m_inSerialPort,
+              QStringLiteral("Could not initialize the input com port (com%1).\nOther devices may "
+                             "be using it or it does not exist."));
+    // An output port left alone keeps running as it was, even when switched off since.
+    if (settings.m_sendToPort)
+        SetUpPort(GetOutPort(), settings.m_outSerialPort,
+                  QStringLiteral("Could not initialize the output com port (com%1).\nOther "
+                                 "devices may be using it or it does not exist."));
+}
+
+void CAlvetraView::SetUpPort(SerialPort &port, int number, const QString &failure)
+{
+    port.Configure(this, number, kBaud, kParity, kDataBits, kOneStopBit, kEventMask,
+                   kOutBufferSize);
+    if (port.OpenPort())
+        port.StartThread();
+    else
+        LogError(failure.arg(number));
+}
+
+void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber)
+{
+    for (const char byte : bytes)
+        OnSerialByte(static_cast<unsigned char>(byte), portNumber);
+}
 
 int CAlvetraView::OnSerialByte(int byte, int portNumber)
 {

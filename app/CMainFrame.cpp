@@ -2,6 +2,8 @@
 
 #include "CAlvetraDoc.h"
 #include "CAlvetraView.h"
+#include "doors/Doors.h"
+#include "serial/SerialPort.h"
 
 #include <QCloseEvent>
 
@@ -26,8 +28,12 @@ void CMainFrame::UpdateCaption(const QString &title)
 
 void CMainFrame::closeEvent(QCloseEvent *event)
 {
-    if (m_document->CanCloseFrame())
-        event->accept();
-    else
+    if (!m_document->CanCloseFrame()) {
         event->ignore();
+        return;
+    }
+    event->accept();
+    // While the event loop still runs: a port thread may be waiting in a hand-off to the view.
+    GetInPort().StopThread();
+    GetOutPort().StopThread();
 }

@@ -1,21 +1,473 @@
 #include "SerialPort.h"
 
-void SerialPort::Configure(
-    QObject *owner, int portNumber, int, char, int, int, int, int outBufferSize)
+#include "doors/Doors.h"
+#include "settings/GeneralSettings.h"
+
+#include <QCoreApplication>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSemaphore>
+#include <QSerialPort>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <deque>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/ioctl.h>
+#include <termios.h>
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kReceivedCharacter = 0x0001;
+// How long a stop waits for the thread before it delivers the hand-offs that piled up.
+constexpr auto kStopSlice = 5ms;
+
+struct LineSettings
+{
+    int portNumber = 0;
+    int baud = 0;
+    char parity = 0;
+    int dataBits = 0;
+    int stopBits = 0;
+    int eventMask = 0;
+};
+
+// Every failure of a port names the call that failed as the line's peers on the other
+// platform know it, the system's text, and the port.
+void ReportFailure(const char *call, const QString &systemText, int portNumber)
+{
+    LogError(QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
+                 .arg(QLatin1String(call), systemText, QString::number(portNumber)));
+}
+
+QString InvalidArgumentText()
+{
+#ifdef Q_OS_UNIX
+    return qt_error_string(EINVAL);
+#else
+    return QStringLiteral("The parameter is incorrect.");
+#endif
+}
+
+bool ToParity(char letter, QSerialPort::Parity *parity)
+{
+    switch (letter) {
+    case 'N':
+    case 'n':
+        *parity = QSerialPort::NoParity;
+        return true;
+    case 'E':
+    case 'e':
+        *parity = QSerialPort::EvenParity;
+        return true;
+    case 'O':
+    case 'o':
+        *parity = QSerialPort::OddParity;
+        return true;
+    case 'M':
+    case 'm':
+        *parity = QSerialPort::MarkParity;
+        return true;
+    case 'S':
+    case 's':
+        *parity = QSerialPort::SpaceParity;
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool ToStopBits(int code, QSerialPort::StopBits *stopBits)
+{
+    switch (code) {
+    case 0:
+        *stopBits = QSerialPort::OneStop;
+        return true;
+    case 1:
+        *stopBits = QSerialPort::OneAndHalfStop;
+        return true;
+    case 2:
+        *stopBits = QSerialPort::TwoStop;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Applies the line settings to an open device. Returns the failure line's call name, or null.
+const char *SetUpLine(QSerialPort &device, const LineSettings &settings, QString *systemText)
+{
+    QSerialPort::Parity parity{};
+    QSerialPort::StopBits stopBits{};
+    if (settings.baud <= 0 || settings.dataBits < 5 || settings.dataBits > 8
+        || !ToParity(settings.parity, &parity) || !ToStopBits(settings.stopBits, &stopBits)) {
+        *systemText = InvalidArgumentText();
+        return "BuildCommDCB()";
+    }
+    if (!device.setBaudRate(settings.baud)
+        || !device.setDataBits(QSerialPort::DataBits(settings.dataBits))
+        || !device.setParity(parity) || !device.setStopBits(stopBits)
+        || !device.setFlowControl(QSerialPort::NoFlowControl)) {
+        *systemText = device.errorString();
+        return "SetCommState()";
+    }
+    // A pseudo-terminal or an adapter without modem-control lines has no RTS to hold on.
+    if (!device.setRequestToSend(true)
+        && device.error() != QSerialPort::UnsupportedOperationError) {
+        *systemText = device.errorString();
+        return "SetCommState()";
+    }
+    device.clearError();
+    return nullptr;
+}
+
+} // namespace
+
+// The monitoring thread of one opened device. It opens the device itself, so the QSerialPort
+// and its notifiers belong to it, then waits for the go of StartThread.
+class SerialPort::Line : public QThread
+{
+public:
+    Line(SerialPort &port, const QString &deviceName, const LineSettings &settings)
+        : m_port(port)
+        , m_deviceName(deviceName)
+        , m_settings(settings)
+    {}
+
+    ~Line() override
+    {
+        RequestStop();
+        wait();
+    }
+
+    // GUI thread: whether the device opened and was set up; the failure line is written here
+    // so that it comes before the caller's own line.
+    bool WaitForOpen()
+    {
+        m_openDone.acquire();
+        if (m_failedCall)
+            ReportFailure(m_failedCall, m_failureText, m_settings.portNumber);
+        return m_opened;
+    }
+
+    // GUI thread: lets the thread read and write, and returns once it has purged what came
+    // in since the open, so that every byte arriving afterwards is handed over.
+    void Go()
+    {
+        m_go.release();
+        m_started.acquire();
+    }
+
+    void RequestStop()
+    {
+        m_stop = true;
+        m_go.release();
+        quit();
+    }
+
+    void Queue(const QByteArray &text)
+    {
+        QMutexLocker locker(&m_writeLock);
+        if (!m_device || !m_deviceOpen)
+            return;
+        m_writes.push_back(text);
+        QMetaObject::invokeMethod(
+            m_device, [this] { SendNext(); }, Qt::QueuedConnection);
+    }
+
+    bool IsDeviceOpen() const { return m_deviceOpen; }
+
+protected:
+    void run() override
+    {
+        QSerialPort device;
+        device.setPortName(m_deviceName);
+        // Qt's lock file makes the open exclusive, against root too.
+        m_opened = device.open(QIODevice::ReadWrite);
+        if (m_opened) {
+            m_failedCall = SetUpLine(device, m_settings, &m_failureText);
+            if (m_failedCall) {
+                // Nothing would read a device left open here; let others have it.
+                device.close();
+                m_opened = false;
+            } else {
+                // Stale input from before the open must not reach the receiver.
+                device.clear(QSerialPort::AllDirections);
+            }
+        }
+        if (m_opened) {
+            QMutexLocker locker(&m_writeLock);
+            m_device = &device;
+        }
+        m_deviceOpen = m_opened;
+        m_openDone.release();
+        if (!m_opened)
+            return;
+
+        m_go.acquire();
+        if (!m_stop) {
+            Monitor(device);
+        } else {
+            m_started.release();
+        }
+
+        QMutexLocker locker(&m_writeLock);
+        m_device = nullptr;
+        m_writes.clear();
+        m_deviceOpen = false;
+    }
+
+private:
+    void Monitor(QSerialPort &device)
+    {
+        // Whatever arrived between the open and the go is as stale as what came before.
+        device.clear(QSerialPort::AllDirections);
+        m_started.release();
+        if (m_settings.eventMask & kReceivedCharacter)
+            connect(&device, &QSerialPort::readyRead, &device, [this, &device] { Drain(device); });
+        connect(&device, &QSerialPort::errorOccurred, &device,
+                [this, &device](QSerialPort::SerialPortError error) { OnError(device, error); });
+        connect(&device, &QSerialPort::bytesWritten, &device, [this, &device] {
+            if (device.bytesToWrite() == 0)
+                AwaitDrained(device);
+        });
+        SendNext();
+        if (!m_stop)
+            exec();
+    }
+
+    // Hands each run of bytes that one read brought over in a single blocking call, and
+    // reads nothing more until the owner has handled it: a whole message, with its dispatch,
+    // holds the line, as the receiver expects. Bytes that arrive meanwhile wait in the driver.
+    void Drain(QSerialPort &device)
+    {
+        while (!m_stop) {
+            const QByteArray bytes = device.readAll();
+            if (bytes.isEmpty())
+                return;
+            SerialPort *port = &m_port;
+            const int number = m_settings.portNumber;
+            QMetaObject::invokeMethod(
+                port->m_gate.get(), [port, bytes, number] { port->Deliver(bytes, number); },
+                Qt::BlockingQueuedConnection);
+        }
+    }
+
+    void OnError(QSerialPort &device, QSerialPort::SerialPortError error)
+    {
+        switch (error) {
+        case QSerialPort::ReadError:
+        case QSerialPort::ResourceError:
+            // A device that hung up keeps its read notifier firing at full speed; let it go at
+            // once and say so one time. The next OpenPort tries it again.
+            if (!m_failed) {
+                m_failed = true;
+                ReportFailure("ReadFile()", DescribeError(device), m_settings.portNumber);
+                QMetaObject::invokeMethod(
+                    &device, [this, &device] { LetGo(device); }, Qt::QueuedConnection);
+            }
+            break;
+        case QSerialPort::WriteError:
+            if (!m_failed) {
+                ReportFailure("WriteFile()", DescribeError(device), m_settings.portNumber);
+                // The text is not retried; what is left of it would only come out cut.
+                device.clear(QSerialPort::Output);
+                m_writing = false;
+                QMetaObject::invokeMethod(
+                    &device, [this] { SendNext(); }, Qt::QueuedConnection);
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    // When the far end hangs up, Qt reports the read failure with whatever errno a later
+    // call left behind ("Inappropriate ioctl for device"); the read itself failed with EIO.
+    static QString DescribeError(const QSerialPort &device)
+    {
+        const QString text = device.errorString();
+#ifdef Q_OS_UNIX
+        if (text.isEmpty() || text == qt_error_string(ENOTTY)
+            || text == QLatin1String("Unknown error"))
+            return qt_error_string(EIO);
+#endif
+        return text;
+    }
+
+    void LetGo(QSerialPort &device)
+    {
+        device.close();
+        m_deviceOpen = false;
+        QMutexLocker locker(&m_writeLock);
+        m_writes.clear();
+    }
+
+    // The next text goes out only after the previous one has left the device entirely. The
+    // purge before it clears the input only: flushing the output would cut what the driver,
+    // the UART's FIFO or a pseudo-terminal's far end has not passed on yet.
+    void SendNext()
+    {
+        QSerialPort *device = m_device;
+        while (device && device->isOpen() && !m_writing) {
+            QByteArray text;
+            {
+                QMutexLocker locker(&m_writeLock);
+                if (m_writes.empty())
+                    return;
+                text = std::move(m_writes.front());
+                m_writes.pop_front();
+            }
+            device->clear(QSerialPort::Input);
+            if (text.isEmpty())
+                continue;
+            m_writing = true;
+            if (device->write(text) != text.size()) {
+                m_writing = false;
+                ReportFailure("WriteFile()", device->errorString(), m_settings.portNumber);
+                device->clear(QSerialPort::Output);
+            }
+        }
+    }
+
+    void AwaitDrained(QSerialPort &device)
+    {
+#ifdef Q_OS_UNIX
+        int unsent = 0;
+        if (device.isOpen() && ::ioctl(int(device.handle()), TIOCOUTQ, &unsent) == 0
+            && unsent > 0) {
+            // Ten bits a byte: the time the line needs for what the driver still holds.
+            const auto due = std::chrono::milliseconds(
+                1 + qint64(unsent) * 10 * 1000 / std::max(1, m_settings.baud));
+            QTimer::singleShot(due, &device, [this, &device] { AwaitDrained(device); });
+            return;
+        }
+#else
+        Q_UNUSED(device)
+#endif
+        m_writing = false;
+        SendNext();
+    }
+
+    SerialPort &m_port;
+    const QString m_deviceName;
+    const LineSettings m_settings;
+
+    QSemaphore m_openDone;
+    QSemaphore m_go;
+    QSemaphore m_started;
+    // Written by the thread before m_openDone is released, read by the GUI thread after.
+    bool m_opened = false;
+    const char *m_failedCall = nullptr;
+    QString m_failureText;
+
+    std::atomic<bool> m_stop = false;
+    std::atomic<bool> m_deviceOpen = false;
+
+    // Guards the queue and the device pointer that the GUI thread posts write requests to.
+    QMutex m_writeLock;
+    std::deque<QByteArray> m_writes;
+    QSerialPort *m_device = nullptr;
+
+    // Monitoring thread only.
+    bool m_writing = false;
+    bool m_failed = false;
+};
+
+SerialPort::SerialPort()
+    : m_gate(std::make_unique<QObject>())
+{}
+
+SerialPort::~SerialPort()
+{
+    StopThread();
+}
+
+void SerialPort::Configure(QObject *owner,
+                           int portNumber,
+                           int baud,
+                           char parity,
+                           int dataBits,
+                           int stopBits,
+                           int eventMask,
+                           int outBufferSize)
 {
     m_owner = owner;
+    m_handOff = QMetaMethod();
+    if (owner) {
+        const QMetaObject *meta = owner->metaObject();
+        const int index = meta->indexOfMethod("OnSerialBytes(QByteArray,int)");
+        if (index >= 0)
+            m_handOff = meta->method(index);
+    }
     m_portNumber = portNumber;
+    m_baud = baud;
+    m_parity = parity;
+    m_dataBits = dataBits;
+    m_stopBits = stopBits;
+    m_eventMask = eventMask;
     m_outBufferSize = outBufferSize;
 }
 
 bool SerialPort::OpenPort()
 {
-    return false;
+    StopThread();
+    const LineSettings settings{m_portNumber, m_baud,     m_parity,
+                                m_dataBits,   m_stopBits, m_eventMask};
+    auto line = std::make_unique<Line>(*this, SerialDeviceForPort(m_portNumber), settings);
+    line->start();
+    if (!line->WaitForOpen())
+        return false; // the thread has ended by itself
+    m_thread = std::move(line);
+    return true;
 }
 
 bool SerialPort::StartThread()
 {
-    return false;
+    if (!m_thread)
+        return false;
+    m_thread->Go();
+    return true;
 }
 
-void SerialPort::QueueWrite(const QByteArray &) {}
+void SerialPort::QueueWrite(const QByteArray &text)
+{
+    if (m_thread)
+        m_thread->Queue(text);
+}
+
+void SerialPort::StopThread()
+{
+    if (!m_thread)
+        return;
+    m_thread->RequestStop();
+    // The thread may sit in a hand-off that only this thread can complete.
+    while (!m_thread->wait(QDeadlineTimer(kStopSlice)))
+        QCoreApplication::sendPostedEvents(m_gate.get(), QEvent::MetaCall);
+    m_thread.reset();
+}
+
+bool SerialPort::IsRunning() const
+{
+    return m_thread && m_thread->isRunning();
+}
+
+bool SerialPort::IsDeviceOpen() const
+{
+    return m_thread && m_thread->IsDeviceOpen();
+}
+
+void SerialPort::Deliver(const QByteArray &bytes, int portNumber)
+{
+    if (m_owner && m_handOff.isValid())
+        m_handOff.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(QByteArray, bytes),
+                         Q_ARG(int, portNumber));
+}

@@ -1,0 +1,415 @@
+// The serial lines over real pseudo-terminal pairs, with the real program behind them.
+#include "AppTest.h"
+
+#include "app/CAlvetraView.h"
+#include "app/CMainFrame.h"
+#include "doors/Doors.h"
+#include "tools/Pty.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QSettings>
+#include <QTimer>
+
+#include <atomic>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kSoh = 0x01;
+constexpr char kEot = 0x04;
+
+QByteArray Framed(const QByteArray &inside)
+{
+    return kSoh + inside + kEot;
+}
+
+void MapPort(int number, const QString &device)
+{
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+    store.setValue(QStringLiteral("Ports/COM%1").arg(number), device);
+    store.sync();
+}
+
+QString Log()
+{
+    return GetLogView()->toPlainText();
+}
+
+// An owner that keeps every run of bytes, one list per opening of the port.
+class Recorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    Q_INVOKABLE void OnSerialBytes(const QByteArray &bytes, int portNumber)
+    {
+        if (m_sessions.isEmpty())
+            m_sessions.append(QByteArray());
+        m_sessions.last() += bytes;
+        m_lastPort = portNumber;
+    }
+    void NewSession() { m_sessions.append(QByteArray()); }
+    qsizetype LastSessionSize() const
+    {
+        return m_sessions.isEmpty() ? 0 : m_sessions.last().size();
+    }
+
+    QList<QByteArray> m_sessions;
+    int m_lastPort = 0;
+};
+
+// Feeds the far end of a line as fast as it takes bytes: 0, 1, 2, ... 255, 0, 1, ...
+class CountingWriter
+{
+public:
+    explicit CountingWriter(Pty &line)
+        : m_thread([this, &line] {
+            QByteArray chunk(4096, 0);
+            quint8 next = 0;
+            while (!m_stop) {
+                for (char &byte : chunk)
+                    byte = char(next++);
+                QByteArrayView rest(chunk);
+                while (!rest.isEmpty() && !m_stop) {
+                    const qsizetype written = line.WriteSome(rest);
+                    if (written < 0)
+                        return;
+                    if (written == 0)
+                        line.WaitWritable(20ms);
+                    rest = rest.sliced(written);
+                }
+                // Whatever was cut short starts the next chunk where the count left off.
+                next = quint8(next - quint8(rest.size()));
+            }
+        })
+    {}
+    ~CountingWriter()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
+};
+
+bool CountsUpWithoutRepeats(const QByteArray &bytes)
+{
+    for (qsizetype i = 1; i < bytes.size(); ++i) {
+        if (quint8(bytes[i]) != quint8(quint8(bytes[i - 1]) + 1))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class SerialPortTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_input.IsOpen() && m_output.IsOpen());
+        QFile filter("flt.dat");
+        QVERIFY(filter.open(QIODevice::WriteOnly));
+        filter.write(QByteArray(8, char(0xA7)));
+        filter.close();
+
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue("Settings/InSerialPort", 2);
+        store.setValue("Settings/OutSerialPort", 1);
+        store.setValue("Settings/Sendtoport", 1);
+        store.sync();
+        MapPort(2, m_input.DevicePath());
+        MapPort(1, m_output.DevicePath());
+
+        QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
+        GetReceiver().SetMessageHandler(
+            [this](const QByteArray &message) { m_messages.append(message); });
+        QVERIFY(GetInPort().IsRunning());
+        QVERIFY(GetOutPort().IsRunning());
+    }
+
+    void init() { m_messages.clear(); }
+
+    void everyByteValueReachesTheReceiverInArrivalOrder()
+    {
+        QByteArray inside;
+        for (int value = 0; value < 256; ++value) {
+            if (value != kEot)
+                inside.append(char(value));
+        }
+        QVERIFY(m_input.WriteAll(Framed(inside)));
+        QTRY_COMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages.first(), inside + kEot);
+    }
+
+    void bytesFromTheOutputPortNeverReachTheReceiver()
+    {
+        QVERIFY(m_output.WriteAll(Framed("from the output line")));
+        QTRY_COMPARE(m_output.QueuedAtDevice(), 0);
+        QVERIFY(m_input.WriteAll(Framed("first")));
+        QVERIFY(m_input.WriteAll(Framed("second")));
+        QTRY_COMPARE(m_messages.size(), 2);
+        QCOMPARE(m_messages, QList<QByteArray>({"first\x04", "second\x04"}));
+    }
+
+    void aPortThatCannotBeOpenedGivesTheViewsLineAndNoThread_data()
+    {
+        QTest::addColumn<int>("input");
+        QTest::addColumn<int>("output");
+        QTest::addColumn<bool>("sendToPort");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<bool>("inputRuns");
+
+        const QString input = "Error:->Could not initialize the input com port (com%1).\n"
+                              "Other devices may be using it or it does not exist.";
+        const QString output = "Error:->Could not initialize the output com port (com%1).\n"
+                               "Other devices may be using it or it does not exist.";
+        QTest::newRow("device-missing") << 7 << 1 << false << input.arg(7) << false;
+        QTest::newRow("device-taken-by-the-other-port") << 2 << 2 << true << output.arg(2) << true;
+        QTest::newRow("device-taken-by-another-program")
+            << 5 << 1 << false << input.arg(5) << false;
+        QTest::newRow("output-switched-off-is-left-alone") << 2 << 7 << false << QString() << true;
+    }
+
+    void aPortThatCannotBeOpenedGivesTheViewsLineAndNoThread()
+    {
+        QFETCH(int, input);
+        QFETCH(int, output);
+        QFETCH(bool, sendToPort);
+        QFETCH(QString, line);
+        QFETCH(bool, inputRuns);
+
+        MapPort(7, "/dev/alvetra-no-such-device");
+        Pty taken;
+        MapPort(5, taken.DevicePath());
+        QSerialPort otherProgram(taken.DevicePath());
+        QVERIFY(otherProgram.open(QIODevice::ReadWrite));
+
+        GeneralSettings &settings = GetGeneralSettings();
+        const GeneralSettings saved = settings;
+        settings.m_inSerialPort = input;
+        settings.m_outSerialPort = output;
+        settings.m_sendToPort = sendToPort;
+        const QString before = Log();
+        GetLogView()->OnInitialUpdate();
+        const QString added = Log().mid(before.size());
+        settings = saved;
+
+        QCOMPARE(added, line.isEmpty() ? QString() : "\n" + line);
+        QCOMPARE(GetInPort().IsRunning(), inputRuns);
+        if (sendToPort)
+            QVERIFY(!GetOutPort().IsRunning());
+        // Back to the lines the other tests use.
+        GetLogView()->OnInitialUpdate();
+        QVERIFY(GetInPort().IsRunning() && GetOutPort().IsRunning());
+    }
+
+    void lineSettingsThePortCannotTakeFailTheOpenWithTheirLine_data()
+    {
+        QTest::addColumn<char>("parity");
+        QTest::addColumn<int>("dataBits");
+        QTest::addColumn<int>("stopBits");
+        QTest::addColumn<QString>("call");
+
+        QTest::newRow("stop-bits-code-3") << 'N' << 8 << 3 << "BuildCommDCB()";
+        QTest::newRow("parity-letter-unknown") << 'X' << 8 << 0 << "BuildCommDCB()";
+        QTest::newRow("nine-data-bits") << 'N' << 9 << 0 << "BuildCommDCB()";
+    }
+
+    void lineSettingsThePortCannotTakeFailTheOpenWithTheirLine()
+    {
+        QFETCH(char, parity);
+        QFETCH(int, dataBits);
+        QFETCH(int, stopBits);
+        QFETCH(QString, call);
+
+        Pty line;
+        MapPort(6, line.DevicePath());
+        SerialPort port;
+        port.Configure(GetLogView(), 6, 9600, parity, dataBits, stopBits, 9, 512);
+        const QString before = Log();
+        QVERIFY(!port.OpenPort());
+        QVERIFY(!port.StartThread());
+        QVERIFY(!port.IsRunning());
+        const QRegularExpression failure(
+            "^\nError:->WARNING:  " + QRegularExpression::escape(call)
+            + " Failed with the following error: \n[^\n]+\nPort: 6\n$");
+        QVERIFY2(failure.match(Log().mid(before.size())).hasMatch(),
+                 qPrintable(Log().mid(before.size())));
+        // The device was let go again.
+        QSerialPort other(line.DevicePath());
+        QVERIFY(other.open(QIODevice::ReadWrite));
+    }
+
+    void reopeningReplacesTheThreadAndPurgesWhatArrivedInBetween()
+    {
+        QVERIFY(m_input.WriteAll(Framed("before")));
+        QTRY_COMPARE(m_messages.size(), 1);
+
+        SerialPort &port = GetInPort();
+        port.StopThread();
+        QVERIFY(m_input.WriteAll(Framed("while closed")));
+        QTRY_VERIFY(m_input.QueuedAtDevice() > 0);
+        QVERIFY(port.OpenPort());
+        QVERIFY(m_input.WriteAll(Framed("between open and start")));
+        QTRY_VERIFY(m_input.QueuedAtDevice() > 0);
+        QVERIFY(port.StartThread());
+        QVERIFY(m_input.WriteAll(Framed("after")));
+        QTRY_COMPARE(m_messages.size(), 2);
+        QCOMPARE(m_messages, QList<QByteArray>({"before\x04", "after\x04"}));
+
+        // The view's own reopening, too.
+        GetLogView()->OnInitialUpdate();
+        QVERIFY(m_input.WriteAll(Framed("again")));
+        QTRY_COMPARE(m_messages.size(), 3);
+        QCOMPARE(m_messages.last(), QByteArray("again\x04"));
+    }
+
+    void stoppingInTheMiddleOfALongBurstNeverDeadlocksNorRepeatsABytes()
+    {
+        Pty line;
+        MapPort(8, line.DevicePath());
+        Recorder recorder;
+        SerialPort port;
+        port.Configure(&recorder, 8, 9600, 'N', 8, 0, 9, 512);
+        CountingWriter writer(line);
+        for (int round = 0; round < 40; ++round) {
+            recorder.NewSession();
+            // Every other round the stop is the one of a reopening.
+            if (round % 2 == 0 || !port.IsRunning())
+                QVERIFY(port.OpenPort());
+            QVERIFY(port.StartThread());
+            QTRY_VERIFY(recorder.LastSessionSize() > 8192);
+            // The thread is most likely waiting in a hand-off right now.
+            if (round % 2 == 0)
+                port.StopThread();
+            else
+                QVERIFY(port.OpenPort());
+            QVERIFY(!port.IsRunning() || round % 2 == 1);
+        }
+        port.StopThread();
+        for (const QByteArray &session : recorder.m_sessions)
+            QVERIFY(CountsUpWithoutRepeats(session));
+        QCOMPARE(recorder.m_lastPort, 8);
+    }
+
+    void aHandOffDueAfterTheOwnerIsGoneIsDropped()
+    {
+        Pty line;
+        MapPort(8, line.DevicePath());
+        auto *recorder = new Recorder;
+        SerialPort port;
+        port.Configure(recorder, 8, 9600, 'N', 8, 0, 9, 512);
+        CountingWriter writer(line);
+        QVERIFY(port.OpenPort());
+        QVERIFY(port.StartThread());
+        QTRY_VERIFY(recorder->LastSessionSize() > 0);
+        delete recorder;
+        // Pending and later hand-offs find no owner; nothing may touch the destroyed one.
+        QCoreApplication::processEvents();
+        port.StopThread();
+        QVERIFY(!port.IsRunning());
+    }
+
+    void queuedTextsLeaveWholeAndInOrder_data()
+    {
+        QTest::addColumn<QByteArrayList>("texts");
+
+        QByteArray long511;
+        for (int i = 0; i < 511; ++i)
+            long511.append(char('A' + i % 26));
+        QTest::newRow("one-text-of-511-bytes") << QByteArrayList{long511};
+        QTest::newRow("two-texts-queued-at-once")
+            << QByteArrayList{long511.left(510), QByteArray("the second text")};
+        QTest::newRow("zero-bytes-inside")
+            << QByteArrayList{QByteArray("\0a\0\0b\0", 6), QByteArray(1, '\0')};
+        QTest::newRow("empty-text-between")
+            << QByteArrayList{QByteArray("one"), QByteArray(), QByteArray("two")};
+    }
+
+    void queuedTextsLeaveWholeAndInOrder()
+    {
+        QFETCH(QByteArrayList, texts);
+        m_output.ReadAvailable();
+        for (const QByteArray &text : texts)
+            GetOutPort().QueueWrite(text);
+        const QByteArray expected = texts.join();
+        QByteArray arrived;
+        QTRY_VERIFY((arrived += m_output.ReadAvailable()).size() >= expected.size());
+        QCOMPARE(arrived, expected);
+    }
+
+    void aFarEndThatHangsUpGivesOneErrorLineAndTheDeviceIsLetGo()
+    {
+        GeneralSettings &settings = GetGeneralSettings();
+        const GeneralSettings saved = settings;
+        settings.m_inSerialPort = 3;
+        settings.m_sendToPort = 0;
+        auto unplugged = std::make_unique<Pty>();
+        MapPort(3, unplugged->DevicePath());
+        GetLogView()->OnInitialUpdate();
+        QVERIFY(GetInPort().IsDeviceOpen());
+
+        const QString before = Log();
+        unplugged->CloseFarEnd();
+        QTRY_VERIFY(!GetInPort().IsDeviceOpen());
+        const QRegularExpression failure("^\nError:->WARNING:  ReadFile\\(\\) Failed with the "
+                                         "following error: \n[^\n]+\nPort: 3\n$");
+        QTRY_VERIFY(Log().size() > before.size());
+
+        // The program runs on; the next initial update opens the port again.
+        Pty replugged;
+        MapPort(3, replugged.DevicePath());
+        GetLogView()->OnInitialUpdate();
+        QVERIFY(replugged.WriteAll(Framed("after the replug")));
+        QTRY_COMPARE(m_messages.size(), 1);
+        const QString added = Log().mid(before.size());
+        QVERIFY2(failure.match(added).hasMatch(), qPrintable(added));
+        // Qt's own text for a hang-up is a leftover of another call.
+        QVERIFY2(!added.contains("Inappropriate ioctl"), qPrintable(added));
+
+        settings = saved;
+        GetLogView()->OnInitialUpdate();
+        QVERIFY(GetInPort().IsRunning());
+    }
+
+    // Last: it ends the event loop of the program.
+    void closingTheWindowWhileMessagesPourInStopsTheLinesAndEndsTheProgram()
+    {
+        std::atomic<bool> stop = false;
+        std::thread sender([this, &stop] {
+            const QByteArray message = Framed("\x1f"
+                                              "a1al9\x02headline\rmnopqbody\x03trailer");
+            while (!stop && m_input.WriteAll(message, 100ms)) {
+            }
+        });
+        QTRY_VERIFY(m_messages.size() > 10);
+
+        CAlvetraApp *app = CAlvetraApp::Instance();
+        QTimer::singleShot(0, app->MainFrame(), &QWidget::close);
+        QTimer::singleShot(20000, app, [] { QCoreApplication::exit(42); });
+        const int exitCode = app->exec();
+        stop = true;
+        sender.join();
+        QCOMPARE(exitCode, 0);
+        QVERIFY(!GetInPort().IsRunning());
+        QVERIFY(!GetOutPort().IsRunning());
+    }
+
+private:
+    Pty m_input;
+    Pty m_output;
+    QList<QByteArray> m_messages;
+};
+
+ALVETRA_APP_TEST_MAIN(SerialPortTest)
+#include "tst_serialport.moc"
