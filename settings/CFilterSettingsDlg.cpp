@@ -4,6 +4,7 @@
 #include "doors/Doors.h"
 #include "rtf/Cp1252.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
@@ -221,6 +222,15 @@ void CFilterSettingsDlg::OnOK()
     DoDataExchange(true);
     StoreToSettings();
     accept();
+}
+
+void CFilterSettingsDlg::reject()
+{
+    if (!m_cancelButton->isEnabled()) {
+        QApplication::beep();
+        return;
+    }
+    QDialog::reject();
 }
 
 void CFilterSettingsDlg::OnFilterInfo()

@@ -20,6 +20,10 @@ public:
     // The check state, 0 or 1, last exchanged with the box of this id.
     int CheckState(int id) const;
 
+    // Esc and the close box cancel only while Cancel could: once "Filter Info" has stored the
+    // criteria, closing must not look like an undo, so only OK closes the dialog.
+    void reject() override;
+
 protected:
     void OnInitDialog() override;
 

@@ -287,8 +287,11 @@ private slots:
         const QString first = "Allowed Handling:ab\nAllowed Region and sub region:0-;1a;\n"
                               "Allowed Source:l\n";
         QVERIFY2(LogText().endsWith('\n' + first), qPrintable(LogText()));
-        QVERIFY(dialog.isVisible());
         QVERIFY(!Button(dialog, 2)->isEnabled());
+        // Nothing can be undone now, so nothing that looks like Cancel closes the dialog.
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+        dialog.close();
+        QVERIFY(dialog.isVisible());
         FilterSettings reread;
         reread.Load();
         QCOMPARE(reread.m_handling, QByteArray("ab"));
