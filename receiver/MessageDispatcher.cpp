@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QPointer>
 #include <QSaveFile>
 #include <QSoundEffect>
 #include <QThread>
@@ -120,22 +119,68 @@ void MessageDispatcher::PrintMessage()
     PrintText(text.constData(), text.size());
 }
 
+namespace {
+
+// The chime plays on a thread of its own: the outputs after it hold the GUI thread (the
+// recover-time pauses, the printing), and a player there would start only once they were
+// done, seconds late. The thread is made at the first chime and stopped when the
+// application object goes.
+struct ChimeThread
+{
+    QThread *m_thread = nullptr;
+    QObject *m_context = nullptr; // lives on m_thread; owns the player
+};
+
+ChimeThread &Chime()
+{
+    static ChimeThread chime;
+    return chime;
+}
+
+void StopChimeThread()
+{
+    ChimeThread &chime = Chime();
+    if (chime.m_thread == nullptr)
+        return;
+    chime.m_thread->quit();
+    chime.m_thread->wait();
+    delete chime.m_thread;
+    chime = ChimeThread();
+}
+
+} // namespace
+
 void PlayPassedSound()
 {
-    QCoreApplication *application = QCoreApplication::instance();
-    if (application == nullptr)
+    if (QCoreApplication::instance() == nullptr)
         return;
-    // One effect for the whole run, kept loaded between messages. It belongs to the
-    // application object, so it goes before the sound system does at exit.
-    static QPointer<QSoundEffect> effect;
-    if (effect.isNull())
-        effect = new QSoundEffect(application);
+    ChimeThread &chime = Chime();
+    if (chime.m_thread == nullptr) {
+        chime.m_thread = new QThread;
+        chime.m_thread->setObjectName(QStringLiteral("Chime"));
+        chime.m_context = new QObject;
+        chime.m_context->moveToThread(chime.m_thread);
+        // The player and its context go with the thread's last events.
+        QObject::connect(chime.m_thread, &QThread::finished, chime.m_context,
+                         &QObject::deleteLater);
+        chime.m_thread->start();
+        qAddPostRoutine(StopChimeThread);
+    }
     const QUrl source
         = QUrl::fromLocalFile(GetProgramFolder() + QStringLiteral("/sounds/passed.wav"));
-    if (effect->source() != source)
-        effect->setSource(source);
-    // Loads and plays in the background; a missing file only sets the effect's error status.
-    effect->play();
+    QMetaObject::invokeMethod(
+        chime.m_context,
+        [context = chime.m_context, source] {
+            // One player for the whole run, kept loaded between messages.
+            auto *effect = context->findChild<QSoundEffect *>();
+            if (effect == nullptr)
+                effect = new QSoundEffect(context);
+            if (effect->source() != source)
+                effect->setSource(source);
+            // Loads and plays in the background; a missing file only sets an error status.
+            effect->play();
+        },
+        Qt::QueuedConnection);
 }
 
 QString MessageFileName(const QByteArray &header)

@@ -37,8 +37,9 @@ private:
     EdisMessage *m_message; // not owned
 };
 
-// Starts the alert chime (program folder + "/sounds/passed.wav") and returns at once. A missing
-// or unplayable file, or a machine without sound, is silent. GUI thread only.
+// Starts the alert chime (program folder + "/sounds/passed.wav") on a thread of its own and
+// returns at once, so the chime sounds while the outputs hold the GUI thread. A missing or
+// unplayable file, or a machine without sound, is silent. GUI thread only.
 void PlayPassedSound();
 
 // --- The pure pieces of the outputs ---

@@ -143,8 +143,35 @@ private slots:
         Shell().m_log.clear();
     }
 
+    void theChimeSoundsWhileTheOutputLineHoldsTheGuiThread()
+    {
+        // The first chime of the run, so the player still has to load the file meanwhile.
+        // Two full pieces, so the dispatch pauses twice before it returns; the port is set
+        // up but never opened, so the pieces go nowhere.
+        Shell().m_outPort.Configure(nullptr, 9, 9600, 'N', 8, 0, 0, 512);
+        SetOutputs(false, true, false, 1500);
+        StartRecording();
+        QByteArray message = kWorkedExample;
+        message.insert(message.indexOf('\x03'), QByteArray(1000, 'b'));
+        const qsizetype from = m_recorded.size();
+        ProcessMessage(message);
+        // Everything the monitor delivered meanwhile waited in the pipe.
+        QTRY_VERIFY_WITH_TIMEOUT(m_recorded.size() - from >= kBytesPerSecond * 4, 15000);
+        StopRecording();
+        SetOutputs(false, false, false);
+        Shell().m_outPort.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
+
+        qsizetype onset = from & ~qsizetype(1);
+        while (onset + 1 < m_recorded.size() && Loudest(m_recorded.mid(onset, 2)) < kAudible)
+            onset += 2;
+        QVERIFY(onset + 1 < m_recorded.size());
+        // Held for the pauses, the chime would start three seconds in.
+        QCOMPARE_LT(onset - from, kBytesPerSecond * 3 / 2);
+    }
+
     void aPassedMessageSoundsWithAllOutputsOffAndOnlyTheLogBesides()
     {
+        Shell().m_shownHeaders.clear();
         StartRecording();
         QCOMPARE_LT(Loudest(m_recorded), kAudible);
         ProcessMessage(kWorkedExample);
