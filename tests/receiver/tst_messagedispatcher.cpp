@@ -1,9 +1,11 @@
 #include "DispatchShell.h"
 
 #include "receiver/MessageDispatcher.h"
+#include "tools/Pty.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -233,6 +235,38 @@ private slots:
         // No pause after the last piece: nothing follows it that could overwrite it.
         if (!pieces.empty())
             QCOMPARE(pieces.back().pause, 0ms);
+    }
+
+    void theOutputLineCarriesTheWholeTextInOrderZeroBytesIncluded()
+    {
+        Pty line;
+        QVERIFY(line.IsOpen());
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue(QStringLiteral("Ports/COM9"), line.DevicePath());
+        store.sync();
+        SerialPort &port = Shell().m_outPort;
+        port.Configure(nullptr, 9, 9600, 'N', 8, 0, 0, 512);
+        QVERIFY(port.OpenPort());
+        QVERIFY(port.StartThread());
+
+        // Three pieces: 510, 510 and 1, every byte value among them.
+        EdisMessage message = WorkedExample();
+        message.m_outputText.clear();
+        for (int i = 0; i < 1021; ++i)
+            message.m_outputText.append(char(i * 7 % 256));
+        SetOutputs(false, true, false, 1);
+        MessageDispatcher(&message).Dispatch();
+
+        QByteArray arrived;
+        const auto readAll = [&] {
+            arrived += line.ReadAvailable();
+            return arrived.size();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(), message.m_outputText.size(), 20000);
+        QCOMPARE(arrived, message.m_outputText);
+        QCOMPARE(Shell().m_log, QStringList());
+        port.StopThread();
+        port.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
     }
 
     void aStoredRecoverTimeOfHoursIsBoundedAndANegativeOneIsNoPause()
