@@ -6,13 +6,18 @@
 #include "receiver/EdisMessage.h"
 #include "rtf/Cp1252.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QFile>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -35,16 +40,61 @@ void AppendLogLine(const QString &line, Colour colour)
     std::fprintf(stderr, "%s\n", qPrintable(line));
 }
 
+// Error and warning lines wait here until the GUI thread appends them. One queue for every
+// thread keeps the lines in the order of the calls: a line logged on the GUI thread first
+// appends whatever other threads handed over before it.
+struct PendingLine
+{
+    QString text;
+    Colour colour;
+};
+
+std::mutex &PendingMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<PendingLine> &PendingLines()
+{
+    static std::vector<PendingLine> lines;
+    return lines;
+}
+
+// GUI thread only.
+void AppendPendingLines()
+{
+    std::vector<PendingLine> lines;
+    {
+        const std::lock_guard lock(PendingMutex());
+        lines.swap(PendingLines());
+    }
+    for (const PendingLine &line : lines)
+        AppendLogLine(line.text, line.colour);
+}
+
 void LogLine(const QString &line, Colour colour)
 {
     QCoreApplication *app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread()) {
-        AppendLogLine(line, colour);
+    if (!app) {
+        std::fprintf(stderr, "%s\n", qPrintable(line));
         return;
     }
-    // From another thread: hand the line over and go on; never wait on the GUI thread.
-    QMetaObject::invokeMethod(
-        app, [line, colour] { AppendLogLine(line, colour); }, Qt::QueuedConnection);
+    bool firstPending = false;
+    {
+        const std::lock_guard lock(PendingMutex());
+        firstPending = PendingLines().empty();
+        PendingLines().push_back({line, colour});
+    }
+    if (QThread::currentThread() == app->thread()) {
+        AppendPendingLines();
+        return;
+    }
+    // From another thread: hand the line over and go on. Never wait on the GUI thread, which
+    // may itself be waiting for this thread to stop. One wake-up serves every line queued
+    // before it runs.
+    if (firstPending)
+        QMetaObject::invokeMethod(app, &AppendPendingLines, Qt::QueuedConnection);
 }
 
 } // namespace
@@ -55,6 +105,15 @@ CAlvetraView::CAlvetraView(CAlvetraDoc *document, QWidget *parent)
 {
     setDocument(document->Document());
     setUndoRedoEnabled(false);
+    // Follow new lines only while the user looks at the end of the log; a user reading older
+    // lines keeps them in view.
+    QScrollBar *bar = verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int value) { m_followEnd = value >= bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (m_followEnd)
+            bar->setValue(maximum);
+    });
 }
 
 CAlvetraView::~CAlvetraView() = default;
@@ -64,22 +123,35 @@ void CAlvetraView::OnInitialUpdate()
     SetUpPorts();
     m_document->SetTitle(QStringLiteral("DorvaneAtlas"));
     setReadOnly(true);
-    // Page margins of 720 twips (half an inch) for printing the log.
-    QTextFrameFormat frame = document()->rootFrame()->frameFormat();
-    const qreal margin = 72.0 / 2.0;
-    frame.setMargin(0);
-    document()->rootFrame()->setFrameFormat(frame);
-    document()->setDocumentMargin(margin);
+    // Selecting, copying and finding stay possible, with the mouse and with the keyboard.
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // A log that was opened from a file must not start to collect undo records either.
+    document()->setUndoRedoEnabled(false);
+    m_printMargins
+        = QMarginsF(kPrintMarginTwips, kPrintMarginTwips, kPrintMarginTwips, kPrintMarginTwips)
+          / 20.0;
 }
 
 void CAlvetraView::AppendText(
     const QString &text, bool newLineFirst, int height, Colour colour, bool bold, bool underline)
 {
+    // Inserting at the user's caret would put the new line in the wrong place and replace a
+    // selection; appends go to the end, and the user's selection stays as it was.
+    const QTextCursor user = textCursor();
+    const int userAnchor = user.anchor();
+    const int userPosition = user.position();
+
     QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
-    if (newLineFirst)
-        cursor.insertBlock();
+    cursor.movePosition(QTextCursor::End);
+    // The line break takes the format of the previous append, even of one without text,
+    // as long as nothing else changed the log since.
+    if (newLineFirst) {
+        if (document()->characterCount() == m_lastFormatEnd)
+            cursor.insertBlock(cursor.blockFormat(), m_lastFormat);
+        else
+            cursor.insertBlock();
+    }
     QTextCharFormat format;
     format.setFontFamilies({QStringLiteral("MS Sans Serif")});
     format.setFontPointSize(height / 20.0);
@@ -88,14 +160,83 @@ void CAlvetraView::AppendText(
     format.setFontUnderline(underline);
     cursor.insertText(text, format);
     cursor.endEditBlock();
+    m_lastFormat = format;
+    m_lastFormatEnd = document()->characterCount();
+
+    const bool trimmed = TrimToCapacity();
+
+    // A selection that reached the old end would otherwise grow over the new lines.
+    if (userAnchor != userPosition && !trimmed) {
+        const QTextCursor moved = textCursor();
+        if (moved.anchor() != userAnchor || moved.position() != userPosition) {
+            QScrollBar *bar = verticalScrollBar();
+            const int value = bar->value();
+            QTextCursor restored(document());
+            restored.setPosition(std::min(userAnchor, document()->characterCount() - 1));
+            restored.setPosition(std::min(userPosition, document()->characterCount() - 1),
+                                 QTextCursor::KeepAnchor);
+            setTextCursor(restored);
+            if (!m_followEnd)
+                bar->setValue(value);
+        }
+    }
+}
+
+bool CAlvetraView::TrimToCapacity()
+{
+    QTextDocument *log = document();
+    if (m_trimming || log->characterCount() <= m_capacity)
+        return false;
+    m_trimming = true;
+    QScrollBar *bar = verticalScrollBar();
+    const bool follow = m_followEnd;
+    const int value = bar->value();
+    qreal removedHeight = 0;
+
+    QTextCursor cursor(log);
+    cursor.beginEditBlock();
+    while (log->characterCount() > m_capacity) {
+        // The oldest tenth in one chunk, up to the end of the line it reaches into: removing a
+        // line at a time would make every further append pay for the trim.
+        const int tenth = std::max(1, log->characterCount() / 10);
+        const QTextBlock reached = log->findBlock(tenth);
+        const QTextBlock firstKept = reached.next();
+        const int cutEnd = firstKept.isValid() ? firstKept.position() : tenth;
+        if (firstKept.isValid())
+            removedHeight += log->documentLayout()->blockBoundingRect(firstKept).top();
+        cursor.setPosition(0);
+        cursor.setPosition(cutEnd, QTextCursor::KeepAnchor);
+        cursor.removeSelectedText();
+    }
+    cursor.endEditBlock();
+
+    AppendText(QStringLiteral("Warning:->The log reached its capacity of %1 characters; its "
+                              "oldest lines were removed to make room for new ones.")
+                   .arg(m_capacity),
+               true, kErrorHeight, kWarningColour, true, false);
+    // A user reading older lines keeps them in view, as far as they were not removed.
+    if (!follow)
+        bar->setValue(std::max(0, value - int(removedHeight)));
+    m_trimming = false;
+    return true;
+}
+
+void CAlvetraView::SetCapacity(int characters)
+{
+    m_capacity = std::max(characters, 1000);
+    TrimToCapacity();
 }
 
 void CAlvetraView::ShowMessage(const EdisMessage &message)
 {
+    // One edit block: the four lines arrive as one change of the document.
+    QTextCursor block(document());
+    block.beginEditBlock();
     AppendText(DecodeCp1252(message.m_headline), true, 300, Rgb(0, 0, 255), true, true);
     AppendText(DecodeCp1252(message.m_header), true, 230, Rgb(0, 0, 255), false, false);
     AppendText(DecodeCp1252(message.m_trailer), true, 230, Rgb(255, 0, 0), false, false);
     AppendText(DecodeCp1252(message.m_body), true, 230, Rgb(0, 0, 0), false, false);
+    block.endEditBlock();
 }
 
 void CAlvetraView::OnTestFile()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMarginsF>
 #include <QTextEdit>
 
 class CAlvetraDoc;
@@ -29,7 +30,8 @@ public:
     // Runs at start-up and for every new or opened log: title, read-only, margins, ports.
     void OnInitialUpdate();
 
-    // Appends `text` at the end of the log in the given style; height in twips.
+    // Appends `text` at the end of the log in the given style; height in twips. The user's
+    // selection stays; the view follows the new line only when it showed the end already.
     void AppendText(const QString &text,
                     bool newLineFirst,
                     int height,
@@ -45,6 +47,16 @@ public:
     // while that thread waits.
     Q_INVOKABLE void OnSerialBytes(const QByteArray &bytes, int portNumber);
 
+    // The log keeps at most this many characters; beyond it the oldest lines go in one
+    // chunk, with a warning line. The default is the old rich-edit control's limit.
+    static constexpr int kDefaultCapacity = 16'777'215;
+    int Capacity() const { return m_capacity; }
+    void SetCapacity(int characters);
+
+    // Page margins for printing the log, in points: 720 twips on each side.
+    static constexpr int kPrintMarginTwips = 720;
+    QMarginsF PrintMargins() const { return m_printMargins; }
+
     void OnTestFile();
     void OnFilterSettings();
     void OnGeneralSettings();
@@ -54,7 +66,17 @@ private:
     void SetUpPorts();
     void SetUpPort(SerialPort &port, int number, const QString &failure);
 
+    // True when lines had to be removed.
+    bool TrimToCapacity();
+
     CAlvetraDoc *m_document;
+    int m_capacity = kDefaultCapacity;
+    bool m_trimming = false;
+    bool m_followEnd = true;
+    // The format of the last append and the log's length behind it.
+    QTextCharFormat m_lastFormat;
+    int m_lastFormatEnd = -1;
+    QMarginsF m_printMargins;
 };
 
 // The one log view, or null while no main window exists.
