@@ -4,6 +4,10 @@
 
 class CAlvetraDoc;
 class CAlvetraView;
+class CColorLabel;
+class CFindBar;
+class QAction;
+class QLabel;
 
 // The main window: label bar, menus, the log view and the status bar. GUI thread only.
 class CMainFrame : public QMainWindow
@@ -16,6 +20,25 @@ public:
 
     CAlvetraView *View() const { return m_view; }
 
+    // The bar at the top: the caption label and the logo at its right edge.
+    QWidget *LabelBar() const { return m_labelBar; }
+    CColorLabel *Label() const { return m_label; }
+    QLabel *Logo() const { return m_logo; }
+    CFindBar *FindBar() const { return m_findBar; }
+
+    // The main window's commands by their command id (menus and keys), null for none.
+    QAction *Command(int id) const;
+
+    // Open the help pages below the program folder with the desktop's handler.
+    void OnHelpProgram();
+    void OnHelpEdis();
+
+    // Find in the log (Ctrl+F, F3); Ctrl+H shows the replace row, which the read-only log
+    // keeps disabled.
+    void OnEditFind();
+    void OnEditFindNext();
+    void OnEditReplace();
+
     // The document commands (CMainFrameFile.cpp): new, open, save and print the log.
     void OnFileNew();
     void OnFileOpen();
@@ -27,10 +50,28 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void UpdateCaption(const QString &title);
+    void CreateLabelBar();
+    void CreateMenus();
+    void CreateAccelerators();
+    void CreateStatusBar();
+    QAction *AddCommand(int id, const QString &text);
+    // Logo flush right, the label up to 16 pixels before it; hidden when there is no room.
+    void LayOutBar();
+    void UpdateLockIndicators();
 
     CAlvetraDoc *m_document;
     CAlvetraView *m_view;
+    QWidget *m_labelBar = nullptr;
+    CColorLabel *m_label = nullptr;
+    QLabel *m_logo = nullptr;
+    CFindBar *m_findBar = nullptr;
+    QLabel *m_capIndicator = nullptr;
+    QLabel *m_numIndicator = nullptr;
+    QLabel *m_scrlIndicator = nullptr;
+    // False until the window is built, so resizing while building it lays out nothing.
+    bool m_layoutReady = false;
 };
