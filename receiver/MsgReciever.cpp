@@ -4,52 +4,60 @@
 
 #include <QString>
 
-namespace {
-
-constexpr char kSoh = 0x01;
-constexpr char kEot = 0x04;
-
-} // namespace
+#include <algorithm>
+#include <cstring>
 
 MessageReceiver::MessageReceiver(MessageHandler handler)
     : m_handler(std::move(handler))
 {}
 
-void MessageReceiver::ProcessChar(int ch)
+void MessageReceiver::ProcessBoundary(int ch)
 {
-    const char byte = static_cast<char>(ch);
     switch (m_state) {
     case State::Idle:
-        if (byte == kSoh)
+        if (ch == kSoh)
             m_state = State::Collecting;
         return;
     case State::Collecting:
-        if (byte == kEot) {
-            m_buffer.append(byte);
-            ProcessMessage();
-            // Only now: the handler reads the buffer for the whole display and dispatch. The
-            // capacity stays for the next message.
-            m_buffer.resize(0);
-            m_state = State::Idle;
-            return;
-        }
-        if (m_buffer.size() + 1 >= kMaxMessageLength) {
+        if (ch != kEot && m_length + 1 >= kMaxMessageLength) {
             LogWarning(QStringLiteral("Message longer than %1 bytes without EOT. Discarding it")
                            .arg(kMaxMessageLength));
-            m_buffer.clear();
+            // A line that never closes its message must not keep a mebibyte for ever.
+            m_storage.reset();
+            m_storageSize = 0;
+            m_length = 0;
             m_state = State::Idle;
             return;
         }
-        m_buffer.append(byte);
+        if (m_length + 1 >= m_storageSize)
+            Grow();
+        m_storage[m_length++] = char(ch);
+        if (ch == kEot) {
+            ProcessMessage();
+            // Only now: the handler reads the message for the whole display and dispatch.
+            m_length = 0;
+            m_state = State::Idle;
+        }
         return;
     }
     LogError(QStringLiteral("invalid state reached at %1 %2").arg("MsgReciever").arg(73));
-    m_buffer.clear();
+    m_length = 0;
     m_state = State::Idle;
+}
+
+void MessageReceiver::Grow()
+{
+    constexpr qsizetype kFirstSize = 512;
+    const qsizetype size = std::min(kMaxMessageLength, std::max(kFirstSize, 2 * m_storageSize));
+    auto storage = std::make_unique<char[]>(size);
+    if (m_length > 0)
+        std::memcpy(storage.get(), m_storage.get(), size_t(m_length));
+    m_storage = std::move(storage);
+    m_storageSize = size;
 }
 
 void MessageReceiver::ProcessMessage()
 {
     if (m_handler)
-        m_handler(m_buffer);
+        m_handler(QByteArray(m_storage.get(), m_length));
 }

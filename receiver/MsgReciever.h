@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include <functional>
+#include <memory>
 
 // Cuts the byte stream of the input line into messages: SOH opens a message, every byte after
 // it up to and including EOT is collected, and at the EOT the collected message is handed on.
@@ -22,18 +23,37 @@ public:
 
     explicit MessageReceiver(MessageHandler handler = {});
     virtual ~MessageReceiver() = default;
+    Q_DISABLE_COPY_MOVE(MessageReceiver)
 
     // `ch` is one received byte, 0 to 255. A SOH inside a message is data.
-    void ProcessChar(int ch);
+    void ProcessChar(int ch)
+    {
+        // A byte inside a message is by far the most common case; it stays in the caller's
+        // loop, one comparison and one store.
+        if (m_state == State::Collecting && ch != kEot && m_length + 1 < m_storageSize) {
+            m_storage[m_length++] = char(ch);
+            return;
+        }
+        ProcessBoundary(ch);
+    }
 
     void SetMessageHandler(MessageHandler handler) { m_handler = std::move(handler); }
 
 private:
     enum class State : qint32 { Idle = 0, Collecting = 1 };
+    static constexpr int kSoh = 0x01;
+    static constexpr int kEot = 0x04;
 
+    // SOH and EOT, the bound, growth of the buffer, and a state that should not be.
+    void ProcessBoundary(int ch);
+    void Grow();
     void ProcessMessage();
 
     State m_state = State::Idle;
-    QByteArray m_buffer;
+    // The message collected so far is the first m_length bytes of m_storage; the storage
+    // grows by doubling up to the bound and is kept for the next message.
+    std::unique_ptr<char[]> m_storage;
+    qsizetype m_storageSize = 0;
+    qsizetype m_length = 0;
     MessageHandler m_handler;
 };
