@@ -2,19 +2,33 @@
 
 #include <QCoreApplication>
 #include <QDialogButtonBox>
+#include <QGridLayout>
 #include <QLabel>
-#include <QVBoxLayout>
 
 CAboutBox::CAboutBox(QWidget *parent)
     : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("About Alvetra"));
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(
-        QStringLiteral("Alvetra version %1").arg(QCoreApplication::applicationVersion()), this));
-    layout->addWidget(
-        new QLabel(QStringLiteral("Filters EDIS alert messages arriving on a serial line."), this));
+    auto *logo = new QLabel(this);
+    logo->setPixmap(QPixmap(QStringLiteral(":/logo.xpm")));
+    logo->setAlignment(Qt::AlignTop);
+    auto *name = new QLabel(
+        QStringLiteral("<b>Alvetra</b> version %1").arg(QCoreApplication::applicationVersion()),
+        this);
+    name->setTextFormat(Qt::RichText);
+    auto *description = new QLabel(
+        QStringLiteral("Receives EDIS alert messages on a serial line and passes the ones that "
+                       "match your filter to the log, a file, a second line and the printer."),
+        this);
+    description->setWordWrap(true);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    layout->addWidget(buttons);
+
+    auto *layout = new QGridLayout(this);
+    layout->addWidget(logo, 0, 0, 2, 1);
+    layout->addWidget(name, 0, 1);
+    layout->addWidget(description, 1, 1);
+    layout->addWidget(buttons, 2, 0, 1, 2);
+    layout->setColumnStretch(1, 1);
+    setMinimumWidth(360);
 }

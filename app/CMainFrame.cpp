@@ -28,7 +28,7 @@ static void InitAppResources()
 namespace {
 
 // The caption of the label bar.
-const char kLabelCaption[] = "Alvetra  -  EDIS alert messages from the serial line, filtered";
+const char kLabelCaption[] = "Alvetra - EDIS alert message filter";
 
 // The bar's controls in pixels, from their places in dialog units (8-point font: 1.5 pixels
 // across, 1.625 down).
