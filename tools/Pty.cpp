@@ -104,8 +104,13 @@ void Pty::ReleaseDevice()
 
 int Pty::QueuedAtDevice() const
 {
+    if (m_device < 0)
+        return -1;
+    // The far end's bytes reach the device's queue through a kernel work item; a poll of the
+    // device runs it, so that the count includes everything written so far.
+    PollFor(m_device, POLLIN, std::chrono::milliseconds(0));
     int queued = -1;
-    if (m_device < 0 || ::ioctl(m_device, FIONREAD, &queued) != 0)
+    if (::ioctl(m_device, FIONREAD, &queued) != 0)
         return -1;
     return queued;
 }

@@ -41,7 +41,8 @@ public:
     // Gives up the pair's own hold on the device. While held, bytes written at the far end
     // wait in the device's input queue even when no program has the device open.
     void ReleaseDevice();
-    // Bytes that wait in the device's input queue, unread by the program; -1 once released.
+    // Bytes that wait in the device's input queue, unread by the program, everything written
+    // at the far end so far counted; -1 once released.
     int QueuedAtDevice() const;
 
     // Hangs up, as an unplugged adapter does.
