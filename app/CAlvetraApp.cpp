@@ -8,9 +8,66 @@
 #include "receiver/ProcessMessage.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QPrinter>
+#include <QPrinterInfo>
 
 #include <cstdio>
+
+namespace {
+
+// The framework's spellings of the print switches, /p and /pt, as options the parser knows;
+// it would take them for file names otherwise.
+QStringList WithPrintSwitchesAsOptions(QStringList arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i].compare(QLatin1String("/p"), Qt::CaseInsensitive) == 0)
+            arguments[i] = QStringLiteral("--print");
+        else if (arguments[i].compare(QLatin1String("/pt"), Qt::CaseInsensitive) == 0)
+            arguments[i] = QStringLiteral("--print-to");
+    }
+    return arguments;
+}
+
+int PrintFailed(const QString &text)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+    return 1;
+}
+
+// Prints the log file `path` on the printer named `printerName`, or on the default printer,
+// with no window and no dialog. The exit code: 0 once the job is handed to the printer, 1 with
+// the reason on standard error otherwise. The ports stay closed: printing a file has no use
+// for them, and another Alvetra may be holding them.
+int PrintFromCommandLine(const QString &path, const QString &printerName)
+{
+    if (path.isEmpty())
+        return PrintFailed(QStringLiteral("Alvetra: name the RTF log file to print."));
+    const QPrinterInfo info = printerName.isEmpty() ? QPrinterInfo::defaultPrinter()
+                                                    : QPrinterInfo::printerInfo(printerName);
+    if (info.isNull()) {
+        if (!printerName.isEmpty())
+            return PrintFailed(
+                QStringLiteral("Alvetra: there is no printer named %1.").arg(printerName));
+        if (QPrinterInfo::availablePrinterNames().isEmpty())
+            return PrintFailed(QStringLiteral("Alvetra: no printer is installed."));
+        return PrintFailed(QStringLiteral("Alvetra: no default printer is set; name one with "
+                                          "--print-to."));
+    }
+    CAlvetraDoc document;
+    QString error;
+    if (!document.OnOpenDocument(path, &error))
+        return PrintFailed(error);
+    document.SetTitle(QFileInfo(path).fileName());
+    QPrinter printer(info, QPrinter::HighResolution);
+    if (!document.Print(printer))
+        return PrintFailed(QStringLiteral("Alvetra: %1 could not be printed on %2.")
+                               .arg(path, info.printerName()));
+    return 0;
+}
+
+} // namespace
 
 CAlvetraApp::CAlvetraApp(int &argc, char **argv)
     : QApplication(argc, argv)
@@ -40,10 +97,29 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("file"),
-                                 QStringLiteral("An RTF log to open as the log."),
+                                 QStringLiteral("An RTF file to open as the log, or to print."),
                                  QStringLiteral("[file]"));
+    // -pt must stay one option, not -p and -t.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption printOption(
+        {QStringLiteral("p"), QStringLiteral("print")},
+        QStringLiteral("Print the file on the default printer without a dialog, then end "
+                       "(also /p)."));
+    const QCommandLineOption printToOption(
+        {QStringLiteral("pt"), QStringLiteral("print-to")},
+        QStringLiteral("Print the file on <printer> without a dialog, then end (also /pt)."),
+        QStringLiteral("printer"));
+    parser.addOption(printOption);
+    parser.addOption(printToOption);
     // --help and --version print and end the program before anything is loaded.
-    parser.process(arguments);
+    parser.process(WithPrintSwitchesAsOptions(arguments));
+
+    // Printing a file needs neither the settings nor the filter criteria, nor any window.
+    if (parser.isSet(printOption) || parser.isSet(printToOption)) {
+        m_exitCode = PrintFromCommandLine(parser.positionalArguments().value(0),
+                                          parser.value(printToOption));
+        return false;
+    }
 
     // No OLE on this platform: nothing can fail before the settings.
     setOrganizationName(QStringLiteral("Dorvane"));
@@ -58,14 +134,17 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
         QMessageBox::warning(nullptr, QStringLiteral("Alvetra"), filterFailure);
 
     const QStringList files = parser.positionalArguments();
+    m_doc = std::make_unique<CAlvetraDoc>();
     if (!files.isEmpty()) {
-        const QString message
-            = QStringLiteral("Cannot open %1: this build of Alvetra cannot read log files yet.")
-                  .arg(files.first());
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-        QMessageBox::critical(nullptr, QStringLiteral("Alvetra"), message);
-        m_exitCode = 1;
-        return false;
+        // The log is read before any window exists; the view then opens the ports as usual.
+        QString error;
+        if (!m_doc->OnOpenDocument(files.first(), &error)) {
+            m_doc.reset();
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            QMessageBox::critical(nullptr, QStringLiteral("Alvetra"), error);
+            m_exitCode = 1;
+            return false;
+        }
     }
 
     if (!CreateWindows())
@@ -76,7 +155,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
 
 bool CAlvetraApp::CreateWindows()
 {
-    m_doc = std::make_unique<CAlvetraDoc>();
+    if (!m_doc)
+        m_doc = std::make_unique<CAlvetraDoc>();
     m_frame = std::make_unique<CMainFrame>(m_doc.get());
     m_frame->View()->OnInitialUpdate();
     return true;
