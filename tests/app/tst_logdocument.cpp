@@ -1,0 +1,543 @@
+#include "AppTest.h"
+#include "LogPeers.h"
+
+#include "app/CAlvetraDoc.h"
+#include "app/CAlvetraView.h"
+#include "app/CMainFrame.h"
+#include "doors/Doors.h"
+#include "rtf/Cp1252.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QImage>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPrintPreviewWidget>
+#include <QPrinter>
+#include <QPrinterInfo>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextBlock>
+
+namespace {
+
+constexpr int kNew = 57600;
+constexpr int kOpen = 57601;
+constexpr int kSave = 57603;
+constexpr int kPrint = 57607;
+
+CMainFrame *Frame()
+{
+    return CAlvetraApp::Instance()->MainFrame();
+}
+
+CAlvetraDoc *Doc()
+{
+    return CAlvetraApp::Instance()->Document();
+}
+
+CAlvetraView *View()
+{
+    return Frame()->View();
+}
+
+void Command(int id)
+{
+    QAction *action = Frame()->Command(id);
+    QVERIFY(action);
+    action->trigger();
+}
+
+// What a message box said, and then the button `button` pressed.
+DialogAnswers::Answer Press(QMessageBox::StandardButton button, QString *text = nullptr)
+{
+    return [button, text](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (!box) {
+            modal->close();
+            return;
+        }
+        if (text)
+            *text = box->text();
+        box->button(button)->click();
+    };
+}
+
+DialogAnswers::Answer ChooseFile(const QString &path)
+{
+    return [path](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        if (!dialog) {
+            modal->close();
+            return;
+        }
+        dialog->selectFile(path);
+        // The name field is what the dialog takes on accepting.
+        if (auto *name = dialog->findChild<QLineEdit *>("fileNameEdit"))
+            name->setText(path);
+        static_cast<QDialog *>(dialog)->accept();
+    };
+}
+
+// Every line style of the log, with the whole upper half of the code page, tabs and text that
+// looks like markup.
+void AppendEveryLineStyle()
+{
+    QByteArray high;
+    for (int b = 0x80; b <= 0xFF; ++b)
+        high += char(b);
+    CAlvetraView *view = View();
+    view->AppendText("ZCZC <b>HEADLINE</b> &amp;", true, 300, Rgb(0, 0, 255), true, true);
+    view->AppendText(DecodeCp1252("\x1F"
+                                  "AKB1 ")
+                         + DecodeCp1252(high),
+                     true, 230, Rgb(0, 0, 255), false, false);
+    view->AppendText("Error:->Port", true, 230, Rgb(255, 0, 0), false, false);
+    view->AppendText("body\twith\ttabs {braces} \\backslash", true, 230, Rgb(0, 0, 0), false,
+                     false);
+    LogError("Port");
+    LogWarning("Message without ETX");
+    view->AppendText("Handling: A B", true, 120, Rgb(10, 20, 40), true, false);
+}
+
+// The log's text as it is, no-break spaces included (toPlainText makes blanks of them).
+QString Text(const QTextDocument &log)
+{
+    return log.toRawText().replace(QChar::ParagraphSeparator, u'\n');
+}
+
+// Formats of the log's runs, in order, as the saved file keeps them.
+RtfDocument Runs()
+{
+    return CAlvetraDoc::ToRtf(*Doc()->Document());
+}
+
+// Bands of rows holding red ink, top to bottom: [first row, last row, red pixels].
+struct Band
+{
+    int top;
+    int bottom;
+    int left;
+    int right;
+    int ink;
+};
+
+QList<Band> RedBands(const QImage &page)
+{
+    QList<Band> bands;
+    bool inBand = false;
+    for (int y = 0; y < page.height(); ++y) {
+        int ink = 0;
+        int left = page.width();
+        int right = -1;
+        for (int x = 0; x < page.width(); ++x) {
+            const QColor c = page.pixelColor(x, y);
+            if (c.red() > 180 && c.green() < 90 && c.blue() < 90) {
+                ++ink;
+                left = qMin(left, x);
+                right = qMax(right, x);
+            }
+        }
+        if (ink > 0 && !inBand) {
+            bands.append(Band{y, y, left, right, ink});
+            inBand = true;
+        } else if (ink > 0) {
+            Band &band = bands.last();
+            band.bottom = y;
+            band.left = qMin(band.left, left);
+            band.right = qMax(band.right, right);
+            band.ink += ink;
+        } else {
+            inBand = false;
+        }
+    }
+    return bands;
+}
+
+} // namespace
+
+class LogDocumentTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString Path(const QString &name) const { return m_dir.filePath(name); }
+
+    // A log saved with every line style, and its text.
+    QString SavedLog(QString *text = nullptr)
+    {
+        Doc()->OnNewDocument();
+        AppendEveryLineStyle();
+        if (text)
+            *text = Text(*Doc()->Document());
+        QString error;
+        const QString path = Path("every-style.rtf");
+        if (!Doc()->OnSaveDocument(path, &error))
+            qWarning("%s", qPrintable(error));
+        return path;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QFile filter("flt.dat");
+        QVERIFY(filter.open(QIODevice::WriteOnly));
+        filter.write(QByteArray(8, char(0xA7)));
+        filter.close();
+        QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
+    }
+
+    void aLogWithEveryLineStyleKeepsEveryCharacterAndFormatWhenSavedAndOpened()
+    {
+        QString text;
+        const QString path = SavedLog(&text);
+        const RtfDocument before = Runs();
+        QVERIFY(!Doc()->IsModified());
+        QCOMPARE(Doc()->PathName(), path);
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray rtf = file.readAll();
+        QVERIFY(rtf.startsWith("{\\rtf1\\ansi\\ansicpg1252"));
+        for (const char c : rtf)
+            QVERIFY2(uchar(c) < 0x80, "8-bit characters are written as \\'hh");
+
+        Doc()->OnNewDocument();
+        QVERIFY(Text(*Doc()->Document()).isEmpty());
+        QString error;
+        QVERIFY2(Doc()->OnOpenDocument(path, &error), qPrintable(error));
+        QCOMPARE(Text(*Doc()->Document()), text);
+        const RtfDocument after = Runs();
+        QCOMPARE(after.paragraphs.size(), before.paragraphs.size());
+        for (int i = 0; i < before.paragraphs.size(); ++i)
+            QCOMPARE(after.paragraphs.at(i), before.paragraphs.at(i));
+
+        // Spot checks against the line style table, not only against ourselves.
+        const RtfCharFormat headline = after.paragraphs.at(1).runs.first().format;
+        QCOMPARE(headline.face, QString("MS Sans Serif"));
+        QCOMPARE(headline.halfPoints, 30);
+        QCOMPARE(headline.colour, std::optional(RtfColour{0, 0, 255}));
+        QVERIFY(headline.bold && headline.underline);
+        const RtfCharFormat warning = after.paragraphs.at(6).runs.first().format;
+        QCOMPARE(warning.halfPoints, 20);
+        QCOMPARE(warning.colour, std::optional(RtfColour{105, 155, 0}));
+        QVERIFY(warning.bold && !warning.underline);
+    }
+
+    void libreOfficeReadsTheSavedLogAsTheSameText()
+    {
+        if (!LogPeers::Has("soffice"))
+            QSKIP("LibreOffice (libreoffice-writer-nogui) is missing; scripts/setup.sh test "
+                  "installs it");
+        QString text;
+        const QString path = SavedLog(&text);
+        const QString txt = LogPeers::Convert(path, Path("txt"), "txt:Text (encoded):UTF8", "txt");
+        QVERIFY2(!txt.isEmpty(), "LibreOffice converted nothing");
+        QFile file(txt);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray bytes = file.readAll();
+        QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
+        QString converted = QString::fromUtf8(bytes.mid(3));
+        converted.replace("\r\n", "\n");
+        while (converted.endsWith('\n'))
+            converted.chop(1);
+        QString expected = text;
+        while (expected.endsWith('\n'))
+            expected.chop(1);
+        // Five bytes of 0x80..0x9F are unassigned in the code page: LibreOffice reads them
+        // into its private use area. Plain text has no place for the control characters of
+        // the line, so LibreOffice leaves them out.
+        for (const char16_t unassigned : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) {
+            expected.remove(QChar(unassigned));
+            converted.remove(QChar(0xF100 + unassigned));
+        }
+        for (char16_t control = 0; control < 0x20; ++control) {
+            if (control != u'\t' && control != u'\n')
+                expected.remove(QChar(control));
+        }
+        QCOMPARE(converted.split('\n'), expected.split('\n'));
+    }
+
+    void libreOfficePrintsErrorLinesRedAndBold()
+    {
+        if (!LogPeers::Has("soffice") || !LogPeers::Has("pdftoppm"))
+            QSKIP("LibreOffice or pdftoppm is missing; scripts/setup.sh test installs them");
+        // The trailer and the error line are both red and say "Error:->Port"; only the error
+        // line is bold.
+        const QString path = SavedLog();
+        const QString pdf = LogPeers::Convert(path, Path("pdf"), "pdf", "pdf");
+        QVERIFY2(!pdf.isEmpty(), "LibreOffice converted nothing");
+        LogPeers::Run("pdftoppm", {"-r", "150", "-png", "-singlefile", pdf, Path("page")});
+        const QImage page(Path("page.png"));
+        QVERIFY(!page.isNull());
+        const QList<Band> bands = RedBands(page);
+        QCOMPARE(bands.size(), 2);
+        const Band &trailer = bands.at(0);
+        const Band &error = bands.at(1);
+        const auto density = [](const Band &band) {
+            return double(band.ink)
+                   / ((band.bottom - band.top + 1) * double(band.right - band.left + 1));
+        };
+        QVERIFY2(
+            density(error) > 1.2 * density(trailer),
+            qPrintable(
+                QString("bold ink %1, regular ink %2").arg(density(error)).arg(density(trailer))));
+    }
+
+    void rtfWrittenByLibreOfficeOpensWithItsTextAndFormats()
+    {
+        if (!LogPeers::Has("soffice"))
+            QSKIP("LibreOffice (libreoffice-writer-nogui) is missing; scripts/setup.sh test "
+                  "installs it");
+        QFile html(Path("written.html"));
+        QVERIFY(html.open(QIODevice::WriteOnly));
+        html.write("<html><head><meta charset=\"utf-8\"></head><body>"
+                   "<p>Un caf\xC3\xA9 \xE2\x82\xAC 5</p>"
+                   "<p><b>Bold words</b> then <u>underlined words</u> then "
+                   "<span style=\"color:#ff0000\">red words</span></p>"
+                   "<p><i>italic</i> <s>struck</s></p></body></html>");
+        html.close();
+        const QString rtf = LogPeers::Convert(html.fileName(), Path("rtf"), "rtf:Rich Text Format",
+                                              "rtf", {"--infilter=HTML (StarWriter)"});
+        QVERIFY2(!rtf.isEmpty(), "LibreOffice converted nothing");
+
+        QString error;
+        QVERIFY2(Doc()->OnOpenDocument(rtf, &error), qPrintable(error));
+        const QString text = Text(*Doc()->Document()).trimmed();
+        QCOMPARE(text.split('\n').value(0), QStringView(u"Un caf\u00E9 \u20AC 5").toString());
+        QVERIFY(text.contains("Bold words then underlined words then red words"));
+
+        const auto format = [](const QString &words) {
+            for (const RtfParagraph &paragraph : Runs().paragraphs) {
+                for (const RtfRun &run : paragraph.runs) {
+                    if (run.text == words)
+                        return run.format;
+                }
+            }
+            return RtfCharFormat{};
+        };
+        QVERIFY(format("Bold words").bold);
+        QVERIFY(!format("Bold words").underline);
+        QVERIFY(format("underlined words").underline);
+        QVERIFY(!format("underlined words").bold);
+        QCOMPARE(format("red words").colour, std::optional(RtfColour{255, 0, 0}));
+        QVERIFY(format("italic").italic);
+        QVERIFY(format("struck").strike);
+    }
+
+    void aNewLogAsksToSaveAModifiedLogFirst_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("emptied");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("cancel-keeps-the-log") << int(QMessageBox::Cancel) << false << false;
+        QTest::newRow("no-empties-the-log") << int(QMessageBox::No) << true << false;
+        QTest::newRow("yes-saves-then-empties") << int(QMessageBox::Yes) << true << true;
+    }
+
+    void aNewLogAsksToSaveAModifiedLogFirst()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, emptied);
+        QFETCH(bool, saved);
+        const QString path = Path(QString("new-%1.rtf").arg(answer));
+        Doc()->OnNewDocument();
+        View()->AppendText("a line of the old log", true, 230, Rgb(0, 0, 0), false, false);
+        QVERIFY(Doc()->IsModified());
+        Doc()->SetTitle("changed");
+
+        QString prompt;
+        DialogAnswers answers(
+            {Press(QMessageBox::StandardButton(answer), &prompt), ChooseFile(path)});
+        Command(kNew);
+        QCOMPARE(prompt, QString("Save changes to changed?"));
+        // The new log holds at most what reopening the ports has to say.
+        QCOMPARE(!Text(*Doc()->Document()).contains("old log"), emptied);
+        QCOMPARE(QFileInfo::exists(path), saved);
+        // The view's initial update ran again: the title is the log's again, and read-only.
+        QCOMPARE(Doc()->Title(), emptied ? QString("DorvaneAtlas") : QString("changed"));
+        QVERIFY(View()->isReadOnly());
+        Doc()->SetTitle("DorvaneAtlas");
+    }
+
+    void anUnmodifiedLogIsReplacedWithoutAQuestion()
+    {
+        Doc()->OnNewDocument();
+        DialogAnswers answers({});
+        Command(kNew);
+        QVERIFY(answers.Seen().isEmpty());
+        QCOMPARE(Frame()->windowTitle(), QString("DorvaneAtlas - Alvetra"));
+    }
+
+    void openReplacesTheLogWithTheChosenFileAfterTheQuestion()
+    {
+        QString text;
+        const QString path = SavedLog(&text);
+        Doc()->OnNewDocument();
+        View()->AppendText("unsaved", true, 230, Rgb(0, 0, 0), false, false);
+        QString prompt;
+        DialogAnswers answers({ChooseFile(path), Press(QMessageBox::No, &prompt)});
+        Command(kOpen);
+        QCOMPARE(answers.Seen(), QStringList({"QFileDialog", "QMessageBox"}));
+        QCOMPARE(prompt, QString("Save changes to DorvaneAtlas?"));
+        QVERIFY(Text(*Doc()->Document()).startsWith(text));
+        QCOMPARE(Doc()->PathName(), path);
+        QCOMPARE(Doc()->Title(), QString("DorvaneAtlas"));
+    }
+
+    void aFileThatIsNotALogLeavesTheLogAsItWas_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("plain-text") << "plain.txt" << QByteArray("just text\n");
+        QTest::newRow("html") << "page.rtf" << QByteArray("<html><b>x</b></html>");
+        QTest::newRow("empty-file") << "empty.rtf" << QByteArray("");
+        QTest::newRow("missing-file") << "missing.rtf" << QByteArray();
+        QTest::newRow("folder") << "folder.rtf" << QByteArray();
+    }
+
+    void aFileThatIsNotALogLeavesTheLogAsItWas()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        const QString path = Path(name);
+        if (name == "folder.rtf") {
+            QVERIFY(QDir().mkpath(path));
+        } else if (!content.isNull()) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        Doc()->OnNewDocument();
+        AppendEveryLineStyle();
+        const QString text = Text(*Doc()->Document());
+        const RtfDocument runs = Runs();
+
+        // The file dialog itself refuses what does not exist; the rest is refused on reading.
+        if (QFileInfo(path).isFile()) {
+            QString message;
+            DialogAnswers answers(
+                {ChooseFile(path), Press(QMessageBox::No), Press(QMessageBox::Ok, &message)});
+            Command(kOpen);
+            QCOMPARE(answers.Seen(), QStringList({"QFileDialog", "QMessageBox", "QMessageBox"}));
+            QVERIFY2(message.contains(QDir::toNativeSeparators(path)), qPrintable(message));
+            QCOMPARE(Text(*Doc()->Document()), text);
+            QCOMPARE(Runs(), runs);
+            QVERIFY(Doc()->IsModified());
+        }
+
+        QString error;
+        QVERIFY(!Doc()->OnOpenDocument(path, &error));
+        QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
+        QCOMPARE(Text(*Doc()->Document()), text);
+        QCOMPARE(Runs(), runs);
+    }
+
+    void saveAsksForANameOnlyTheFirstTime()
+    {
+        Doc()->OnNewDocument();
+        View()->AppendText("first", true, 230, Rgb(0, 0, 0), false, false);
+        {
+            DialogAnswers answers({ChooseFile(Path("named"))});
+            Command(kSave);
+            QCOMPARE(answers.Seen(), QStringList{"QFileDialog"});
+        }
+        // The extension is added when the name has none.
+        QCOMPARE(Doc()->PathName(), Path("named.rtf"));
+        QVERIFY(!Doc()->IsModified());
+
+        View()->AppendText("second", true, 230, Rgb(0, 0, 0), false, false);
+        {
+            DialogAnswers answers({});
+            Command(kSave);
+            QVERIFY(answers.Seen().isEmpty());
+        }
+        QVERIFY(!Doc()->IsModified());
+        QString error;
+        QVERIFY(Doc()->OnOpenDocument(Path("named.rtf"), &error));
+        QCOMPARE(Text(*Doc()->Document()), QString("\nfirst\nsecond"));
+    }
+
+    void aSaveThatFailsKeepsTheLogModifiedAndTheOldFile()
+    {
+        Doc()->OnNewDocument();
+        View()->AppendText("kept", true, 230, Rgb(0, 0, 0), false, false);
+        QString error;
+        QVERIFY(!Doc()->OnSaveDocument(Path("no-such-folder/log.rtf"), &error));
+        QVERIFY2(error.contains("no-such-folder"), qPrintable(error));
+        QVERIFY(Doc()->IsModified());
+        QVERIFY(Doc()->PathName().isEmpty());
+    }
+
+    void printedPagesHaveHalfAnInchOfMarginOnEverySide()
+    {
+        if (!LogPeers::Has("pdftoppm"))
+            QSKIP("pdftoppm (poppler-utils) is missing; scripts/setup.sh test installs it");
+        Doc()->OnNewDocument();
+        // Lines as wide as the page and more than a page of them.
+        for (int i = 0; i < 120; ++i)
+            View()->AppendText(QString(200, QChar('W')), i > 0, 230, Rgb(0, 0, 0), true, false);
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(Path("margins.pdf"));
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        QVERIFY(Doc()->Print(printer));
+        LogPeers::Run("pdftoppm",
+                      {"-r", "72", "-png", "-singlefile", Path("margins.pdf"), Path("margins")});
+        const QImage page(Path("margins.png"));
+        QVERIFY(!page.isNull());
+        int left = page.width(), right = -1, top = page.height(), bottom = -1;
+        for (int y = 0; y < page.height(); ++y) {
+            for (int x = 0; x < page.width(); ++x) {
+                if (qGray(page.pixel(x, y)) < 128) {
+                    left = qMin(left, x);
+                    right = qMax(right, x);
+                    top = qMin(top, y);
+                    bottom = qMax(bottom, y);
+                }
+            }
+        }
+        // 72 pixels an inch: the ink starts at 36 and ends 36 before the edge, give or take
+        // the side bearing of a glyph and the leading of a line.
+        QVERIFY2(left >= 36 && left <= 40, qPrintable(QString::number(left)));
+        QVERIFY2(top >= 36 && top <= 48, qPrintable(QString::number(top)));
+        QVERIFY2(right < page.width() - 36 && right > page.width() - 60,
+                 qPrintable(QString::number(right)));
+        QVERIFY2(bottom < page.height() - 36 && bottom > page.height() - 80,
+                 qPrintable(QString::number(bottom)));
+    }
+
+    void printPreviewShowsThePagesOfTheLog()
+    {
+        Doc()->OnNewDocument();
+        for (int i = 0; i < 200; ++i)
+            View()->AppendText("line", true, 230, Rgb(0, 0, 0), false, false);
+        int pages = 0;
+        DialogAnswers answers({[&pages](QWidget *modal) {
+            if (auto *preview = modal->findChild<QPrintPreviewWidget *>())
+                pages = preview->pageCount();
+            modal->close();
+        }});
+        Frame()->OnFilePrintPreview();
+        QCOMPARE(answers.Seen(), QStringList{"QPrintPreviewDialog"});
+        QVERIFY2(pages >= 2, qPrintable(QString::number(pages)));
+    }
+
+    void printingWithNoPrinterInstalledSaysSo()
+    {
+        if (!QPrinterInfo::availablePrinterNames().isEmpty())
+            QSKIP("This machine has printers");
+        QString message;
+        DialogAnswers answers({Press(QMessageBox::Ok, &message)});
+        Command(kPrint);
+        if (answers.Seen() == QStringList{"QPrintDialog"})
+            QSKIP("Another test installed a printer meanwhile");
+        QCOMPARE(answers.Seen(), QStringList{"QMessageBox"});
+        QVERIFY2(message.contains("No printer is installed"), qPrintable(message));
+    }
+};
+
+ALVETRA_APP_TEST_MAIN(LogDocumentTest)
+#include "tst_logdocument.moc"
