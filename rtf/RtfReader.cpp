@@ -84,8 +84,12 @@ int CodepageForCharset(qint64 charset)
     }
 }
 
+// The decoder for a code page that files name, or empty for one we do not know; those are
+// read as 1252 rather than looked up one by one, whatever numbers a file makes up.
 QByteArray DecoderName(int codepage)
 {
+    if ((codepage >= 1250 && codepage <= 1258) || codepage == 874)
+        return "windows-" + QByteArray::number(codepage);
     switch (codepage) {
     case 437:
         return "IBM437";
@@ -101,10 +105,14 @@ QByteArray DecoderName(int codepage)
         return "Big5";
     case 10000:
         return "macintosh";
+    case 852:
+        return "IBM852";
+    case 866:
+        return "IBM866";
     case 65001:
         return "UTF-8";
     default:
-        return "windows-" + QByteArray::number(codepage);
+        return QByteArray();
     }
 }
 
@@ -618,7 +626,7 @@ void Reader::FlushBytes()
 QString Reader::Decode(const QByteArray &bytes, int codepage)
 {
     // Our own table for 1252: it keeps the five unassigned bytes, so a saved log reads back whole.
-    if (codepage == 1252)
+    if (codepage == 1252 || DecoderName(codepage).isEmpty())
         return DecodeCp1252(bytes);
     auto it = m_decoders.find(codepage);
     if (it == m_decoders.end())

@@ -88,6 +88,8 @@ private slots:
         QTest::newRow("raw-8-bit-byte") << QByteArray("{\\rtf1 caf\xe9}") << U(u"caf\u00E9");
         QTest::newRow("ansicpg-1251")
             << QByteArray("{\\rtf1\\ansi\\ansicpg1251 \\'c0\\'e1}") << U(u"\u0410\u0431");
+        QTest::newRow("unknown-code-page-read-as-1252")
+            << QByteArray("{\\rtf1\\ansi\\ansicpg99999 \\'e9}") << U(u"\u00E9");
         QTest::newRow("fcharset-204-font")
             << QByteArray("{\\rtf1\\ansi\\ansicpg1252{\\fonttbl{\\f0 Arial;}{\\f1\\fcharset204 "
                           "Arial Cyr;}}\\f1 \\'c0\\f0 \\'c0}")
