@@ -30,7 +30,7 @@ write_filter() {
     plain+=(0 0 0 0)
     for byte in "${plain[@]}"; do
         printf -v byte '%d' "$byte"
-        printf "\\x$(printf %02x $((byte ^ 0xA7)))"
+        printf %b "\\x$(printf %02x $((byte ^ 0xA7)))"
     done >flt.dat
 }
 write_filter
