@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAudioFormat>
 #include <QByteArray>
 #include <QString>
 
@@ -41,6 +42,17 @@ private:
 // returns at once, so the chime sounds while the outputs hold the GUI thread. A missing or
 // unplayable file, or a machine without sound, is silent. GUI thread only.
 void PlayPassedSound();
+
+// A plain PCM WAV sound: its format and its frames.
+struct WaveSound
+{
+    QAudioFormat m_format;
+    QByteArray m_samples; // empty when the file is no plain PCM WAV
+};
+// Reads a plain PCM WAV file (8, 16 or 32 bits, any chunks besides "fmt " and "data" skipped);
+// anything else, or a file over 16 MiB, gives no samples.
+WaveSound ReadWaveSound(const QString &path);
+WaveSound ParseWaveSound(const QByteArray &bytes);
 
 // --- The pure pieces of the outputs ---
 

@@ -302,6 +302,64 @@ private slots:
         QVERIFY(!QFile::exists(file));
     }
 
+    void onlyPlainPcmWaveSoundsArePlayed_data()
+    {
+        const auto chunk = [](const QByteArray &id, const QByteArray &body, quint32 claimed = 0) {
+            const quint32 size = claimed != 0 ? claimed : quint32(body.size());
+            QByteArray bytes = id;
+            for (int i = 0; i < 4; ++i)
+                bytes.append(char(size >> (8 * i) & 0xFF));
+            return bytes + body + (body.size() % 2 != 0 ? QByteArray(1, '\0') : QByteArray());
+        };
+        // 16-bit PCM, mono, 44100 Hz.
+        const QByteArray fmt = chunk("fmt ", QByteArray::fromHex("01000100"
+                                                                 "44ac0000"
+                                                                 "88580100"
+                                                                 "02001000"));
+        const QByteArray floats = chunk("fmt ", QByteArray::fromHex("03000100"
+                                                                    "44ac0000"
+                                                                    "10b10200"
+                                                                    "04002000"));
+        const QByteArray frames = QByteArray::fromHex("01000200030004");
+        const auto wave
+            = [](const QByteArray &chunks) { return QByteArray("RIFF\0\0\0\0WAVE", 12) + chunks; };
+
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("bytes");
+        QTest::newRow("plain") << wave(fmt + chunk("data", frames.left(6))) << 6;
+        QTest::newRow("odd-extra-chunk-skipped")
+            << wave(fmt + chunk("LIST", "abc") + chunk("data", frames.left(6))) << 6;
+        QTest::newRow("half-frame-dropped") << wave(fmt + chunk("data", frames)) << 6;
+        QTest::newRow("data-claims-more-than-the-file")
+            << wave(fmt + chunk("data", frames.left(4), 0xFFFFFFF0)) << 4;
+        QTest::newRow("floating-point") << wave(floats + chunk("data", frames.left(4))) << 0;
+        QTest::newRow("data-before-format") << wave(chunk("data", frames.left(4)) + fmt) << 0;
+        QTest::newRow("cut-in-the-format") << wave(fmt.left(12)) << 0;
+        QTest::newRow("not-riff") << QByteArray("ID3\x03junk") << 0;
+    }
+
+    void onlyPlainPcmWaveSoundsArePlayed()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(int, bytes);
+        const WaveSound sound = ParseWaveSound(file);
+        QCOMPARE(sound.m_samples.size(), bytes);
+        if (bytes > 0) {
+            QCOMPARE(sound.m_format.sampleFormat(), QAudioFormat::Int16);
+            QCOMPARE(sound.m_format.channelCount(), 1);
+            QCOMPARE(sound.m_format.sampleRate(), 44100);
+        }
+    }
+
+    void theShippedChimeIsAPlainWaveOfUnderASecond()
+    {
+        const WaveSound chime = ReadWaveSound(qEnvironmentVariable("ALVETRA_SOURCE_DIR")
+                                              + QStringLiteral("/sounds/passed.wav"));
+        QVERIFY(chime.m_format.isValid());
+        const qint64 length = chime.m_format.durationForBytes(chime.m_samples.size());
+        QVERIFY2(length > 200000 && length < 1000000, qPrintable(QString::number(length)));
+    }
+
     void fileErrorCausesHaveTheirTexts()
     {
         QCOMPARE(FileErrorCauseText(0), QStringLiteral("No error occurred."));

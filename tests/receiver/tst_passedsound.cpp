@@ -183,14 +183,47 @@ private slots:
         StopRecording();
     }
 
-    void aMissingSoundFileIsSilentAndStopsNothing()
+    void aSoundFileThatCannotBePlayedIsSilentAndStopsNothing_data()
     {
-        QVERIFY(QFile::remove(m_programFolder.filePath(QStringLiteral("sounds/passed.wav"))));
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("present");
+        QTest::newRow("not-a-wave") << QByteArray("RIFF\x10\0\0\0WAVEjunk-junk-junk") << true;
+        QTest::newRow("missing") << QByteArray() << false;
+    }
+
+    void aSoundFileThatCannotBePlayedIsSilentAndStopsNothing()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, present);
+        // The player keeps a loaded sound; a folder of its own makes it load this one.
+        QTemporaryDir folder;
+        QVERIFY(QDir(folder.path()).mkpath(QStringLiteral("sounds")));
+        QVERIFY(QDir(folder.path()).mkpath(QStringLiteral("Received")));
+        if (present) {
+            QFile file(folder.filePath(QStringLiteral("sounds/passed.wav")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        Shell().m_programFolder = folder.path();
+        Shell().m_log.clear();
         SetOutputs(true, false, false);
+        StartRecording();
+        // The chime of the test before may still ring out.
+        const auto quiet = [this] {
+            const qsizetype window = kBytesPerSecond * 3 / 10;
+            return m_recorded.size() >= window
+                   && Loudest(m_recorded, m_recorded.size() - window) < kAudible;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(quiet(), 15000);
+        const qsizetype from = m_recorded.size();
         ProcessMessage(kWorkedExample);
         QCOMPARE(Shell().m_log, QStringList());
-        QVERIFY(QFile::exists(m_programFolder.filePath(QStringLiteral("Received/12345e2al9.txt"))));
+        QVERIFY(QFile::exists(folder.filePath(QStringLiteral("Received/12345e2al9.txt"))));
+        QTRY_VERIFY_WITH_TIMEOUT(m_recorded.size() - from >= kBytesPerSecond, 15000);
+        QCOMPARE_LT(Loudest(m_recorded, from), kAudible);
+        StopRecording();
         SetOutputs(false, false, false);
+        Shell().m_programFolder = m_programFolder.path();
     }
 };
 
