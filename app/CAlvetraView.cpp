@@ -169,15 +169,17 @@ void CAlvetraView::AppendText(
     if (userAnchor != userPosition && !trimmed) {
         const QTextCursor moved = textCursor();
         if (moved.anchor() != userAnchor || moved.position() != userPosition) {
+            // Putting the cursor back scrolls to it; the view stays as the user had it.
             QScrollBar *bar = verticalScrollBar();
             const int value = bar->value();
+            const bool follow = m_followEnd;
             QTextCursor restored(document());
             restored.setPosition(std::min(userAnchor, document()->characterCount() - 1));
             restored.setPosition(std::min(userPosition, document()->characterCount() - 1),
                                  QTextCursor::KeepAnchor);
             setTextCursor(restored);
-            if (!m_followEnd)
-                bar->setValue(value);
+            bar->setValue(follow ? bar->maximum() : value);
+            m_followEnd = follow;
         }
     }
 }

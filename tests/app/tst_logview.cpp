@@ -242,6 +242,15 @@ private slots:
         QTRY_VERIFY(bar->maximum() > maximum);
         QCOMPARE(bar->value(), reading);
 
+        // A selection up to the end stays put, and so does the view.
+        View()->selectAll();
+        const int selected = View()->textCursor().selectedText().size();
+        bar->setValue(reading);
+        for (int i = 0; i < 50; ++i)
+            AppendPlain(QString("selected %1").arg(i));
+        QCOMPARE(View()->textCursor().selectedText().size(), selected);
+        QCOMPARE(bar->value(), reading);
+
         // Back at the end: following again.
         bar->setValue(bar->maximum());
         AppendPlain("last");
