@@ -48,8 +48,11 @@ public:
     Q_INVOKABLE void OnSerialBytes(const QByteArray &bytes, int portNumber);
 
     // The log keeps at most this many characters; beyond it the oldest lines go in one
-    // chunk, with a warning line. The default is the old rich-edit control's limit.
-    static constexpr int kDefaultCapacity = 16'777'215;
+    // chunk, with a warning line. Removing lines at the top makes the text layout place every
+    // remaining line again, which holds the GUI thread for about a quarter of a second per
+    // million characters left: a million characters (some two thousand messages) keeps that
+    // pause short, where the old rich-edit limit of 16,777,215 would stall it for seconds.
+    static constexpr int kDefaultCapacity = 1'000'000;
     int Capacity() const { return m_capacity; }
     void SetCapacity(int characters);
 
