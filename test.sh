@@ -55,7 +55,7 @@ if [ ! -f build-fuzz/build.ninja ]; then
 fi
 cmake --build build-fuzz
 for target in build-fuzz/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
+    [ -f "$target" ] && [ -x "$target" ] || continue
     name=$(basename "$target")
     work="build-fuzz/corpus-run/$name"
     mkdir -p "$work"
