@@ -654,6 +654,10 @@ void Reader::FlushFontNameBytes()
     const int codepage = m_fontEntryCodepage != 0 ? m_fontEntryCodepage : m_documentCodepage;
     m_fontName += Decode(m_fontNameBytes, codepage);
     m_fontNameBytes.clear();
+    // The bound is on the name, not on each stretch of bytes: a name written back with \u
+    // escapes between its bytes must read back the same.
+    if (m_fontName.size() > kMaxFontName)
+        m_fontName.truncate(kMaxFontName);
 }
 
 void Reader::CommitFontEntry()

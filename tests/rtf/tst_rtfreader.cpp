@@ -258,6 +258,24 @@ private slots:
         QVERIFY(document);
         QCOMPARE(PlainText(*document), U(u"x\u00E9\uFFFD[embedded object]"));
     }
+
+    void aFaceNameTooLongIsCutTheSameWhateverItsSpelling()
+    {
+        // The same over-long name once as plain bytes and once with \u escapes between its
+        // stretches of bytes, as the writer spells names outside the code page.
+        QByteArray plain = "{\\rtf1{\\fonttbl{\\f0 ";
+        QByteArray mixed = plain;
+        for (int i = 0; i < 300; ++i) {
+            plain += "\\'e9a";
+            mixed += "\\u233?a";
+        }
+        const QByteArray rest = ";}}\\f0 x}";
+        const std::optional<RtfDocument> fromPlain = ReadRtf(plain + rest);
+        const std::optional<RtfDocument> fromMixed = ReadRtf(mixed + rest);
+        QVERIFY(fromPlain && fromMixed);
+        QCOMPARE(FormatOf(*fromPlain, "x").face.size(), 256);
+        QCOMPARE(FormatOf(*fromMixed, "x").face, FormatOf(*fromPlain, "x").face);
+    }
 };
 
 QTEST_APPLESS_MAIN(RtfReaderTest)
