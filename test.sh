@@ -60,7 +60,9 @@ for target in build-fuzz/fuzz/fuzz_*; do
     work="build-fuzz/corpus-run/$name"
     mkdir -p "$work"
     echo "$name"
-    "$target" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$work" "fuzz/corpus/$name" \
+    # A fixed seed: the same build explores the same inputs, so a finding can be repeated.
+    "$target" -seed=1 -max_total_time="$fuzz_seconds" -print_final_stats=0 "$work" \
+        "fuzz/corpus/$name" \
         >"build-fuzz/$name.log" 2>&1 || { tail -50 "build-fuzz/$name.log"; exit 1; }
 done
 
