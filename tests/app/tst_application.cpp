@@ -18,12 +18,7 @@ class ApplicationTest : public QObject
 private slots:
     void initTestCase()
     {
-        // An empty but valid flt.dat (eight zero bytes, scrambled), so start-up has nothing
-        // to complain about.
-        QFile filter("flt.dat");
-        QVERIFY(filter.open(QIODevice::WriteOnly));
-        filter.write(QByteArray(8, char(0xA7)));
-        filter.close();
+        QVERIFY(WriteEmptyFilterFile());
         QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
     }
 

@@ -68,10 +68,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QFile filter("flt.dat");
-        QVERIFY(filter.open(QIODevice::WriteOnly));
-        filter.write(QByteArray(8, char(0xA7)));
-        filter.close();
+        QVERIFY(WriteEmptyFilterFile());
 
         // A saved log of a few lines in the log's styles.
         CAlvetraDoc document;

@@ -182,10 +182,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QFile filter("flt.dat");
-        QVERIFY(filter.open(QIODevice::WriteOnly));
-        filter.write(QByteArray(8, char(0xA7)));
-        filter.close();
+        QVERIFY(WriteEmptyFilterFile());
         QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
     }
 

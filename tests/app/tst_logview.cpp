@@ -60,10 +60,7 @@ class LogViewTest : public QObject
 private slots:
     void initTestCase()
     {
-        QFile filter("flt.dat");
-        QVERIFY(filter.open(QIODevice::WriteOnly));
-        filter.write(QByteArray(8, char(0xA7)));
-        filter.close();
+        QVERIFY(WriteEmptyFilterFile());
         QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
         QVERIFY(View());
     }

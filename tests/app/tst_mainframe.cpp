@@ -52,10 +52,7 @@ public slots:
 private slots:
     void initTestCase()
     {
-        QFile filter("flt.dat");
-        QVERIFY(filter.open(QIODevice::WriteOnly));
-        filter.write(QByteArray(8, char(0xA7)));
-        filter.close();
+        QVERIFY(WriteEmptyFilterFile());
         QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
         Frame()->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(Frame()));

@@ -44,10 +44,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QFile filter("flt.dat");
-        QVERIFY(filter.open(QIODevice::WriteOnly));
-        filter.write(QByteArray(8, char(0xA7)));
-        filter.close();
+        QVERIFY(WriteEmptyFilterFile());
         QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
         // The chime of a passed message has no sound file beside the test and says so from its
         // own thread, possibly after the test log has closed; that word is not ours to hear.

@@ -20,10 +20,7 @@ private slots:
         const QString program
             = qEnvironmentVariable("ALVETRA_PROGRAM_DIR") + QStringLiteral("/alvetra-linesim");
         QVERIFY2(QFile::exists(program), qPrintable(program));
-        QFile filter("flt.dat");
-        QVERIFY(filter.open(QIODevice::WriteOnly));
-        filter.write(QByteArray(8, char(0xA7)));
-        filter.close();
+        QVERIFY(WriteEmptyFilterFile());
 
         m_simulator.setProgram(program);
         m_simulator.setArguments({"--baud", "0", "--stay", "--capture", Capture()});

@@ -117,10 +117,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_input.IsOpen() && m_output.IsOpen());
-        QFile filter("flt.dat");
-        QVERIFY(filter.open(QIODevice::WriteOnly));
-        filter.write(QByteArray(8, char(0xA7)));
-        filter.close();
+        QVERIFY(WriteEmptyFilterFile());
 
         QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
         store.setValue("Settings/InSerialPort", 2);
