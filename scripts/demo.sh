@@ -1,20 +1,45 @@
 #!/usr/bin/env bash
 # Alvetra with the line simulator feeding it EDIS messages, so that messages arrive and pass
-# in the window without a receiver: ./run.sh --demo
-# Everything lives under build/demo (or $ALVETRA_BUILD_DIR/demo): its own settings folder and working directory (flt.dat,
-# the output line's capture), never the user's. Closing the window ends both programs.
+# in the window without a receiver: ./run.sh --demo in the source tree, alvetra-demo once the
+# package is installed. The demo keeps its own settings folder and working directory (flt.dat,
+# the output line's capture), never the user's: under build/demo (or $ALVETRA_BUILD_DIR/demo)
+# in the source tree, under ~/.cache/alvetra-demo when installed. Closing the window ends both
+# programs.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ALVETRA_BUILD_DIR:-$root/build}
-program=$build/Alvetra
-demo=$build/demo
+here=$(dirname "$(readlink -f "$0")")
+if [ -x "$here/alvetra" ] && [ -x "$here/alvetra-linesim" ]; then
+    # Installed beside the programs, reached through the link on the PATH.
+    installed=$here
+    demo=${XDG_CACHE_HOME:-$HOME/.cache}/alvetra-demo
+    program=$demo/program
+else
+    installed=
+    build=${ALVETRA_BUILD_DIR:-$here/../build}
+    program=$build/Alvetra
+    demo=$build/demo
+fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-    echo "The demo needs a graphical display and none was found; without one, run it under a virtual display: xvfb-run -a ./run.sh --demo" >&2
+    command=./run.sh\ --demo
+    [ -z "$installed" ] || command=alvetra-demo
+    echo "The demo needs a graphical display and none was found; without one, run it under a virtual display: xvfb-run -a $command" >&2
     exit 1
 fi
 
 mkdir -p "$demo/config/Dorvane" "$demo/work"
+if [ -n "$installed" ]; then
+    # Alvetra writes passed messages into Received/ beside its own executable. A copy of the
+    # program in the demo folder keeps the demo's messages out of the station's Received/,
+    # which an operator would take for real alerts.
+    mkdir -p "$program/Received"
+    # Replaced, not overwritten, after an upgrade: another demo may be running the old copy.
+    if ! cmp -s "$installed/alvetra" "$program/alvetra"; then
+        cp "$installed/alvetra" "$program/alvetra.new"
+        mv -f "$program/alvetra.new" "$program/alvetra"
+    fi
+    ln -sfn "$installed/Help" "$program/Help"
+    ln -sfn "$installed/sounds" "$program/sounds"
+fi
 export XDG_CONFIG_HOME=$demo/config
 cd "$demo/work"
 
@@ -35,8 +60,8 @@ write_filter() {
 }
 write_filter
 
-"$program/alvetra-linesim" --repeat 0 --pause 1500 --capture "$demo/work/output-line.txt" \
-    >"$demo/lines" &
+"${installed:-$program}/alvetra-linesim" --repeat 0 --pause 1500 \
+    --capture "$demo/work/output-line.txt" >"$demo/lines" &
 simulator=$!
 trap 'kill "$simulator" 2>/dev/null || true; wait "$simulator" 2>/dev/null || true' EXIT
 
@@ -44,8 +69,13 @@ for _ in $(seq 50); do
     grep -q '^output ' "$demo/lines" 2>/dev/null && break
     sleep 0.1
 done
-input=$(awk '$1 == "input" { print $2 }' "$demo/lines")
-output=$(awk '$1 == "output" { print $2 }' "$demo/lines")
+input='' output=''
+while read -r kind device; do
+    case "$kind" in
+    input) input=$device ;;
+    output) output=$device ;;
+    esac
+done <"$demo/lines"
 if [ -z "$input" ] || [ -z "$output" ]; then
     echo "The line simulator did not start." >&2
     exit 1
@@ -67,7 +97,8 @@ COM1=$output
 CONF
 
 echo "Demo: messages arrive on $input (COM2); forwarded ones are captured from $output (COM1)"
-echo "      into $demo/work/output-line.txt. Close the window to end the demo."
+echo "      into $demo/work/output-line.txt; passed ones are written to $program/Received."
+echo "      Close the window to end the demo."
 status=0
 "$program/alvetra" "$@" || status=$?
 exit "$status"
