@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the suite, the suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the formatting check, and each fuzz target
-# for a short while. Exits non-zero when anything fails.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the formatting check, the Debian package and
+# its checks, and each fuzz target for a short while. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -25,12 +25,16 @@ if [ -x scripts/test-services.sh ]; then
 fi
 
 step "Formatting"
-mapfile -t sources < <(find app doors rtf settings receiver serial tools tests bench fuzz main.cpp \
+mapfile -t sources < <(find app doors rtf settings receiver serial tools tests bench fuzz packaging \
+    main.cpp \
     -name '*.cpp' -o -name '*.h' 2>/dev/null | sort)
 clang-format --dry-run -Werror "${sources[@]}"
 
 step "Tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+step "Debian package"
+scripts/package.sh build
 
 step "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 if [ ! -f build-asan/build.ninja ]; then

@@ -20,6 +20,7 @@ if [ "$mode" = test ]; then
         cups cups-client cups-filters poppler-utils
         libreoffice-writer-nogui
         pulseaudio pulseaudio-utils
+        dpkg-dev file lintian desktop-file-utils appstream man-db
     )
 fi
 # Extra packages a part of the project needs, one name a line (see scripts/packages-*.txt).

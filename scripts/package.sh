@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Makes the Debian package from the install rules and checks it with the tools made for that:
+#   scripts/package.sh [build folder, default build]
+# Writes alvetra_<version>_amd64.deb into the build folder; non-zero when the package cannot
+# be made or a check finds a fault. scripts/setup.sh test installs the tools.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build}")
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build"
+rm -f "$build"/alvetra_*.deb
+if ! report=$(cd "$build" && cpack -G DEB 2>&1); then
+    echo "$report" >&2
+    exit 1
+fi
+package=$(ls "$build"/alvetra_*.deb)
+echo "$package: $(stat -c %s "$package") bytes," \
+    "installed $(dpkg-deb -f "$package" Installed-Size) KiB"
+
+tree=$(mktemp -d)
+trap 'rm -rf "$tree"' EXIT
+dpkg-deb -x "$package" "$tree"
+
+failed=0
+fail() { echo "$*" >&2; failed=1; }
+
+# Accepted tags are overridden, each with its reason, in packaging/lintian-overrides.
+if ! report=$(lintian --fail-on error,warning "$package" 2>&1); then
+    fail "lintian: $report"
+fi
+
+for entry in "$tree"/usr/share/applications/*.desktop; do
+    if ! report=$(desktop-file-validate "$entry" 2>&1) || [ -n "$report" ]; then
+        fail "desktop-file-validate: $report"
+    fi
+done
+
+for metainfo in "$tree"/usr/share/metainfo/*.xml; do
+    appstreamcli validate --no-net "$metainfo" >/dev/null ||
+        fail "$(appstreamcli validate --no-net "$metainfo")"
+done
+
+for page in "$tree"/usr/share/man/man1/*.1.gz; do
+    if ! report=$(LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 >/dev/null) || [ -n "$report" ]
+    then
+        fail "man --warnings $(basename "$page"): $report"
+    fi
+done
+
+[ "$failed" -eq 0 ] && echo "The package passes lintian, desktop-file-validate, appstreamcli and man."
+exit "$failed"
