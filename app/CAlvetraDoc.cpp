@@ -1,5 +1,6 @@
 #include "CAlvetraDoc.h"
 
+#include "files/WholeFileWriter.h"
 #include "rtf/RtfReader.h"
 #include "rtf/RtfWriter.h"
 
@@ -8,7 +9,6 @@
 #include <QFile>
 #include <QPainter>
 #include <QPrinter>
-#include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -169,24 +169,16 @@ bool CAlvetraDoc::OnOpenDocument(const QString &path, QString *error)
 
 bool CAlvetraDoc::OnSaveDocument(const QString &path, QString *error)
 {
-    QSaveFile file(path);
-    QString reason;
-    bool written = file.open(QIODevice::WriteOnly);
-    if (!written)
-        reason = file.errorString();
-    else
-        written = Serialize(file, true, &reason);
-    if (written && !file.commit()) {
-        written = false;
-        reason = file.errorString();
+    // The whole text first, then the file at once: a failed save leaves the previous file.
+    WholeFileWriter writer(path);
+    if (!writer.Write(WriteRtf(ToRtf(m_log)))) {
+        *error = QStringLiteral("Cannot save the log to %1: %2.")
+                     .arg(NativePath(path), writer.ErrorString());
+        return false;
     }
-    if (written) {
-        m_pathName = path;
-        m_log.setModified(false);
-        return true;
-    }
-    *error = QStringLiteral("Cannot save the log to %1: %2.").arg(NativePath(path), reason);
-    return false;
+    m_pathName = path;
+    m_log.setModified(false);
+    return true;
 }
 
 QPrinter &CAlvetraDoc::Printer()

@@ -3,6 +3,7 @@
 #include "EdisMessage.h"
 #include "PrintText.h"
 #include "doors/Doors.h"
+#include "files/WholeFileWriter.h"
 #include "rtf/Cp1252.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
@@ -14,7 +15,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMediaDevices>
-#include <QSaveFile>
 #include <QThread>
 
 #include <algorithm>
@@ -38,34 +38,17 @@ constexpr int kHardIO = 10;
 constexpr int kSharingViolation = 11;
 constexpr int kDiskFull = 13;
 
-// The cause of the last failed call, read before anything else can change errno.
-int LastCause()
-{
-    return FileErrorCauseFromErrno(errno);
-}
-
-// Writes `content` as the whole of `path`: into a temporary file beside it, which replaces
-// the old file only once every byte is on the disk, so a failed write never leaves a cut
-// message under the final name. Returns the failure cause, 0 on success.
+// Writes `content` as the whole of `path`, or nothing: a failed write never leaves an empty
+// or cut message under the final name. Returns the failure cause, 0 on success.
 int WriteWholeFile(const QString &folder, const QString &path, const QByteArray &content)
 {
     // The program never makes the folder: the user decides whether messages are kept.
     if (!QFileInfo(folder).isDir())
         return kBadPath;
-    QSaveFile file(path);
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly))
-        return LastCause();
-    errno = 0;
-    if (file.write(content) != content.size()) {
-        const int cause = LastCause();
-        file.cancelWriting();
-        return cause;
-    }
-    errno = 0;
-    if (!file.commit())
-        return LastCause();
-    return kNone;
+    WholeFileWriter writer(path);
+    if (writer.Write(content))
+        return kNone;
+    return FileErrorCauseFromErrno(writer.ErrorNumber());
 }
 
 } // namespace

@@ -3,9 +3,12 @@
 #include "ScrambledFile.h"
 
 #include "doors/Doors.h"
+#include "files/WholeFileWriter.h"
 
 #include <QFileInfo>
 #include <QString>
+
+#include <cerrno>
 
 namespace {
 
@@ -47,10 +50,35 @@ QString FailureText(FileFailure failure, const QString &file)
     return QStringLiteral("An unknown error occurred while accessing %1.").arg(file);
 }
 
-// Qt reports open failures coarsely; the file itself tells which cause it was.
-FileFailure OpenFailure(const QFileDevice &file, bool forWriting)
+// The platform's own cause, where it gave one that has a text of its own. A file-size limit
+// is no more room for the file, as a full disk or quota is.
+FileFailure ErrnoFailure(int errorNumber)
 {
-    if (file.error() == QFileDevice::ResourceError)
+    switch (errorNumber) {
+#ifdef Q_OS_UNIX
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return FileFailure::DiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return FileFailure::AccessDenied;
+    case EMFILE:
+    case ENFILE:
+        return FileFailure::TooManyOpenFiles;
+    case EIO:
+        return FileFailure::HardwareError;
+#endif
+    default:
+        return FileFailure::Unknown;
+    }
+}
+
+// Qt reports open failures coarsely; the file itself tells which cause it was.
+FileFailure OpenFailure(QFileDevice::FileError error, bool forWriting)
+{
+    if (error == QFileDevice::ResourceError)
         return FileFailure::TooManyOpenFiles;
     const QFileInfo info(kFileName);
     if (!info.exists() && !forWriting)
@@ -64,9 +92,9 @@ FileFailure OpenFailure(const QFileDevice &file, bool forWriting)
     return FileFailure::Unknown;
 }
 
-FileFailure TransferFailure(const QFileDevice &file)
+FileFailure TransferFailure(QFileDevice::FileError error)
 {
-    switch (file.error()) {
+    switch (error) {
     case QFileDevice::ResourceError:
         return FileFailure::DiskFull;
     case QFileDevice::ReadError:
@@ -86,10 +114,10 @@ QString FilterSettings::Load()
 {
     ScrambledFile file(kFileName);
     if (!file.open(QIODevice::ReadOnly))
-        return FailureText(OpenFailure(file, false), kFileName);
+        return FailureText(OpenFailure(file.error(), false), kFileName);
     const QByteArray plain = file.read(kReadLimit);
     if (file.error() != QFileDevice::NoError)
-        return FailureText(TransferFailure(file), QFileInfo(file).absoluteFilePath());
+        return FailureText(TransferFailure(file.error()), QFileInfo(file).absoluteFilePath());
 
     switch (DecodeFilterStream(plain, *this)) {
     case FilterStreamResult::Complete:
@@ -108,14 +136,19 @@ QString FilterSettings::Load()
 
 void FilterSettings::Save() const
 {
-    // The new stream goes to a file beside flt.dat, which replaces it only once complete: a
-    // failed save must not leave the user without the criteria that worked.
-    ScrambledSaveFile file(kFileName);
-    if (!file.open(QIODevice::WriteOnly)) {
-        LogError(FailureText(OpenFailure(file, true), kFileName));
+    // A failed save must not leave the user without the criteria that worked: the old file
+    // stays until the new one is complete. A writable flt.dat in a folder the user may not
+    // write (a shared working folder) is still written in place, as it always was.
+    WholeFileWriter writer(kFileName);
+    writer.SetDirectWriteFallback(true);
+    QByteArray stream = EncodeFilterStream(*this);
+    Scramble(stream.data(), stream.size());
+    if (writer.Write(stream))
         return;
-    }
-    const QByteArray plain = EncodeFilterStream(*this);
-    if (file.write(plain) != plain.size() || !file.commit())
-        LogError(FailureText(TransferFailure(file), QFileInfo(kFileName).absoluteFilePath()));
+    const bool opened = writer.Opened();
+    FileFailure failure = ErrnoFailure(writer.ErrorNumber());
+    if (failure == FileFailure::Unknown)
+        failure = opened ? TransferFailure(writer.Error()) : OpenFailure(writer.Error(), true);
+    // A file that could not be created goes by its bare name, one that failed later by its path.
+    LogError(FailureText(failure, opened ? QFileInfo(kFileName).absoluteFilePath() : kFileName));
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QFile>
-#include <QSaveFile>
 
 // flt.dat keeps every byte XORed with this value.
 constexpr char kScrambleByte = char(0xA7);
@@ -11,8 +10,7 @@ void Scramble(char *data, qint64 size);
 
 // A file whose bytes are scrambled on their way to the disk and unscrambled on their way back;
 // opening, closing and everything else are the base class's. The values in memory are never
-// changed. QFile reads flt.dat; QSaveFile writes it, so that a failed save leaves the old file
-// whole. Any thread, one at a time, like its base.
+// changed. Any thread, one at a time, like its base.
 template<typename File>
 class Scrambled : public File
 {
@@ -37,4 +35,3 @@ protected:
 };
 
 using ScrambledFile = Scrambled<QFile>;
-using ScrambledSaveFile = Scrambled<QSaveFile>;

@@ -1,4 +1,5 @@
 #include "AppTest.h"
+#include "FileSizeLimit.h"
 #include "LogPeers.h"
 
 #include "app/CAlvetraDoc.h"
@@ -466,6 +467,29 @@ private slots:
         QVERIFY2(error.contains("no-such-folder"), qPrintable(error));
         QVERIFY(Doc()->IsModified());
         QVERIFY(Doc()->PathName().isEmpty());
+
+        // Ctrl+S with no room left for the file, as on a full disk.
+        const QString path = Path("no-room.rtf");
+        QVERIFY(Doc()->OnSaveDocument(path, &error));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray old = file.readAll();
+        View()->AppendText("not saved", true, 230, Rgb(0, 0, 0), false, false);
+        QString message;
+        {
+            FileSizeLimit limit(old.size() / 2);
+            QVERIFY(limit.IsOk());
+            DialogAnswers answers({Press(QMessageBox::Ok, &message)});
+            Command(kSave);
+            QCOMPARE(answers.Seen(), QStringList{"QMessageBox"});
+        }
+        QCOMPARE(message,
+                 "Cannot save the log to " + QDir::toNativeSeparators(path) + ": File too large.");
+        QVERIFY(Doc()->IsModified());
+        QVERIFY(file.seek(0));
+        QCOMPARE(file.readAll(), old);
+        QCOMPARE(QDir(m_dir.path()).entryList({"no-room*"}, QDir::Files | QDir::Hidden),
+                 QStringList{"no-room.rtf"});
     }
 
     void printedPagesHaveHalfAnInchOfMarginOnEverySide()

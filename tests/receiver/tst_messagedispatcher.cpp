@@ -1,4 +1,5 @@
 #include "DispatchShell.h"
+#include "FileSizeLimit.h"
 
 #include "receiver/MessageDispatcher.h"
 #include "tools/Pty.h"
@@ -8,6 +9,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <optional>
 
 #include <sys/fsuid.h>
 #include <unistd.h>
@@ -120,18 +123,32 @@ private slots:
     void aFileThatCannotBeWrittenIsReportedAndTheLaterOutputsStillRun_data()
     {
         QTest::addColumn<bool>("folderExists");
+        QTest::addColumn<bool>("folderWritable");
+        QTest::addColumn<int>("sizeLimit");
         QTest::addColumn<QString>("cause");
         QTest::newRow("received-folder-missing")
-            << false << QStringLiteral("All or part of the path is invalid.");
+            << false << false << -1 << QStringLiteral("All or part of the path is invalid.");
         QTest::newRow("received-folder-read-only")
-            << true << QStringLiteral("The file could not be accessed.");
+            << true << false << -1 << QStringLiteral("The file could not be accessed.");
+        // What a full disk or an exhausted quota give: an older file of the name stays whole.
+        QTest::newRow("no-room-for-the-file")
+            << true << true << 8 << QStringLiteral("The disk is full.");
     }
 
     void aFileThatCannotBeWrittenIsReportedAndTheLaterOutputsStillRun()
     {
         QFETCH(bool, folderExists);
+        QFETCH(bool, folderWritable);
+        QFETCH(int, sizeLimit);
         QFETCH(QString, cause);
-        if (folderExists) {
+        const QByteArray older = "an older message";
+        if (folderWritable) {
+            QFile file(Received() + "/12345e2al9.txt");
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(older) == older.size());
+            // Open to the ordinary user the write runs as.
+            const auto everyone = QFileDevice::Permissions(0x7777);
+            QVERIFY(file.setPermissions(everyone) && QFile::setPermissions(Received(), everyone));
+        } else if (folderExists) {
             QFile::setPermissions(Received(), QFileDevice::ReadOwner | QFileDevice::ExeOwner
                                                   | QFileDevice::ReadOther | QFileDevice::ExeOther);
         } else {
@@ -142,13 +159,19 @@ private slots:
         EdisMessage message = WorkedExample();
         {
             AsOrdinaryUser user;
+            std::optional<FileSizeLimit> limit;
+            if (sizeLimit >= 0)
+                QVERIFY(limit.emplace(sizeLimit).IsOk());
             MessageDispatcher(&message).Dispatch();
         }
         QCOMPARE(Shell().m_log, (QStringList{kFileError + cause, kPortTooSmall}));
         // The program never makes the folder, and a refused write leaves nothing behind.
         QCOMPARE(QFileInfo::exists(Received()), folderExists);
         if (folderExists)
-            QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden), QStringList());
+            QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden),
+                     folderWritable ? QStringList{"12345e2al9.txt"} : QStringList());
+        if (folderWritable)
+            QCOMPARE(ReadAll(Received() + "/12345e2al9.txt"), older);
     }
 
     void aHeaderThatNamesAPathIsFiledInsideReceived_data()

@@ -77,12 +77,13 @@ private slots:
         QCOMPARE(file.readAll(), kExampleStream);
 
         // Writing scrambles a copy: the caller's bytes stay as they were.
-        ScrambledSaveFile save("saved.dat");
-        QVERIFY(save.open(QIODevice::WriteOnly));
-        const QByteArray plain = kExampleStream;
-        save.write(plain.constData(), plain.size());
-        QVERIFY(save.commit());
-        QCOMPARE(plain, kExampleStream);
+        {
+            ScrambledFile save("saved.dat");
+            QVERIFY(save.open(QIODevice::WriteOnly));
+            const QByteArray plain = kExampleStream;
+            save.write(plain.constData(), plain.size());
+            QCOMPARE(plain, kExampleStream);
+        }
         QFile saved("saved.dat");
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), scrambled);

@@ -1,4 +1,5 @@
 #include "AppTest.h"
+#include "FileSizeLimit.h"
 
 #include "app/CAlvetraDoc.h"
 #include "doors/Doors.h"
@@ -8,8 +9,11 @@
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTimer>
+
+#include <optional>
 
 #include <unistd.h>
 
@@ -200,32 +204,68 @@ private slots:
                                              "Allowed Source:Any source is allowed\n"));
     }
 
-    void aFailedSaveLeavesTheOldFileWholeAndTheNewCriteriaInForce()
+    void aSaveReplacesTheWholeFileOrLeavesTheOldOneAndSaysWhy_data()
     {
-        QDir().mkdir("read-only");
-        QFile::setPermissions("read-only", QFile::Permissions(0x7777));
-        QDir::setCurrent("read-only");
+        QTest::addColumn<bool>("folderWritable");
+        QTest::addColumn<bool>("fileWritable");
+        QTest::addColumn<int>("sizeLimit");
+        QTest::addColumn<QString>("line");
+
+        QTest::newRow("file-read-only")
+            << true << false << -1 << "Error:->Access to flt.dat was denied.";
+        // What a full disk or an exhausted quota give, short of the number of the error.
+        QTest::newRow("no-room-for-the-file")
+            << true << true << 4 << "Error:->Disk full while accessing %1.";
+        // A shared working folder: the file is written in place, as it always was.
+        QTest::newRow("folder-read-only-file-writable") << false << true << -1 << QString();
+    }
+
+    void aSaveReplacesTheWholeFileOrLeavesTheOldOneAndSaysWhy()
+    {
+        QFETCH(bool, folderWritable);
+        QFETCH(bool, fileWritable);
+        QFETCH(int, sizeLimit);
+        QFETCH(QString, line);
+
+        // Not below the test's own folder, which only root may enter: the ordinary user must be
+        // able to walk the whole path.
+        QTemporaryDir folder(QStringLiteral("/tmp/alvetra-flt-XXXXXX"));
+        QVERIFY(folder.isValid());
+        QDir::setCurrent(folder.path());
         WriteFile("flt.dat", Scrambled(kExampleStream));
-        QFile::setPermissions("flt.dat", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        const auto readable = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther
+                              | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+        const auto writable = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+        QFile::setPermissions(".", folderWritable ? readable | writable : readable);
+        QFile::setPermissions("flt.dat", fileWritable ? readable | writable : readable);
 
         FilterSettings &settings = GetFilterSettings();
         settings.m_handling = "e";
         settings.m_regions = {"2a"};
+        const QString before = LastLogLine();
         {
             AsOrdinaryUser user;
             QVERIFY(user.IsOk());
+            std::optional<FileSizeLimit> limit;
+            if (sizeLimit >= 0)
+                QVERIFY(limit.emplace(sizeLimit).IsOk());
             settings.Save();
         }
-        QCOMPARE(LastLogLine(), QString("Error:->Access to flt.dat was denied."));
-        QCOMPARE(ReadFile("flt.dat"), Scrambled(kExampleStream));
+        QFile::setPermissions(".", readable | writable);
+        QCOMPARE(LastLogLine(),
+                 line.isEmpty() ? before
+                                : line.replace("%1", QDir::current().absoluteFilePath("flt.dat")));
         QCOMPARE(settings.m_handling, QByteArray("e"));
         QCOMPARE(settings.m_regions, QList<QByteArray>{"2a"});
-        QVERIFY(QDir().entryList(QDir::Files) == QStringList{"flt.dat"});
+        // No temporary file is left beside it.
+        QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), QStringList{"flt.dat"});
 
-        // The next start reads the old criteria.
+        if (!line.isEmpty())
+            QCOMPARE(ReadFile("flt.dat"), Scrambled(kExampleStream));
+        // The next start reads the old criteria after a failure, the new ones after a save.
         FilterSettings nextStart;
         QCOMPARE(nextStart.Load(), QString());
-        QCOMPARE(nextStart.m_handling, QByteArray("ab"));
+        QCOMPARE(nextStart.m_handling, QByteArray(line.isEmpty() ? "e" : "ab"));
     }
 };
 
