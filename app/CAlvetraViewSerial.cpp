@@ -21,12 +21,18 @@ constexpr int kOutBufferSize = 512;
 void CAlvetraView::SetUpPorts()
 {
     const GeneralSettings &settings = GetGeneralSettings();
+    // Both ports let go of their devices before either opens one: with the numbers swapped,
+    // the old output port would still hold the device the input port is to open. An output
+    // port switched off is otherwise left running as it was.
+    SerialPort &out = GetOutPort();
+    GetInPort().StopThread();
+    if (settings.m_sendToPort || out.PortNumber() == settings.m_inSerialPort)
+        out.StopThread();
     SetUpPort(GetInPort(), settings.m_inSerialPort,
               QStringLiteral("Could not initialize the input com port (com%1).\nOther devices may "
                              "be using it or it does not exist."));
-    // An output port left alone keeps running as it was, even when switched off since.
     if (settings.m_sendToPort)
-        SetUpPort(GetOutPort(), settings.m_outSerialPort,
+        SetUpPort(out, settings.m_outSerialPort,
                   QStringLiteral("Could not initialize the output com port (com%1).\nOther "
                                  "devices may be using it or it does not exist."));
 }

@@ -44,6 +44,8 @@ public:
     void QueueWrite(const QByteArray &text);
     // 0 until configured.
     int OutBufferSize() const { return m_outBufferSize; }
+    // The number the port was last configured with, 0 until then.
+    int PortNumber() const { return m_portNumber; }
 
     // Ends the monitoring thread and closes the device. While waiting it delivers the
     // thread's pending hand-offs, so it returns however busy the line is. Must not be called

@@ -165,16 +165,23 @@ private slots:
         QTest::addColumn<bool>("sendToPort");
         QTest::addColumn<QString>("line");
         QTest::addColumn<bool>("inputRuns");
+        QTest::addColumn<bool>("outputRuns");
 
         const QString input = "Error:->Could not initialize the input com port (com%1).\n"
                               "Other devices may be using it or it does not exist.";
         const QString output = "Error:->Could not initialize the output com port (com%1).\n"
                                "Other devices may be using it or it does not exist.";
-        QTest::newRow("device-missing") << 7 << 1 << false << input.arg(7) << false;
-        QTest::newRow("device-taken-by-the-other-port") << 2 << 2 << true << output.arg(2) << true;
+        QTest::newRow("device-missing") << 7 << 1 << false << input.arg(7) << false << true;
+        QTest::newRow("device-taken-by-the-other-port")
+            << 2 << 2 << true << output.arg(2) << true << false;
         QTest::newRow("device-taken-by-another-program")
-            << 5 << 1 << false << input.arg(5) << false;
-        QTest::newRow("output-switched-off-is-left-alone") << 2 << 7 << false << QString() << true;
+            << 5 << 1 << false << input.arg(5) << false << true;
+        QTest::newRow("output-switched-off-is-left-alone")
+            << 2 << 7 << false << QString() << true << true;
+        // The running output port holds the device the input is to take over.
+        QTest::newRow("numbers-swapped") << 1 << 2 << true << QString() << true << true;
+        QTest::newRow("numbers-swapped-output-switched-off")
+            << 1 << 2 << false << QString() << true << false;
     }
 
     void aPortThatCannotBeOpenedGivesTheViewsLineAndNoThread()
@@ -184,6 +191,7 @@ private slots:
         QFETCH(bool, sendToPort);
         QFETCH(QString, line);
         QFETCH(bool, inputRuns);
+        QFETCH(bool, outputRuns);
 
         MapPort(7, "/dev/alvetra-no-such-device");
         Pty taken;
@@ -203,8 +211,7 @@ private slots:
 
         QCOMPARE(added, line.isEmpty() ? QString() : "\n" + line);
         QCOMPARE(GetInPort().IsRunning(), inputRuns);
-        if (sendToPort)
-            QVERIFY(!GetOutPort().IsRunning());
+        QCOMPARE(GetOutPort().IsRunning(), outputRuns);
         // Back to the lines the other tests use.
         GetLogView()->OnInitialUpdate();
         QVERIFY(GetInPort().IsRunning() && GetOutPort().IsRunning());
