@@ -77,7 +77,12 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
     setApplicationVersion(QStringLiteral(ALVETRA_VERSION));
 }
 
-CAlvetraApp::~CAlvetraApp() = default;
+CAlvetraApp::~CAlvetraApp()
+{
+    // The windows and the services go after this; whatever they log on the way goes to
+    // standard error, not to a log that is being taken down.
+    InstallDoors(nullptr);
+}
 
 CAlvetraApp *CAlvetraApp::Instance()
 {
@@ -91,6 +96,8 @@ CAlvetraView *CAlvetraApp::View() const
 
 bool CAlvetraApp::InitInstance(const QStringList &arguments)
 {
+    InstallDoors(&m_doors);
+
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Alvetra filters EDIS alert messages arriving on a serial line."));
@@ -166,29 +173,4 @@ void CAlvetraApp::OnAppAbout()
 {
     CAboutBox about;
     about.exec();
-}
-
-MessageReceiver &GetReceiver()
-{
-    return CAlvetraApp::Instance()->m_receiver;
-}
-
-FilterSettings &GetFilterSettings()
-{
-    return CAlvetraApp::Instance()->m_filterSettings;
-}
-
-SerialPort &GetInPort()
-{
-    return CAlvetraApp::Instance()->m_inPort;
-}
-
-SerialPort &GetOutPort()
-{
-    return CAlvetraApp::Instance()->m_outPort;
-}
-
-GeneralSettings &GetGeneralSettings()
-{
-    return CAlvetraApp::Instance()->m_generalSettings;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AppDoors.h"
 #include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
 #include "settings/FilterSettings.h"
@@ -15,7 +16,8 @@ class CMainFrame;
 class CAlvetraView;
 
 // The one application object. It owns the service objects for the whole run; the rest of the
-// program reaches them through the five accessors of doors/Doors.h. GUI thread only.
+// program reaches them through the five accessors of doors/Doors.h, which it fills in with
+// AppDoors. GUI thread only.
 class CAlvetraApp : public QApplication
 {
     Q_OBJECT
@@ -24,8 +26,9 @@ public:
     CAlvetraApp(int &argc, char **argv);
     ~CAlvetraApp() override;
 
-    // Start-up: settings, filter criteria, the command line, then the document, the main
-    // window and the log view. False when the program should end at once with ExitCode().
+    // Start-up: the doors first, then settings, filter criteria, the command line, then the
+    // document, the main window and the log view. False when the program should end at once with
+    // ExitCode().
     bool InitInstance(const QStringList &arguments);
     int ExitCode() const { return m_exitCode; }
 
@@ -36,6 +39,12 @@ public:
 
     void OnAppAbout();
 
+private:
+    // Before the services, so it outlives the port threads that may still be logging through
+    // it when the application ends.
+    AppDoors m_doors;
+
+public:
     // Constructed in this order and destroyed in reverse; the order binds.
     MessageReceiver m_receiver;
     FilterSettings m_filterSettings;

@@ -260,18 +260,12 @@ CAlvetraView *GetLogView()
     return app ? app->View() : nullptr;
 }
 
-void LogError(const QString &text)
+void AppendErrorLine(const QString &text)
 {
     LogLine(QStringLiteral("Error:->") + text, kErrorColour);
 }
 
-void LogWarning(const QString &text)
+void AppendWarningLine(const QString &text)
 {
     LogLine(QStringLiteral("Warning:->") + text, kWarningColour);
-}
-
-void ShowMessage(const EdisMessage &message)
-{
-    if (CAlvetraView *view = GetLogView())
-        view->ShowMessage(message);
 }

@@ -16,7 +16,7 @@ constexpr Colour Rgb(int red, int green, int blue)
 
 // The log: a read-only rich-text view of the document, to which passed messages, errors and
 // warnings are appended. It is also where received bytes are handed to the receiver.
-// GUI thread only, but for LogError/LogWarning (doors/Doors.h).
+// GUI thread only, but for AppendErrorLine/AppendWarningLine below.
 class CAlvetraView : public QTextEdit
 {
     Q_OBJECT
@@ -84,3 +84,10 @@ private:
 
 // The one log view, or null while no main window exists.
 CAlvetraView *GetLogView();
+
+// An error or a warning line ("Error:->" / "Warning:->" and the text) at the end of the log.
+// Callable from any thread: on the GUI thread the line is appended at once, from any other it
+// is handed to the GUI thread and the caller goes on without waiting; the lines keep the order
+// of the calls. On standard error while there is no log.
+void AppendErrorLine(const QString &text);
+void AppendWarningLine(const QString &text);

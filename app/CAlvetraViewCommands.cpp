@@ -1,7 +1,5 @@
-// The Settings menu's commands, and the log door the settings dialogs write through.
+// The Settings menu's commands.
 #include "CAlvetraView.h"
-
-#include "doors/Doors.h"
 
 #include "settings/CFilterSettingsDlg.h"
 #include "settings/CGeneralSettingsDlg.h"
@@ -17,15 +15,4 @@ void CAlvetraView::OnGeneralSettings()
 {
     CGeneralSettingsDlg dialog;
     dialog.exec();
-}
-
-void AppendLogText(const QString &text,
-                   bool newLineFirst,
-                   int height,
-                   unsigned int colour,
-                   bool bold,
-                   bool underline)
-{
-    if (CAlvetraView *view = GetLogView())
-        view->AppendText(text, newLineFirst, height, colour, bold, underline);
 }

@@ -7,12 +7,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QString>
-
-// The receiver's two log lines have no log to go to here; neither is reached.
-void LogError(const QString &) {}
-void LogWarning(const QString &) {}
-
 namespace {
 
 constexpr int kMessages = 3000;

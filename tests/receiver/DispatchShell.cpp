@@ -1,7 +1,5 @@
 #include "DispatchShell.h"
 
-#include "doors/Doors.h"
-
 DispatchShell &Shell()
 {
     static DispatchShell shell;
@@ -28,41 +26,3 @@ void SetOutputs(bool file, bool port, bool printer, int recoverTime)
     settings.m_sendToPrinter = printer ? 1 : 0;
     settings.m_recoverTime = recoverTime;
 }
-
-MessageReceiver &GetReceiver()
-{
-    return Shell().m_receiver;
-}
-FilterSettings &GetFilterSettings()
-{
-    return Shell().m_filterSettings;
-}
-SerialPort &GetInPort()
-{
-    return Shell().m_inPort;
-}
-SerialPort &GetOutPort()
-{
-    return Shell().m_outPort;
-}
-GeneralSettings &GetGeneralSettings()
-{
-    return Shell().m_generalSettings;
-}
-void LogError(const QString &text)
-{
-    Shell().m_log.append(QStringLiteral("Error:->") + text);
-}
-void LogWarning(const QString &text)
-{
-    Shell().m_log.append(QStringLiteral("Warning:->") + text);
-}
-void ShowMessage(const EdisMessage &message)
-{
-    Shell().m_shownHeaders.append(message.m_header);
-}
-QString GetProgramFolder()
-{
-    return Shell().m_programFolder;
-}
-void AppendLogText(const QString &, bool, int, unsigned int, bool, bool) {}

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "doors/Doors.h"
 #include "receiver/EdisMessage.h"
-#include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
 #include "settings/FilterSettings.h"
 #include "settings/GeneralSettings.h"
@@ -14,18 +14,34 @@
 // The application's side of the doors for tests that run the dispatcher without the windows:
 // the real service objects, held here, the log's lines collected in order, and a program
 // folder of the test's own (the tests' executables share one folder, so the real one, the
-// executable's folder, would have every test writing into the same Received).
-struct DispatchShell
+// executable's folder, would have every test writing into the same Received). Installed as
+// the doors while it lives.
+struct DispatchShell : Doors
 {
-    MessageReceiver m_receiver;
+    FilterSettings &GetFilterSettings() override { return m_filterSettings; }
+    SerialPort &GetOutPort() override { return m_outPort; }
+    GeneralSettings &GetGeneralSettings() override { return m_generalSettings; }
+    void LogError(const QString &text) override { m_log.append(QStringLiteral("Error:->") + text); }
+    void LogWarning(const QString &text) override
+    {
+        m_log.append(QStringLiteral("Warning:->") + text);
+    }
+    void ShowMessage(const EdisMessage &message) override
+    {
+        m_shownHeaders.append(message.m_header);
+    }
+    QString GetProgramFolder() override { return m_programFolder; }
+
     FilterSettings m_filterSettings;
-    SerialPort m_inPort;
     SerialPort m_outPort;
     GeneralSettings m_generalSettings;
 
     QStringList m_log;                // "Error:->..." and "Warning:->..." lines
     QList<QByteArray> m_shownHeaders; // headers of the messages shown in the log
     QString m_programFolder;
+
+    // Last, so the doors are removed before anything above is destroyed.
+    ScopedDoors m_installed{*this};
 };
 
 DispatchShell &Shell();

@@ -1,0 +1,56 @@
+#include "AppDoors.h"
+
+#include "CAlvetraApp.h"
+#include "CAlvetraView.h"
+
+MessageReceiver &AppDoors::GetReceiver()
+{
+    return CAlvetraApp::Instance()->m_receiver;
+}
+
+FilterSettings &AppDoors::GetFilterSettings()
+{
+    return CAlvetraApp::Instance()->m_filterSettings;
+}
+
+SerialPort &AppDoors::GetInPort()
+{
+    return CAlvetraApp::Instance()->m_inPort;
+}
+
+SerialPort &AppDoors::GetOutPort()
+{
+    return CAlvetraApp::Instance()->m_outPort;
+}
+
+GeneralSettings &AppDoors::GetGeneralSettings()
+{
+    return CAlvetraApp::Instance()->m_generalSettings;
+}
+
+void AppDoors::LogError(const QString &text)
+{
+    AppendErrorLine(text);
+}
+
+void AppDoors::LogWarning(const QString &text)
+{
+    AppendWarningLine(text);
+}
+
+void AppDoors::ShowMessage(const EdisMessage &message)
+{
+    if (CAlvetraView *view = GetLogView())
+        view->ShowMessage(message);
+}
+
+void AppDoors::AppendLogText(const QString &text,
+                             bool newLineFirst,
+                             int height,
+                             unsigned int colour,
+                             bool bold,
+                             bool underline)
+{
+    if (CAlvetraView *view = GetLogView())
+        view->AppendText(text, newLineFirst, height, colour, bold, underline);
+}

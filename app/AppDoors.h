@@ -1,0 +1,26 @@
+#pragma once
+
+#include "doors/Doors.h"
+
+// The running program's side of the doors: the application's service objects and its log
+// view. CAlvetraApp installs it at start-up and removes it when it ends. The program folder is
+// the executable's, which the doors answer by themselves.
+class AppDoors final : public Doors
+{
+public:
+    MessageReceiver &GetReceiver() override;
+    FilterSettings &GetFilterSettings() override;
+    SerialPort &GetInPort() override;
+    SerialPort &GetOutPort() override;
+    GeneralSettings &GetGeneralSettings() override;
+
+    void LogError(const QString &text) override;
+    void LogWarning(const QString &text) override;
+    void ShowMessage(const EdisMessage &message) override;
+    void AppendLogText(const QString &text,
+                       bool newLineFirst,
+                       int height,
+                       unsigned int colour,
+                       bool bold,
+                       bool underline) override;
+};
