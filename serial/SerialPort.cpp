@@ -185,6 +185,9 @@ public:
 
     bool IsDeviceOpen() const { return m_deviceOpen; }
 
+    // Milliseconds since the epoch, 0 while the device is not being reopened.
+    qint64 ReconnectingSince() const { return m_reconnectingSince; }
+
 protected:
     void run() override
     {
@@ -371,6 +374,7 @@ private:
 
     std::atomic<bool> m_stop = false;
     std::atomic<bool> m_deviceOpen = false;
+    std::atomic<qint64> m_reconnectingSince = 0;
 
     // Guards the queue and the device pointer that the GUI thread posts write requests to.
     QMutex m_writeLock;
@@ -470,4 +474,10 @@ void SerialPort::Deliver(const QByteArray &bytes, int portNumber)
     if (m_owner && m_handOff.isValid())
         m_handOff.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(QByteArray, bytes),
                          Q_ARG(int, portNumber));
+}
+
+QDateTime SerialPort::ReconnectingSince() const
+{
+    const qint64 since = m_thread ? m_thread->ReconnectingSince() : 0;
+    return since != 0 ? QDateTime::fromMSecsSinceEpoch(since) : QDateTime();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QMetaMethod>
 #include <QObject>
 #include <QPointer>
@@ -55,6 +56,9 @@ public:
     bool IsRunning() const;
     // Whether the monitoring thread still uses its device; a device that failed is let go.
     bool IsDeviceOpen() const;
+    // GUI thread. When the port began trying to open its device again after a failure; a null
+    // QDateTime while it is not reconnecting.
+    QDateTime ReconnectingSince() const;
 
 private:
     class Line;
