@@ -1,5 +1,6 @@
 #include "SerialPort.h"
 
+#include "LineSetUp.h"
 #include "doors/Doors.h"
 #include "settings/GeneralSettings.h"
 
@@ -17,7 +18,6 @@
 #include <deque>
 
 #ifdef Q_OS_UNIX
-#include <cerrno>
 #include <sys/ioctl.h>
 #include <termios.h>
 #endif
@@ -29,105 +29,6 @@ using namespace std::chrono_literals;
 constexpr int kReceivedCharacter = 0x0001;
 // How long a stop waits for the thread before it delivers the hand-offs that piled up.
 constexpr auto kStopSlice = 5ms;
-
-struct LineSettings
-{
-    int portNumber = 0;
-    int baud = 0;
-    char parity = 0;
-    int dataBits = 0;
-    int stopBits = 0;
-    int eventMask = 0;
-};
-
-// Every failure of a port names the call that failed as the line's peers on the other
-// platform know it, the system's text, and the port.
-void ReportFailure(const char *call, const QString &systemText, int portNumber)
-{
-    LogError(QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
-                 .arg(QLatin1String(call), systemText, QString::number(portNumber)));
-}
-
-QString InvalidArgumentText()
-{
-#ifdef Q_OS_UNIX
-    return qt_error_string(EINVAL);
-#else
-    return QStringLiteral("The parameter is incorrect.");
-#endif
-}
-
-bool ToParity(char letter, QSerialPort::Parity *parity)
-{
-    switch (letter) {
-    case 'N':
-    case 'n':
-        *parity = QSerialPort::NoParity;
-        return true;
-    case 'E':
-    case 'e':
-        *parity = QSerialPort::EvenParity;
-        return true;
-    case 'O':
-    case 'o':
-        *parity = QSerialPort::OddParity;
-        return true;
-    case 'M':
-    case 'm':
-        *parity = QSerialPort::MarkParity;
-        return true;
-    case 'S':
-    case 's':
-        *parity = QSerialPort::SpaceParity;
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool ToStopBits(int code, QSerialPort::StopBits *stopBits)
-{
-    switch (code) {
-    case 0:
-        *stopBits = QSerialPort::OneStop;
-        return true;
-    case 1:
-        *stopBits = QSerialPort::OneAndHalfStop;
-        return true;
-    case 2:
-        *stopBits = QSerialPort::TwoStop;
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Applies the line settings to an open device. Returns the failure line's call name, or null.
-const char *SetUpLine(QSerialPort &device, const LineSettings &settings, QString *systemText)
-{
-    QSerialPort::Parity parity{};
-    QSerialPort::StopBits stopBits{};
-    if (settings.baud <= 0 || settings.dataBits < 5 || settings.dataBits > 8
-        || !ToParity(settings.parity, &parity) || !ToStopBits(settings.stopBits, &stopBits)) {
-        *systemText = InvalidArgumentText();
-        return "BuildCommDCB()";
-    }
-    if (!device.setBaudRate(settings.baud)
-        || !device.setDataBits(QSerialPort::DataBits(settings.dataBits))
-        || !device.setParity(parity) || !device.setStopBits(stopBits)
-        || !device.setFlowControl(QSerialPort::NoFlowControl)) {
-        *systemText = device.errorString();
-        return "SetCommState()";
-    }
-    // A pseudo-terminal or an adapter without modem-control lines has no RTS to hold on.
-    if (!device.setRequestToSend(true)
-        && device.error() != QSerialPort::UnsupportedOperationError) {
-        *systemText = device.errorString();
-        return "SetCommState()";
-    }
-    device.clearError();
-    return nullptr;
-}
 
 } // namespace
 
@@ -192,20 +93,7 @@ protected:
     void run() override
     {
         QSerialPort device;
-        device.setPortName(m_deviceName);
-        // Qt's lock file makes the open exclusive, against root too.
-        m_opened = device.open(QIODevice::ReadWrite);
-        if (m_opened) {
-            m_failedCall = SetUpLine(device, m_settings, &m_failureText);
-            if (m_failedCall) {
-                // Nothing would read a device left open here; let others have it.
-                device.close();
-                m_opened = false;
-            } else {
-                // Stale input from before the open must not reach the receiver.
-                device.clear(QSerialPort::AllDirections);
-            }
-        }
+        m_opened = OpenLine(device, m_deviceName, m_settings, &m_failedCall, &m_failureText);
         if (m_opened) {
             QMutexLocker locker(&m_writeLock);
             m_device = &device;
@@ -291,19 +179,6 @@ private:
         default:
             break;
         }
-    }
-
-    // When the far end hangs up, Qt reports the read failure with whatever errno a later
-    // call left behind ("Inappropriate ioctl for device"); the read itself failed with EIO.
-    static QString DescribeError(const QSerialPort &device)
-    {
-        const QString text = device.errorString();
-#ifdef Q_OS_UNIX
-        if (text.isEmpty() || text == qt_error_string(ENOTTY)
-            || text == QLatin1String("Unknown error"))
-            return qt_error_string(EIO);
-#endif
-        return text;
     }
 
     void LetGo(QSerialPort &device)
