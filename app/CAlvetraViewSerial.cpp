@@ -14,6 +14,7 @@ constexpr int kDataBits = 8;
 constexpr int kOneStopBit = 0;
 // Received characters and clear-to-send changes.
 constexpr int kEventMask = 9;
+constexpr int kReceivedCharacter = 1;
 constexpr int kOutBufferSize = 512;
 
 } // namespace
@@ -39,8 +40,10 @@ void CAlvetraView::SetUpPorts()
 
 void CAlvetraView::SetUpPort(SerialPort &port, int number, const QString &failure)
 {
-    port.Configure(this, number, kBaud, kParity, kDataBits, kOneStopBit, kEventMask,
-                   kOutBufferSize);
+    // What the output line's far end sends back (ACKs, say) is no message of ours; handed
+    // over, it would hold the output port's thread while the dispatch pauses between pieces.
+    const int eventMask = &port == &GetOutPort() ? kEventMask & ~kReceivedCharacter : kEventMask;
+    port.Configure(this, number, kBaud, kParity, kDataBits, kOneStopBit, eventMask, kOutBufferSize);
     if (port.OpenPort())
         port.StartThread();
     else

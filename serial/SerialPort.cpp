@@ -60,9 +60,13 @@ public:
     }
 
     // GUI thread: lets the thread read and write, and returns once it has purged what came
-    // in since the open, so that every byte arriving afterwards is handed over.
+    // in since the open, so that every byte arriving afterwards is handed over. A second go
+    // would wait for a purge that never comes again.
     void Go()
     {
+        if (m_goGiven)
+            return;
+        m_goGiven = true;
         m_go.release();
         m_started.acquire();
     }
@@ -74,14 +78,39 @@ public:
         quit();
     }
 
+    // GUI thread.
     void Queue(const QByteArray &text)
     {
-        QMutexLocker locker(&m_writeLock);
-        if (!m_device || !m_deviceOpen)
-            return;
-        m_writes.push_back(text);
-        QMetaObject::invokeMethod(
-            m_device, [this] { SendNext(); }, Qt::QueuedConnection);
+        QString stuck;
+        {
+            QMutexLocker locker(&m_writeLock);
+            if (!m_device || !m_deviceOpen)
+                return;
+            if (m_refusing) {
+                ++m_refused;
+                return;
+            }
+            // A text alone over the bound still goes on an idle line: the bound is against
+            // piling up, and only a line with something unsent can drain again.
+            const qint64 unsent = m_queuedBytes + m_deviceUnsent;
+            if (unsent > 0 && unsent + text.size() > kMaxUnsentBytes) {
+                // Everything is refused until the line has drained, not just what does not
+                // fit: pieces let through now and then would reach the far end as fragments.
+                m_refusing = true;
+                m_refused = 1;
+                stuck = QStringLiteral("The output line is not draining: %1 bytes wait unsent. "
+                                       "A message was not forwarded, and none will be until "
+                                       "the line drains.")
+                            .arg(unsent);
+            } else {
+                m_writes.push_back(text);
+                m_queuedBytes += text.size();
+                QMetaObject::invokeMethod(
+                    m_device, [this] { SendNext(); }, Qt::QueuedConnection);
+            }
+        }
+        if (!stuck.isEmpty())
+            ReportFailure("WriteFile()", stuck, m_settings.portNumber);
     }
 
     bool IsDeviceOpen() const { return m_deviceOpen; }
@@ -114,19 +143,27 @@ protected:
         m_device = nullptr;
         m_writes.clear();
         m_deviceOpen = false;
+        m_reconnectingSince = 0;
     }
 
 private:
+    bool HandsOverBytes() const { return m_settings.eventMask & kReceivedCharacter; }
+
     void Monitor(QSerialPort &device)
     {
         // Whatever arrived between the open and the go is as stale as what came before.
         device.clear(QSerialPort::AllDirections);
         m_started.release();
-        if (m_settings.eventMask & kReceivedCharacter)
-            connect(&device, &QSerialPort::readyRead, &device, [this, &device] { Drain(device); });
+        connect(&device, &QSerialPort::readyRead, &device, [this, &device] {
+            if (HandsOverBytes())
+                Drain(device);
+            else
+                device.readAll(); // see the header: nobody wants them
+        });
         connect(&device, &QSerialPort::errorOccurred, &device,
                 [this, &device](QSerialPort::SerialPortError error) { OnError(device, error); });
         connect(&device, &QSerialPort::bytesWritten, &device, [this, &device] {
+            CountUnsent(device);
             if (device.bytesToWrite() == 0)
                 AwaitDrained(device);
         });
@@ -171,6 +208,7 @@ private:
                 ReportFailure("WriteFile()", DescribeError(device), m_settings.portNumber);
                 // The text is not retried; what is left of it would only come out cut.
                 device.clear(QSerialPort::Output);
+                CountUnsent(device);
                 m_writing = false;
                 QMetaObject::invokeMethod(
                     &device, [this] { SendNext(); }, Qt::QueuedConnection);
@@ -185,8 +223,20 @@ private:
     {
         device.close();
         m_deviceOpen = false;
+        m_writing = false;
         QMutexLocker locker(&m_writeLock);
         m_writes.clear();
+        m_queuedBytes = 0;
+        m_deviceUnsent = 0;
+        m_refusing = false;
+    }
+
+    // GUI thread reads it in Queue; kept under the lock with the queue so that the sum is
+    // consistent.
+    void CountUnsent(const QSerialPort &device)
+    {
+        QMutexLocker locker(&m_writeLock);
+        m_deviceUnsent = device.bytesToWrite();
     }
 
     // The next text goes out only after the previous one has left the device entirely. The
@@ -199,21 +249,39 @@ private:
             QByteArray text;
             {
                 QMutexLocker locker(&m_writeLock);
-                if (m_writes.empty())
+                if (m_writes.empty()) {
+                    if (m_refusing)
+                        ReportDrained(locker);
                     return;
+                }
                 text = std::move(m_writes.front());
                 m_writes.pop_front();
+                m_queuedBytes -= text.size();
             }
             device->clear(QSerialPort::Input);
             if (text.isEmpty())
                 continue;
             m_writing = true;
-            if (device->write(text) != text.size()) {
+            const bool written = device->write(text) == text.size();
+            CountUnsent(*device);
+            if (!written) {
                 m_writing = false;
                 ReportFailure("WriteFile()", device->errorString(), m_settings.portNumber);
                 device->clear(QSerialPort::Output);
+                CountUnsent(*device);
             }
         }
+    }
+
+    void ReportDrained(QMutexLocker<QMutex> &locker)
+    {
+        m_refusing = false;
+        const int refused = m_refused;
+        locker.unlock();
+        LogWarning(QStringLiteral("The output line COM%1 drains again; %2 queued texts were not "
+                                  "forwarded while it was stuck.")
+                       .arg(m_settings.portNumber)
+                       .arg(refused));
     }
 
     void AwaitDrained(QSerialPort &device)
@@ -246,14 +314,21 @@ private:
     bool m_opened = false;
     const char *m_failedCall = nullptr;
     QString m_failureText;
+    // GUI thread only.
+    bool m_goGiven = false;
 
     std::atomic<bool> m_stop = false;
     std::atomic<bool> m_deviceOpen = false;
     std::atomic<qint64> m_reconnectingSince = 0;
 
-    // Guards the queue and the device pointer that the GUI thread posts write requests to.
+    // Guards the queue, its counts and the device pointer that the GUI thread posts write
+    // requests to.
     QMutex m_writeLock;
     std::deque<QByteArray> m_writes;
+    qint64 m_queuedBytes = 0;  // in m_writes
+    qint64 m_deviceUnsent = 0; // in Qt's write buffer
+    bool m_refusing = false;   // since the bound was hit, until the line drains
+    int m_refused = 0;
     QSerialPort *m_device = nullptr;
 
     // Monitoring thread only.

@@ -18,9 +18,21 @@
 // which the monitoring thread calls through a blocking hand-off: it reads nothing more from
 // the device until the owner has returned, so the owner paces the line and bytes are handled
 // in arrival order. A hand-off due after the owner is gone is dropped.
+// A port configured without the received-character bit hands nothing over: its thread reads
+// and drops what arrives (an output line whose far end answers, with ACKs say), since a
+// hand-off would hold that thread, and with it the sending, while the GUI thread pauses
+// between the pieces of a forwarded message.
 class SerialPort
 {
 public:
+    // What one port may hold queued and unsent. At 9600 baud the line carries 960 bytes a
+    // second, so this is some eighteen minutes of sending, hundreds of alert messages: a
+    // burst after a short stall fits, and a line that has not moved for that long is stuck
+    // (a stalled adapter, a far end holding flow control). A text beyond it is not queued;
+    // one failure line says so, and nothing more is queued until everything has left, when
+    // one warning line says so.
+    static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
+
     SerialPort();
     virtual ~SerialPort();
 
@@ -38,7 +50,8 @@ public:
     // exclusively, with the configured line settings, both directions purged. False when the
     // device is missing or busy (no text of its own) or cannot be set up (a failure line).
     bool OpenPort();
-    // Lets the thread of the port OpenPort opened read and write. False without an open port.
+    // Lets the thread of the port OpenPort opened read and write. False without an open port;
+    // a thread already let go is left as it is.
     bool StartThread();
     // Queues `text`, zero bytes included, behind what is queued already. The thread sends
     // each text whole once the one before has left the device. Dropped without a thread.

@@ -115,6 +115,17 @@ int Pty::QueuedAtDevice() const
     return queued;
 }
 
+// On the far end: the device may be released or held by the program alone.
+bool Pty::GetLineSettings(termios *settings) const
+{
+    return m_farEnd >= 0 && ::tcgetattr(m_farEnd, settings) == 0;
+}
+
+bool Pty::SetLineSettings(const termios &settings)
+{
+    return m_farEnd >= 0 && ::tcsetattr(m_farEnd, TCSANOW, &settings) == 0;
+}
+
 void Pty::CloseFarEnd()
 {
     if (m_farEnd >= 0)

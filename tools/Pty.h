@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+struct termios;
+
 // A pseudo-terminal pair standing in for a serial line: Alvetra opens the device by its path,
 // the far end writes and reads the other side. Both sides are raw (no echo, no line editing,
 // CR stays CR), and the far end does not block. One owner thread at a time.
@@ -44,6 +46,10 @@ public:
     // Bytes that wait in the device's input queue, unread by the program, everything written
     // at the far end so far counted; -1 once released.
     int QueuedAtDevice() const;
+
+    // The device's line settings; the far end sees what the program set on the device.
+    bool GetLineSettings(termios *settings) const;
+    bool SetLineSettings(const termios &settings);
 
     // Hangs up, as an unplugged adapter does.
     void CloseFarEnd();

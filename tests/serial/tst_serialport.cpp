@@ -4,6 +4,8 @@
 #include "app/CAlvetraView.h"
 #include "app/CMainFrame.h"
 #include "doors/Doors.h"
+#include "receiver/EdisMessage.h"
+#include "receiver/MessageDispatcher.h"
 #include "tools/Pty.h"
 
 #include <QFile>
@@ -14,6 +16,8 @@
 
 #include <atomic>
 #include <thread>
+
+#include <termios.h>
 
 using namespace std::chrono_literals;
 
@@ -148,6 +152,74 @@ private slots:
         QCOMPARE(m_messages.first(), inside + kEot);
     }
 
+    void bothLinesRunAt9600Baud8N1WithoutFlowControlAsTheFarEndSeesThem()
+    {
+        // Start from settings that differ in every point checked.
+        for (Pty *line : {&m_input, &m_output}) {
+            termios odd{};
+            QVERIFY(line->GetLineSettings(&odd));
+            cfsetspeed(&odd, B115200);
+            odd.c_cflag = (odd.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
+            odd.c_iflag |= IXON | IXOFF;
+            QVERIFY(line->SetLineSettings(odd));
+        }
+        GetLogView()->OnInitialUpdate();
+        for (Pty *line : {&m_input, &m_output}) {
+            termios seen{};
+            QVERIFY(line->GetLineSettings(&seen));
+            QCOMPARE(cfgetispeed(&seen), speed_t(B9600));
+            QCOMPARE(cfgetospeed(&seen), speed_t(B9600));
+            QCOMPARE(seen.c_cflag & CSIZE, tcflag_t(CS8));
+            QCOMPARE(seen.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+            QCOMPARE(seen.c_iflag & (IXON | IXOFF), tcflag_t(0));
+        }
+    }
+
+    void forwardedPiecesKeepTheRecoverTimeWhenTheFarEndAnswersEachOne()
+    {
+        GeneralSettings &settings = GetGeneralSettings();
+        const GeneralSettings saved = settings;
+        constexpr auto kRecover = 400ms;
+        settings.m_recoverTime = int(kRecover.count());
+        settings.m_sendToPort = 1;
+        EdisMessage message;
+        message.m_outputText = QByteArray(1196, 'p'); // pieces of 510, 510 and 176
+        m_output.ReadAvailable();
+
+        // The far end answers every run it reads with an ACK, as many receivers do, and notes
+        // when the first byte of each piece came.
+        using Clock = std::chrono::steady_clock;
+        std::vector<Clock::time_point> pieceCame;
+        std::atomic<bool> done = false;
+        std::thread farEnd([&] {
+            const auto deadline = Clock::now() + 10s;
+            qsizetype got = 0;
+            while (got < message.m_outputText.size() && Clock::now() < deadline) {
+                m_output.WaitReadable(20ms);
+                const QByteArray bytes = m_output.ReadAvailable();
+                if (bytes.isEmpty())
+                    continue;
+                for (const qsizetype start : {0, 510, 1020}) {
+                    if (got <= start && start < got + bytes.size())
+                        pieceCame.push_back(Clock::now());
+                }
+                got += bytes.size();
+                m_output.WriteAll("\x06");
+            }
+            done = true;
+        });
+        MessageDispatcher(&message).SendToPort();
+        QTRY_VERIFY_WITH_TIMEOUT(done, 15000);
+        farEnd.join();
+        settings = saved;
+
+        QCOMPARE(pieceCame.size(), size_t(3));
+        // A quarter off for the time one write takes to reach the far end.
+        for (size_t i = 1; i < pieceCame.size(); ++i)
+            QVERIFY2(pieceCame[i] - pieceCame[i - 1] >= kRecover * 3 / 4,
+                     qPrintable(QString::number(i)));
+    }
+
     void bytesFromTheOutputPortNeverReachTheReceiver()
     {
         QVERIFY(m_output.WriteAll(Framed("from the output line")));
@@ -267,6 +339,7 @@ private slots:
         QVERIFY(m_input.WriteAll(Framed("between open and start")));
         QTRY_VERIFY(m_input.QueuedAtDevice() > 0);
         QVERIFY(port.StartThread());
+        QVERIFY(port.StartThread()); // a second go returns too
         QVERIFY(m_input.WriteAll(Framed("after")));
         QTRY_COMPARE(m_messages.size(), 2);
         QCOMPARE(m_messages, QList<QByteArray>({"before\x04", "after\x04"}));
@@ -350,6 +423,39 @@ private slots:
         QByteArray arrived;
         QTRY_VERIFY((arrived += m_output.ReadAvailable()).size() >= expected.size());
         QCOMPARE(arrived, expected);
+    }
+
+    void anOutputLineThatNeverDrainsStopsQueueingAtTheBoundWithOneLine()
+    {
+        Pty line;
+        MapPort(8, line.DevicePath());
+        SerialPort port;
+        port.Configure(nullptr, 8, 9600, 'N', 8, 0, 0, 512);
+        QVERIFY(port.OpenPort());
+        QVERIFY(port.StartThread());
+        const QByteArray text(64 * 1024, 'x');
+        const qint64 texts = 3 * SerialPort::kMaxUnsentBytes / text.size();
+
+        const QString before = Log();
+        for (qint64 i = 0; i < texts; ++i)
+            port.QueueWrite(text);
+        const QString stuck = Log().mid(before.size());
+        QVERIFY2(stuck.startsWith("\nError:->WARNING:  WriteFile() Failed with the following "
+                                  "error: \nThe output line is not draining"),
+                 qPrintable(stuck));
+
+        // The far end reads at last: whole texts, no more than the bound let through beyond
+        // what the line itself holds, and one line once everything has left.
+        QByteArray arrived;
+        QTRY_VERIFY_WITH_TIMEOUT((arrived += line.ReadAvailable(), Log().contains("drains again")),
+                                 20000);
+        arrived += line.ReadAvailable();
+        QCOMPARE(arrived.size() % text.size(), 0);
+        QVERIFY(arrived.size() <= SerialPort::kMaxUnsentBytes + 2 * text.size());
+        port.QueueWrite("forwarded again");
+        QTRY_VERIFY((arrived += line.ReadAvailable()).endsWith("forwarded again"));
+        const QString added = Log().mid(before.size());
+        QVERIFY2(added.count("Error:->") == 1 && added.count("Warning:->") == 1, qPrintable(added));
     }
 
     void aFarEndThatHangsUpGivesOneErrorLineAndTheDeviceIsLetGo()
