@@ -46,6 +46,8 @@ public:
     // A run of bytes a serial port's thread read at once, fed to OnSerialByte one by one
     // while that thread waits.
     Q_INVOKABLE void OnSerialBytes(const QByteArray &bytes, int portNumber);
+    // Serial port `portNumber` failed; a message it had begun is discarded.
+    Q_INVOKABLE void OnSerialLineLost(int portNumber);
 
     // The log keeps at most this many characters; beyond it the oldest lines go in one
     // chunk, with a warning line. Removing lines at the top makes the text layout place every

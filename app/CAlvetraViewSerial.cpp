@@ -56,6 +56,12 @@ void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber)
         OnSerialByte(static_cast<unsigned char>(byte), portNumber);
 }
 
+void CAlvetraView::OnSerialLineLost(int portNumber)
+{
+    if (portNumber == GetGeneralSettings().m_inSerialPort)
+        GetReceiver().DiscardMessage();
+}
+
 int CAlvetraView::OnSerialByte(int byte, int portNumber)
 {
     if (portNumber != GetGeneralSettings().m_inSerialPort)

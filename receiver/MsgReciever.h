@@ -39,6 +39,14 @@ public:
 
     void SetMessageHandler(MessageHandler handler) { m_handler = std::move(handler); }
 
+    // The line broke: what has been collected of a message will never be completed, and the
+    // next message's SOH would otherwise be taken as data inside it. Waits for the next SOH.
+    void DiscardMessage()
+    {
+        m_length = 0;
+        m_state = State::Idle;
+    }
+
 private:
     enum class State : qint32 { Idle = 0, Collecting = 1 };
     static constexpr int kSoh = 0x01;

@@ -5,6 +5,7 @@
 #include "settings/GeneralSettings.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSemaphore>
@@ -33,7 +34,8 @@ constexpr auto kStopSlice = 5ms;
 } // namespace
 
 // The monitoring thread of one opened device. It opens the device itself, so the QSerialPort
-// and its notifiers belong to it, then waits for the go of StartThread.
+// and its notifiers belong to it, then waits for the go of StartThread. When the device fails
+// later, the thread lets it go and opens it again by itself (see the header).
 class SerialPort::Line : public QThread
 {
 public:
@@ -84,8 +86,12 @@ public:
         QString stuck;
         {
             QMutexLocker locker(&m_writeLock);
-            if (!m_device || !m_deviceOpen)
+            if (!m_device)
                 return;
+            if (!m_deviceOpen) {
+                ++m_lostWhileGone;
+                return;
+            }
             if (m_refusing) {
                 ++m_refused;
                 return;
@@ -167,9 +173,14 @@ private:
             if (device.bytesToWrite() == 0)
                 AwaitDrained(device);
         });
+        QTimer retry;
+        retry.setInterval(kReconnectPeriod);
+        connect(&retry, &QTimer::timeout, &device, [this, &device] { TryReopen(device); });
+        m_retry = &retry;
         SendNext();
         if (!m_stop)
             exec();
+        m_retry = nullptr;
     }
 
     // Hands each run of bytes that one read brought over in a single blocking call, and
@@ -195,7 +206,7 @@ private:
         case QSerialPort::ReadError:
         case QSerialPort::ResourceError:
             // A device that hung up keeps its read notifier firing at full speed; let it go at
-            // once and say so one time. The next OpenPort tries it again.
+            // once and say so one time.
             if (!m_failed) {
                 m_failed = true;
                 ReportFailure("ReadFile()", DescribeError(device), m_settings.portNumber);
@@ -221,14 +232,75 @@ private:
 
     void LetGo(QSerialPort &device)
     {
+        if (!device.isOpen())
+            return;
+        // What was read before the failure still goes to the owner, then the news that the
+        // message it belonged to will never be completed.
+        if (HandsOverBytes())
+            Drain(device);
         device.close();
         m_deviceOpen = false;
         m_writing = false;
-        QMutexLocker locker(&m_writeLock);
-        m_writes.clear();
-        m_queuedBytes = 0;
-        m_deviceUnsent = 0;
-        m_refusing = false;
+        {
+            QMutexLocker locker(&m_writeLock);
+            m_lostWhileGone = int(m_writes.size());
+            m_writes.clear();
+            m_queuedBytes = 0;
+            m_deviceUnsent = 0;
+            m_refusing = false;
+        }
+        if (HandsOverBytes() && !m_stop) {
+            SerialPort *port = &m_port;
+            const int number = m_settings.portNumber;
+            QMetaObject::invokeMethod(
+                port->m_gate.get(), [port, number] { port->DeliverLineLost(number); },
+                Qt::BlockingQueuedConnection);
+        }
+        m_reconnectingSince = QDateTime::currentMSecsSinceEpoch();
+        if (m_retry)
+            m_retry->start();
+    }
+
+    // Tries the configured name afresh each time: a stable name from /dev/serial/by-id is a
+    // link that goes on unplug and comes back on replug, perhaps to another device. Silent
+    // while the device stays missing or busy; the failure line has been written.
+    void TryReopen(QSerialPort &device)
+    {
+        if (m_stop)
+            return;
+        const QString name = SerialDeviceForPort(m_settings.portNumber);
+        const char *failedCall = nullptr;
+        QString failureText;
+        if (!OpenLine(device, name, m_settings, &failedCall, &failureText)) {
+            // A device that is back but cannot take the settings says so once per outage.
+            if (failedCall && !m_setUpReported) {
+                m_setUpReported = true;
+                ReportFailure(failedCall, failureText, m_settings.portNumber);
+            }
+            return;
+        }
+        m_retry->stop();
+        m_failed = false;
+        m_setUpReported = false;
+        m_deviceOpen = true;
+        m_reconnectingSince = 0;
+        int lost = 0;
+        {
+            QMutexLocker locker(&m_writeLock);
+            std::swap(lost, m_lostWhileGone);
+        }
+        const QString target = QFileInfo(name).canonicalFilePath();
+        const QString shown = target.isEmpty() || target == name
+                                  ? name
+                                  : QStringLiteral("%1 -> %2").arg(name, target);
+        QString back = QStringLiteral("The serial line COM%1 (%2) is back and works again.")
+                           .arg(m_settings.portNumber)
+                           .arg(shown);
+        if (lost > 0)
+            back += QStringLiteral(" %1 texts queued on it while it was gone were not sent.")
+                        .arg(lost);
+        LogWarning(back);
+        SendNext();
     }
 
     // GUI thread reads it in Queue; kept under the lock with the queue so that the sum is
@@ -329,11 +401,14 @@ private:
     qint64 m_deviceUnsent = 0; // in Qt's write buffer
     bool m_refusing = false;   // since the bound was hit, until the line drains
     int m_refused = 0;
+    int m_lostWhileGone = 0;
     QSerialPort *m_device = nullptr;
 
     // Monitoring thread only.
     bool m_writing = false;
     bool m_failed = false;
+    bool m_setUpReported = false;
+    QTimer *m_retry = nullptr;
 };
 
 SerialPort::SerialPort()
@@ -356,11 +431,15 @@ void SerialPort::Configure(QObject *owner,
 {
     m_owner = owner;
     m_handOff = QMetaMethod();
+    m_lineLost = QMetaMethod();
     if (owner) {
         const QMetaObject *meta = owner->metaObject();
         const int index = meta->indexOfMethod("OnSerialBytes(QByteArray,int)");
         if (index >= 0)
             m_handOff = meta->method(index);
+        const int lost = meta->indexOfMethod("OnSerialLineLost(int)");
+        if (lost >= 0)
+            m_lineLost = meta->method(lost);
     }
     m_portNumber = portNumber;
     m_baud = baud;
@@ -424,6 +503,12 @@ void SerialPort::Deliver(const QByteArray &bytes, int portNumber)
     if (m_owner && m_handOff.isValid())
         m_handOff.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(QByteArray, bytes),
                          Q_ARG(int, portNumber));
+}
+
+void SerialPort::DeliverLineLost(int portNumber)
+{
+    if (m_owner && m_lineLost.isValid())
+        m_lineLost.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(int, portNumber));
 }
 
 QDateTime SerialPort::ReconnectingSince() const

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 // One COM port: opens and sets up the line, runs one monitoring thread that hands every run of
@@ -17,14 +18,24 @@
 //     void OnSerialBytes(const QByteArray &bytes, int portNumber)
 // which the monitoring thread calls through a blocking hand-off: it reads nothing more from
 // the device until the owner has returned, so the owner paces the line and bytes are handled
-// in arrival order. A hand-off due after the owner is gone is dropped.
+// in arrival order. A hand-off due after the owner is gone is dropped. The owner may also have
+//     void OnSerialLineLost(int portNumber)
+// called through the same hand-off after the last bytes read before a failure of the device:
+// a message they began will never be completed.
 // A port configured without the received-character bit hands nothing over: its thread reads
 // and drops what arrives (an output line whose far end answers, with ACKs say), since a
 // hand-off would hold that thread, and with it the sending, while the GUI thread pauses
 // between the pieces of a forwarded message.
+//
+// A device that fails while open (read error, hang-up, removal) gives one failure line; then
+// the thread tries every kReconnectPeriod to open the port's configured name again, looked up
+// afresh each time, silently while it stays gone. Once it opens, the line is set up and purged
+// as at OpenPort, and one warning line says the line is back. Texts queued while it is gone
+// are dropped.
 class SerialPort
 {
 public:
+    static constexpr std::chrono::milliseconds kReconnectPeriod{2000};
     // What one port may hold queued and unsent. At 9600 baud the line carries 960 bytes a
     // second, so this is some eighteen minutes of sending, hundreds of alert messages: a
     // burst after a short stall fits, and a line that has not moved for that long is stuck
@@ -77,6 +88,7 @@ private:
     class Line;
 
     void Deliver(const QByteArray &bytes, int portNumber);
+    void DeliverLineLost(int portNumber);
 
     std::unique_ptr<Line> m_thread;
     // Lives on the GUI thread and receives the hand-offs, so a stop can deliver exactly this
@@ -84,6 +96,7 @@ private:
     std::unique_ptr<QObject> m_gate;
     QPointer<QObject> m_owner;
     QMetaMethod m_handOff;
+    QMetaMethod m_lineLost;
     int m_portNumber = 0;
     int m_baud = 0;
     char m_parity = 0;

@@ -12,12 +12,14 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <atomic>
 #include <thread>
 
 #include <termios.h>
+#include <time.h>
 
 using namespace std::chrono_literals;
 
@@ -101,6 +103,13 @@ private:
     std::atomic<bool> m_stop = false;
     std::thread m_thread;
 };
+
+double ProcessCpuSeconds()
+{
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return double(used.tv_sec) + double(used.tv_nsec) / 1e9;
+}
 
 bool CountsUpWithoutRepeats(const QByteArray &bytes)
 {
@@ -458,6 +467,61 @@ private slots:
         QVERIFY2(added.count("Error:->") == 1 && added.count("Warning:->") == 1, qPrintable(added));
     }
 
+    void aLineThatComesBackUnderItsNameIsReopenedByItself()
+    {
+        GeneralSettings &settings = GetGeneralSettings();
+        const GeneralSettings saved = settings;
+        settings.m_inSerialPort = 3;
+        settings.m_sendToPort = 0;
+        // A stable name, as /dev/serial/by-id gives: a link the system makes again on replug.
+        QTemporaryDir folder;
+        const QString link = folder.filePath("usb-adapter-if00");
+        auto unplugged = std::make_unique<Pty>();
+        QVERIFY(QFile::link(unplugged->DevicePath(), link));
+        MapPort(3, link);
+        GetLogView()->OnInitialUpdate();
+        QVERIFY(GetInPort().IsDeviceOpen());
+
+        QVERIFY(unplugged->WriteAll(kSoh
+                                    + QByteArray("\x1f"
+                                                 "a1al9\x02"
+                                                 "cut in the middle")));
+        QTRY_COMPARE(unplugged->QueuedAtDevice(), 0);
+        const QString before = Log();
+        unplugged->CloseFarEnd();
+        QTRY_VERIFY(!GetInPort().ReconnectingSince().isNull());
+        QVERIFY(!GetInPort().IsDeviceOpen());
+
+        // While the device is gone: no second line, and the process sleeps. The window spans
+        // more than one try.
+        const double cpuBefore = ProcessCpuSeconds();
+        QTest::qWait(int((SerialPort::kReconnectPeriod + 500ms).count()));
+        const double cpuUsed = ProcessCpuSeconds() - cpuBefore;
+        QVERIFY2(cpuUsed < 0.25, qPrintable(QString::number(cpuUsed)));
+        QCOMPARE(Log().mid(before.size()).count("Error:->"), 1);
+
+        // Replugged, the link now leads to another device.
+        Pty replugged;
+        QVERIFY(QFile::remove(link));
+        QVERIFY(QFile::link(replugged.DevicePath(), link));
+        QTRY_VERIFY_WITH_TIMEOUT(GetInPort().IsDeviceOpen(),
+                                 int((SerialPort::kReconnectPeriod + 1s).count()));
+        QVERIFY(GetInPort().ReconnectingSince().isNull());
+        QVERIFY(replugged.WriteAll(Framed("after the replug")));
+        QTRY_COMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages.first(), QByteArray("after the replug\x04"));
+
+        const QString added = Log().mid(before.size());
+        QVERIFY2(added.count("Error:->") == 1
+                     && added.endsWith("\nWarning:->The serial line COM3 (" + link + " -> "
+                                       + replugged.DevicePath() + ") is back and works again."),
+                 qPrintable(added));
+
+        settings = saved;
+        GetLogView()->OnInitialUpdate();
+        QVERIFY(GetInPort().IsRunning());
+    }
+
     void aFarEndThatHangsUpGivesOneErrorLineAndTheDeviceIsLetGo()
     {
         GeneralSettings &settings = GetGeneralSettings();
@@ -475,13 +539,15 @@ private slots:
         const QRegularExpression failure("^\nError:->WARNING:  ReadFile\\(\\) Failed with the "
                                          "following error: \n[^\n]+\nPort: 3\n$");
         QTRY_VERIFY(Log().size() > before.size());
+        QTRY_VERIFY(!GetInPort().ReconnectingSince().isNull());
 
-        // The program runs on; the next initial update opens the port again.
+        // The program runs on; a new log stops the reconnecting and opens the port again.
         Pty replugged;
         MapPort(3, replugged.DevicePath());
         GetLogView()->OnInitialUpdate();
         QVERIFY(replugged.WriteAll(Framed("after the replug")));
         QTRY_COMPARE(m_messages.size(), 1);
+        QVERIFY(GetInPort().ReconnectingSince().isNull());
         const QString added = Log().mid(before.size());
         QVERIFY2(failure.match(added).hasMatch(), qPrintable(added));
         // Qt's own text for a hang-up is a leftover of another call.
