@@ -9,12 +9,21 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSpinBox>
+
+#include <algorithm>
 
 namespace {
 
 constexpr int kInPortId = 1032;
 constexpr int kOutPortId = 1035;
 constexpr int kPortCount = 8;
+constexpr int kSilenceMinutesId = 1036;
+// A day: a line silent for longer is not supervised in any useful sense.
+constexpr int kMaxSilenceMinutes = 24 * 60;
+// The silence row sits between the switches and the buttons.
+constexpr int kButtonsY = 118;
+constexpr int kDialogHeight = 139;
 
 // The device labels stand right of the lists; a long device path is cut in the middle, and the
 // whole path is in the tool tip.
@@ -51,15 +60,15 @@ void ShowRestartNotice(QWidget *parent, const QString &text)
 } // namespace
 
 CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
-    : CTemplateDlg(QStringLiteral("General Settings"), 146, 121, parent)
+    : CTemplateDlg(QStringLiteral("General Settings"), 146, kDialogHeight, parent)
 {
     AddGroupBox(QStringLiteral("Have passed messages:"), 7, 42, 110, 54);
 
     auto *ok = new QPushButton(QStringLiteral("OK"));
     ok->setDefault(true);
-    AddControl(ok, 1, 89, 100, 50, 14);
+    AddControl(ok, 1, 89, kButtonsY, 50, 14);
     auto *cancel = new QPushButton(QStringLiteral("Cancel"));
-    AddControl(cancel, 2, 7, 100, 50, 14);
+    AddControl(cancel, 2, 7, kButtonsY, 50, 14);
     m_inPortCombo = NewPortList();
     AddControl(m_inPortCombo, kInPortId, 69, 7, 48, 44);
     AddControl(new QLabel(QStringLiteral("Input COM port")), -1, 14, 11, 49, 8);
@@ -72,6 +81,14 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
     AddControl(m_sendToPrinterBox, 1004, 15, 65, 60, 10);
     m_sendToPortBox = new QCheckBox(QStringLiteral("Sent to COM port"));
     AddControl(m_sendToPortBox, 1005, 15, 76, 71, 10);
+    AddControl(new QLabel(QStringLiteral("Silence alarm")), -1, 14, 103, 49, 8);
+    m_silenceMinutesBox = new QSpinBox;
+    m_silenceMinutesBox->setRange(0, kMaxSilenceMinutes);
+    m_silenceMinutesBox->setSpecialValueText(QStringLiteral("off"));
+    m_silenceMinutesBox->setSuffix(QStringLiteral(" min"));
+    m_silenceMinutesBox->setToolTip(
+        QStringLiteral("Minutes without any byte on the input line before Alvetra warns"));
+    AddControl(m_silenceMinutesBox, kSilenceMinutesId, 69, 100, 48, 13);
 
     connect(ok, &QPushButton::clicked, this, &CGeneralSettingsDlg::OnOK);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -89,7 +106,7 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
         label->setParent(this);
         label->setGeometry(place.x(), place.y(), place.width(), m_inPortCombo->height());
     }
-    setFixedSize(ToPixels(0, 0, kDeviceLabelX + kDeviceLabelMaxWidth + 7, 121).size());
+    setFixedSize(ToPixels(0, 0, kDeviceLabelX + kDeviceLabelMaxWidth + 7, kDialogHeight).size());
     connect(m_inPortCombo, &QComboBox::currentIndexChanged, this,
             &CGeneralSettingsDlg::UpdateDeviceLabels);
     connect(m_outPortCombo, &QComboBox::currentIndexChanged, this,
@@ -109,6 +126,9 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_sendToPortCheck = settings.m_sendToPort != 0 ? 1 : 0;
     m_sendToFileCheck = settings.m_sendToFile != 0 ? 1 : 0;
     m_shownSendToPort = m_sendToPortCheck;
+    // Off is 0 or less; a stored value past the box's range shows as its end.
+    m_silenceMinutesBox->setValue(std::max(settings.m_silenceMinutes, 0));
+    m_shownSilenceMinutes = m_silenceMinutesBox->value();
     DoDataExchange(false);
     UpdateDeviceLabels();
     findChild<QPushButton *>(IdName(1))->setFocus();
@@ -136,6 +156,10 @@ void CGeneralSettingsDlg::OnOK()
     settings.m_sendToPrinter = m_sendToPrinterCheck != 0 ? 1 : 0;
     settings.m_sendToFile = m_sendToFileCheck != 0 ? 1 : 0;
     settings.m_sendToPort = m_sendToPortCheck != 0 ? 1 : 0;
+    // Like a port list, a box left as it showed keeps the stored value (say 5000 minutes). A
+    // change applies at once: the silence watch reads the setting every time it looks.
+    if (m_silenceMinutesBox->value() != m_shownSilenceMinutes)
+        settings.m_silenceMinutes = m_silenceMinutesBox->value();
 
     const int inPort = SelectedPort(m_inPortCombo);
     const int outPort = SelectedPort(m_outPortCombo);

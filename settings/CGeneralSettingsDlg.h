@@ -5,10 +5,12 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QSpinBox;
 
-// The General Settings dialog: the input and output COM port numbers and the three output
-// switches. OK stores the switches and the port numbers the user changed, tells the user which
-// changes wait for a restart, and saves; Cancel stores nothing. GUI thread only.
+// The General Settings dialog: the input and output COM port numbers, the three output
+// switches and the minutes of silence after which Alvetra warns. OK stores the switches and the
+// numbers the user changed, tells the user which changes wait for a restart, and saves; Cancel
+// stores nothing. GUI thread only.
 class CGeneralSettingsDlg : public CTemplateDlg
 {
     Q_OBJECT
@@ -35,10 +37,12 @@ private:
     int m_shownInPort = 0;
     int m_shownOutPort = 0;
     int m_shownSendToPort = 0;
+    int m_shownSilenceMinutes = 0;
 
     QCheckBox *m_sendToFileBox = nullptr;
     QCheckBox *m_sendToPrinterBox = nullptr;
     QCheckBox *m_sendToPortBox = nullptr;
+    QSpinBox *m_silenceMinutesBox = nullptr;
     QLabel *m_inDeviceLabel = nullptr;
     QLabel *m_outDeviceLabel = nullptr;
 };

@@ -21,6 +21,9 @@ constexpr Entry kEntries[] = {
     {"Sendtoport", &GeneralSettings::m_sendToPort, 1},
 };
 
+const char kSupervisionGroup[] = "Supervision";
+const char kSilenceMinutes[] = "SilenceMinutes";
+
 QSettings UserSettings()
 {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Dorvane"),
@@ -38,6 +41,11 @@ void GeneralSettings::Load()
         const int value = store.value(QLatin1String(entry.name)).toInt(&ok);
         this->*entry.field = ok ? value : entry.fallback;
     }
+    store.endGroup();
+    bool ok = false;
+    store.beginGroup(QLatin1String(kSupervisionGroup));
+    const int minutes = store.value(QLatin1String(kSilenceMinutes)).toInt(&ok);
+    m_silenceMinutes = ok ? minutes : kDefaultSilenceMinutes;
 }
 
 void GeneralSettings::Save() const
@@ -46,6 +54,9 @@ void GeneralSettings::Save() const
     store.beginGroup(QStringLiteral("Settings"));
     for (const Entry &entry : kEntries)
         store.setValue(QLatin1String(entry.name), this->*entry.field);
+    store.endGroup();
+    store.beginGroup(QLatin1String(kSupervisionGroup));
+    store.setValue(QLatin1String(kSilenceMinutes), m_silenceMinutes);
     store.endGroup();
     store.sync();
 }

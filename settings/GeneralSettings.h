@@ -6,6 +6,8 @@
 // and the three output switches. Kept in the per-user settings store (organisation "Dorvane",
 // application "Alvetra", group "Settings"): Dorvane/Alvetra.conf under the user's configuration
 // folder on Linux, the registry key Software\Dorvane\Alvetra on Windows.
+// Beside them, in a group of its own ("Supervision") so that the six stay exactly as other
+// installations read them: the minutes of silence on the input line after which Alvetra warns.
 // GUI thread only.
 class GeneralSettings
 {
@@ -15,7 +17,8 @@ public:
     // Reads each entry; a missing entry, or one that is not an integer, yields its default.
     // Values are taken as stored, without range checks (a switch of 5 stays 5).
     void Load();
-    // Writes all six entries. A store that cannot be written is not reported.
+    // Writes all six entries and the supervision entry. A store that cannot be written is not
+    // reported.
     void Save() const;
 
     int m_inSerialPort = 0;
@@ -24,6 +27,13 @@ public:
     int m_sendToFile = 0;
     int m_sendToPrinter = 0;
     int m_sendToPort = 0;
+
+    // Besides alerts the feed brings routine traffic around the clock (news, tests,
+    // information), so an hour without a single byte points to a dead line or receiver rather
+    // than a quiet feed. A shorter period would sound on quiet nights until operators learn to
+    // ignore it; a longer one lets alerts go missing unnoticed for longer.
+    static constexpr int kDefaultSilenceMinutes = 60;
+    int m_silenceMinutes = 0; // 0 or less: no silence alarm
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry

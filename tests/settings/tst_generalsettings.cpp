@@ -35,8 +35,11 @@ private slots:
         QCOMPARE(settings.m_sendToFile, 1);
         QCOMPARE(settings.m_sendToPrinter, 1);
         QCOMPARE(settings.m_sendToPort, 1);
+        QCOMPARE(settings.m_silenceMinutes, 60);
 
         QSettings store = Store();
+        // The silence alarm keeps to a group of its own: the six are all "Settings" holds.
+        QCOMPARE(store.value("Supervision/SilenceMinutes").toInt(), 60);
         QVERIFY(QFile::exists(store.fileName()));
         store.beginGroup("Settings");
         QCOMPARE(store.childKeys().size(), 6);
@@ -56,6 +59,7 @@ private slots:
         first.m_recoverTime = 0;
         first.m_sendToPrinter = 5; // a switch is taken as it is
         first.m_sendToFile = 0;
+        first.m_silenceMinutes = 0;
         first.Save();
 
         GeneralSettings second;
@@ -65,6 +69,7 @@ private slots:
         QCOMPARE(second.m_sendToPrinter, 5);
         QCOMPARE(second.m_sendToFile, 0);
         QCOMPARE(second.m_outSerialPort, 1);
+        QCOMPARE(second.m_silenceMinutes, 0);
     }
 
     void anEntryThatIsNotAnIntegerFallsBackToItsDefault()
@@ -74,12 +79,14 @@ private slots:
             store.setValue("Settings/InSerialPort", "three");
             store.setValue("Settings/SerialPortRecoverTime", "");
             store.setValue("Settings/Sendtoport", 0);
+            store.setValue("Supervision/SilenceMinutes", "soon");
         }
         GeneralSettings settings;
         settings.Load();
         QCOMPARE(settings.m_inSerialPort, 2);
         QCOMPARE(settings.m_recoverTime, 1000);
         QCOMPARE(settings.m_sendToPort, 0);
+        QCOMPARE(settings.m_silenceMinutes, 60);
     }
 
     void aGarbageSettingsFileNeverStopsTheLoad()

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTimer>
 
 namespace {
@@ -63,9 +64,15 @@ class GeneralSettingsDlgTest : public QObject
     Q_OBJECT
 
 private:
-    static void SetSettings(int in, int out, int sendToFile, int sendToPrinter, int sendToPort)
+    static void SetSettings(int in,
+                            int out,
+                            int sendToFile,
+                            int sendToPrinter,
+                            int sendToPort,
+                            int silenceMinutes = GeneralSettings::kDefaultSilenceMinutes)
     {
         GeneralSettings &settings = GetGeneralSettings();
+        settings.m_silenceMinutes = silenceMinutes;
         settings.m_inSerialPort = in;
         settings.m_outSerialPort = out;
         settings.m_sendToFile = sendToFile;
@@ -92,14 +99,16 @@ private slots:
         QStringList chain;
         QWidget *widget = Control(dialog, 1);
         do {
-            if (widget->focusPolicy() & Qt::TabFocus) {
+            // The spin box's editor takes the focus for the box, as one stop.
+            const bool editor = qobject_cast<QAbstractSpinBox *>(widget->parentWidget());
+            if (widget->focusPolicy() & Qt::TabFocus && !editor) {
                 const auto *button = qobject_cast<QAbstractButton *>(widget);
                 chain << widget->objectName() + ' ' + (button ? button->text() : QString());
             }
             widget = widget->nextInFocusChain();
         } while (widget != Control(dialog, 1) && chain.size() < 20);
         QCOMPARE(chain, (QStringList{"1 OK", "2 Cancel", "1032 ", "1035 ", "1003 Sent to file",
-                                     "1004 Sent to printer", "1005 Sent to COM port"}));
+                                     "1004 Sent to printer", "1005 Sent to COM port", "1036 "}));
         QStringList entries;
         for (int i = 0; i < List(dialog, 1035)->count(); ++i)
             entries << List(dialog, 1035)->itemText(i);
@@ -156,7 +165,8 @@ private slots:
         QFETCH(QString, pickIn);
         QFETCH(QString, pickOut);
         QFETCH(bool, clickSendToPort);
-        SetSettings(storedIn, storedOut, 1, 1, storedSendToPort);
+        // Minutes past the box's range, kept like a port number the list does not offer.
+        SetSettings(storedIn, storedOut, 1, 1, storedSendToPort, 5000);
 
         CGeneralSettingsDlg dialog;
         dialog.show();
@@ -179,6 +189,7 @@ private slots:
         QCOMPARE(settings.m_sendToPort, clickSendToPort ? 1 - storedSendToPort : storedSendToPort);
         QTEST(Store().value("Settings/InSerialPort").toInt(), "expectedIn");
         QTEST(Store().value("Settings/OutSerialPort").toInt(), "expectedOut");
+        QCOMPARE(Store().value("Supervision/SilenceMinutes").toInt(), 5000);
     }
 
     void okStoresTheSwitchesAsZeroOrOne()
@@ -189,9 +200,16 @@ private slots:
         QVERIFY(Control<QCheckBox>(dialog, 1004)->isChecked());
         QVERIFY(Control<QCheckBox>(dialog, 1005)->isChecked());
         QTest::mouseClick(Control(dialog, 1003), Qt::LeftButton, {}, QPoint(6, 8));
+        // The silence alarm's minutes take effect at once, so they bring no restart notice.
+        auto *minutes = Control<QSpinBox>(dialog, 1036);
+        QCOMPARE(minutes->text(), QString("60 min"));
+        minutes->setValue(0);
+        QCOMPARE(minutes->text(), QString("off"));
         MessageBoxWatcher watcher;
         QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
 
+        QCOMPARE(GetGeneralSettings().m_silenceMinutes, 0);
+        QCOMPARE(Store().value("Supervision/SilenceMinutes").toInt(), 0);
         QCOMPARE(Store().value("Settings/Sendtofile").toInt(), 0);
         QCOMPARE(Store().value("Settings/Sendtoprinter").toInt(), 1);
         QCOMPARE(Store().value("Settings/Sendtoport").toInt(), 1);
@@ -221,6 +239,7 @@ private slots:
         List(dialog, 1035)->setCurrentText("8");
         for (int id : {1003, 1004, 1005})
             QTest::mouseClick(Control(dialog, id), Qt::LeftButton, {}, QPoint(6, 8));
+        Control<QSpinBox>(dialog, 1036)->setValue(5);
         MessageBoxWatcher watcher;
         if (how == "button")
             QTest::mouseClick(Control(dialog, 2), Qt::LeftButton);
@@ -236,6 +255,7 @@ private slots:
         QCOMPARE(settings.m_sendToFile, 1);
         QCOMPARE(settings.m_sendToPrinter, 1);
         QCOMPARE(settings.m_sendToPort, 0);
+        QCOMPARE(settings.m_silenceMinutes, 60);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), before);
         QCOMPARE(watcher.m_texts, QStringList{});
