@@ -141,6 +141,11 @@ void StopChimeThread()
 
 void PlayPassedSound()
 {
+    PlayProgramSound(QStringLiteral("passed.wav"));
+}
+
+void PlayProgramSound(const QString &fileName)
+{
     if (QCoreApplication::instance() == nullptr)
         return;
     ChimeThread &chime = Chime();
@@ -155,11 +160,11 @@ void PlayPassedSound()
         chime.m_thread->start();
         qAddPostRoutine(StopChimeThread);
     }
-    const QString path = GetProgramFolder() + QStringLiteral("/sounds/passed.wav");
+    const QString path = GetProgramFolder() + QStringLiteral("/sounds/") + fileName;
     QMetaObject::invokeMethod(
         chime.m_context,
         [context = chime.m_context, path] {
-            // A new chime cuts the one still ringing.
+            // A new sound cuts the one still ringing.
             for (QAudioSink *sink : context->findChildren<QAudioSink *>()) {
                 sink->disconnect(context);
                 sink->stop();

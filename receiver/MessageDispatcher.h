@@ -38,9 +38,11 @@ private:
     EdisMessage *m_message; // not owned
 };
 
-// Starts the alert chime (program folder + "/sounds/passed.wav") on a thread of its own and
-// returns at once, so the chime sounds while the outputs hold the GUI thread. A missing or
-// unplayable file, or a machine without sound, is silent. GUI thread only.
+// Starts the sound program folder + "/sounds/" + `fileName` on a thread of its own and returns
+// at once, so it sounds while the outputs hold the GUI thread; a new sound cuts the one still
+// playing. A missing or unplayable file, or a machine without sound, is silent. GUI thread only.
+void PlayProgramSound(const QString &fileName);
+// The alert chime, "passed.wav".
 void PlayPassedSound();
 
 // A plain PCM WAV sound: its format and its frames.

@@ -374,13 +374,24 @@ private slots:
         }
     }
 
-    void theShippedChimeIsAPlainWaveOfUnderASecond()
+    void theShippedSoundsArePlainWavesOfTheirLength_data()
     {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("longestMicroseconds");
+        QTest::newRow("chime-under-a-second") << "passed.wav" << 1000000;
+        QTest::newRow("silence-alarm-under-two-seconds") << "silence.wav" << 2000000;
+    }
+
+    void theShippedSoundsArePlainWavesOfTheirLength()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, longestMicroseconds);
         const WaveSound chime = ReadWaveSound(qEnvironmentVariable("ALVETRA_SOURCE_DIR")
-                                              + QStringLiteral("/sounds/passed.wav"));
+                                              + QStringLiteral("/sounds/") + file);
         QVERIFY(chime.m_format.isValid());
         const qint64 length = chime.m_format.durationForBytes(chime.m_samples.size());
-        QVERIFY2(length > 200000 && length < 1000000, qPrintable(QString::number(length)));
+        QVERIFY2(length > 200000 && length < longestMicroseconds,
+                 qPrintable(QString::number(length)));
     }
 
     void fileErrorCausesHaveTheirTexts()
