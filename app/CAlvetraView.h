@@ -1,5 +1,7 @@
 #pragma once
 
+#include "LineWatch.h"
+
 #include <QMarginsF>
 #include <QTextEdit>
 
@@ -58,6 +60,10 @@ public:
     int Capacity() const { return m_capacity; }
     void SetCapacity(int characters);
 
+    // The silence alarm and the words of the status panes, for the lines SetUpPorts opened.
+    LineWatch &Watch() { return m_lineWatch; }
+    const LineWatch &Watch() const { return m_lineWatch; }
+
     // Page margins for printing the log, in points: 720 twips on each side.
     static constexpr int kPrintMarginTwips = 720;
     QMarginsF PrintMargins() const { return m_printMargins; }
@@ -82,6 +88,7 @@ private:
     QTextCharFormat m_lastFormat;
     int m_lastFormatEnd = -1;
     QMarginsF m_printMargins;
+    LineWatch m_lineWatch;
 };
 
 // The one log view, or null while no main window exists.

@@ -279,6 +279,24 @@ void CMainFrame::CreateStatusBar()
     ready->setObjectName(QStringLiteral("messagePane"));
     bar->addWidget(ready, 1);
 
+    // The lines' state, left of the lock keys: the first thing to look at when alerts stay away.
+    const auto linePane = [bar](const QString &name) {
+        auto *pane = new QLabel(bar);
+        pane->setObjectName(name);
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setContentsMargins(4, 0, 4, 0);
+        bar->addPermanentWidget(pane);
+        return pane;
+    };
+    m_inputLinePane = linePane(QStringLiteral("inputLinePane"));
+    m_outputLinePane = linePane(QStringLiteral("outputLinePane"));
+    UpdateLinePanes();
+    // Once a second shows a byte's time to the second; the bytes themselves only leave a
+    // time stamp behind, so a busy line costs the panes nothing.
+    auto *lineTimer = new QTimer(this);
+    connect(lineTimer, &QTimer::timeout, this, &CMainFrame::UpdateLinePanes);
+    lineTimer->start(1000);
+
     const auto indicator = [bar](const QString &name) {
         auto *pane = new QLabel(bar);
         pane->setObjectName(name);
@@ -313,6 +331,16 @@ void CMainFrame::UpdateLockIndicators()
     show(m_capIndicator, keys.capsLock);
     show(m_numIndicator, keys.numLock);
     show(m_scrlIndicator, keys.scrollLock);
+}
+
+void CMainFrame::UpdateLinePanes()
+{
+    const auto show = [](QLabel *pane, const QString &text) {
+        if (pane->text() != text)
+            pane->setText(text);
+    };
+    show(m_inputLinePane, m_view->Watch().InputPaneText());
+    show(m_outputLinePane, m_view->Watch().OutputPaneText());
 }
 
 void CMainFrame::OnHelpProgram()

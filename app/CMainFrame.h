@@ -62,6 +62,7 @@ private:
     // Logo flush right, the label up to 16 pixels before it; hidden when there is no room.
     void LayOutBar();
     void UpdateLockIndicators();
+    void UpdateLinePanes();
 
     CAlvetraDoc *m_document;
     CAlvetraView *m_view;
@@ -72,6 +73,8 @@ private:
     QLabel *m_capIndicator = nullptr;
     QLabel *m_numIndicator = nullptr;
     QLabel *m_scrlIndicator = nullptr;
+    QLabel *m_inputLinePane = nullptr;
+    QLabel *m_outputLinePane = nullptr;
     // False until the window is built, so resizing while building it lays out nothing.
     bool m_layoutReady = false;
 };

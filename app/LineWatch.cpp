@@ -1,0 +1,160 @@
+#include "LineWatch.h"
+
+#include "doors/Doors.h"
+#include "receiver/MessageDispatcher.h"
+#include "serial/SerialPort.h"
+#include "settings/GeneralSettings.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::chrono::milliseconds kCheckInterval = 1s;
+const char kSilenceSound[] = "silence.wav";
+
+QDateTime WallTime(qint64 msecs)
+{
+    return QDateTime::fromMSecsSinceEpoch(msecs);
+}
+
+} // namespace
+
+LineWatch::LineWatch(QObject *parent)
+    : QObject(parent)
+{
+    m_opened = {std::chrono::steady_clock::now(), NowMSecs()};
+    m_check.setInterval(kCheckInterval);
+    connect(&m_check, &QTimer::timeout, this, &LineWatch::Check);
+    m_check.start();
+}
+
+qint64 LineWatch::NowMSecs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+void LineWatch::InputOpened(int portNumber)
+{
+    m_inPortNumber = portNumber;
+    m_opened = {std::chrono::steady_clock::now(), NowMSecs()};
+    m_alarmRaised = false;
+}
+
+void LineWatch::OutputOpened(int portNumber)
+{
+    m_outPortNumber = portNumber;
+}
+
+void LineWatch::SetSilencePeriod(std::chrono::milliseconds period)
+{
+    m_periodOverride = std::max(period, 0ms);
+    // A short period is looked at often enough to keep to it.
+    m_check.setInterval(period > 0ms ? std::clamp(period / 4, 10ms, kCheckInterval)
+                                     : kCheckInterval);
+}
+
+std::chrono::milliseconds LineWatch::SilencePeriod() const
+{
+    if (m_periodOverride > 0ms)
+        return m_periodOverride;
+    // Read at every look, so a change in the dialog applies at once.
+    return std::max(std::chrono::minutes(GetGeneralSettings().m_silenceMinutes),
+                    std::chrono::minutes(0));
+}
+
+bool LineWatch::InputWatched()
+{
+    const SerialPort &port = GetInPort();
+    return port.IsDeviceOpen() || !port.ReconnectingSince().isNull();
+}
+
+bool LineWatch::IsSilent(std::chrono::steady_clock::time_point now) const
+{
+    // A line that has brought nothing since the open is silent from the start; one that has
+    // brought bytes is silent once the alarm's period has passed without more.
+    if (!AnyByteSinceOpen())
+        return true;
+    const std::chrono::milliseconds period = SilencePeriod();
+    return period > 0ms && now - m_lastByte.steady >= period;
+}
+
+void LineWatch::Check()
+{
+    const auto now = std::chrono::steady_clock::now();
+    const std::chrono::milliseconds period = SilencePeriod();
+    if (period <= 0ms || now - SilentSince().steady < period || !InputWatched())
+        return;
+    if (m_alarmRaised && now - m_lastAlarm < period)
+        return;
+    m_alarmRaised = true;
+    m_lastAlarm = now;
+    const QDateTime wallNow = QDateTime::currentDateTime();
+    const QString since = ClockText(WallTime(SilentSince().wallMSecs), wallNow, true);
+    if (AnyByteSinceOpen())
+        LogWarning(QStringLiteral("The input line (com%1) is silent: its last byte came at %2.")
+                       .arg(m_inPortNumber)
+                       .arg(since));
+    else
+        LogWarning(QStringLiteral("The input line (com%1) is silent: no byte has come since it "
+                                  "was opened at %2.")
+                       .arg(m_inPortNumber)
+                       .arg(since));
+    PlayProgramSound(QString::fromLatin1(kSilenceSound));
+}
+
+void LineWatch::OnFlowingAgain()
+{
+    m_alarmRaised = false;
+    const QDateTime wallNow = QDateTime::currentDateTime();
+    LogWarning(QStringLiteral("Bytes are flowing again on the input line (com%1) after a "
+                              "silence since %2.")
+                   .arg(m_inPortNumber)
+                   .arg(ClockText(WallTime(SilentSince().wallMSecs), wallNow, true)));
+}
+
+QString LineWatch::InputPaneText() const
+{
+    const QString name = QStringLiteral("Input COM%1: ").arg(m_inPortNumber);
+    const SerialPort &port = GetInPort();
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime reconnecting = port.ReconnectingSince();
+    if (!reconnecting.isNull())
+        return name + QStringLiteral("reconnecting since ") + ClockText(reconnecting, now, false);
+    if (!port.IsDeviceOpen())
+        return name + QStringLiteral("not open");
+    if (IsSilent(std::chrono::steady_clock::now()))
+        return name + QStringLiteral("silent since ")
+               + ClockText(WallTime(SilentSince().wallMSecs), now, false);
+    return name + QStringLiteral("receiving, last byte ")
+           + ClockText(WallTime(m_lastByte.wallMSecs), now, true);
+}
+
+QString LineWatch::OutputPaneText() const
+{
+    const int number
+        = m_outPortNumber != 0 ? m_outPortNumber : GetGeneralSettings().m_outSerialPort;
+    const QString name = QStringLiteral("Output COM%1: ").arg(number);
+    const SerialPort &port = GetOutPort();
+    const QDateTime reconnecting = port.ReconnectingSince();
+    if (!reconnecting.isNull())
+        return name + QStringLiteral("reconnecting since ")
+               + ClockText(reconnecting, QDateTime::currentDateTime(), false);
+    if (port.IsDeviceOpen())
+        return name + QStringLiteral("open");
+    return name
+           + (GetGeneralSettings().m_sendToPort != 0 ? QStringLiteral("not open")
+                                                     : QStringLiteral("off"));
+}
+
+QString ClockText(const QDateTime &when, const QDateTime &now, bool withSeconds)
+{
+    const QString time
+        = when.toString(withSeconds ? QStringLiteral("hh:mm:ss") : QStringLiteral("hh:mm"));
+    if (when.date() == now.date())
+        return time;
+    return when.toString(QStringLiteral("yyyy-MM-dd ")) + time;
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+
+class QDateTime;
+
+// Watches the two serial lines for the window: raises the silence alarm when no byte has come
+// on the input line for the set minutes, and words the state of each line for the status bar.
+// GUI thread only. On the byte path it costs two clock reads a run of bytes; everything else
+// happens when a timer looks, once a second.
+class LineWatch : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LineWatch(QObject *parent = nullptr);
+
+    // The input port was (re)opened as COM `portNumber`, or failed to open: silence counts
+    // from now until a byte comes, and an alarm of the line before is forgotten.
+    void InputOpened(int portNumber);
+    // The output port was (re)opened as COM `portNumber`, or failed to open.
+    void OutputOpened(int portNumber);
+    int InputPortNumber() const { return m_inPortNumber; }
+
+    // A run of bytes arrived on the input line.
+    void OnInputBytes()
+    {
+        // The line names the silence it ends, so it goes before the new byte counts.
+        if (m_alarmRaised)
+            OnFlowingAgain();
+        m_lastByte = {std::chrono::steady_clock::now(), NowMSecs()};
+    }
+
+    // Replaces the setting's minutes, so a test need not wait minutes; zero returns to the
+    // setting.
+    void SetSilencePeriod(std::chrono::milliseconds period);
+
+    // "Input COM2: receiving, last byte 14:03:27", "... silent since 13:10",
+    // "... reconnecting since 13:10", "... not open"; the output line "open" in place of
+    // receiving or silent, and "off" while it is switched off and not open.
+    QString InputPaneText() const;
+    QString OutputPaneText() const;
+
+private:
+    // A moment both as the steady clock, which measures the silence whatever happens to the
+    // wall clock, and as the wall clock, which the user reads.
+    struct Moment
+    {
+        std::chrono::steady_clock::time_point steady;
+        qint64 wallMSecs = 0;
+    };
+    static qint64 NowMSecs();
+
+    // Whether the input port has a device or is trying to get it back: only such a line is
+    // supervised; one that could not be opened at all has said so and shows "not open".
+    static bool InputWatched();
+    bool AnyByteSinceOpen() const { return m_lastByte.steady >= m_opened.steady; }
+    // The last byte, or the open when none came since.
+    const Moment &SilentSince() const { return AnyByteSinceOpen() ? m_lastByte : m_opened; }
+    std::chrono::milliseconds SilencePeriod() const;
+    // As the status pane tells it.
+    bool IsSilent(std::chrono::steady_clock::time_point now) const;
+
+    void Check();
+    void OnFlowingAgain();
+
+    QTimer m_check;
+    Moment m_opened;
+    Moment m_lastByte{std::chrono::steady_clock::time_point::min(), 0};
+    std::chrono::steady_clock::time_point m_lastAlarm;
+    bool m_alarmRaised = false;
+    std::chrono::milliseconds m_periodOverride{0};
+    int m_inPortNumber = 0;
+    int m_outPortNumber = 0;
+};
+
+// A moment as the log and the status bar name it: "hh:mm" (or "hh:mm:ss" `withSeconds`), with
+// the date in front, "yyyy-MM-dd hh:mm", when it is not the day of `now`.
+QString ClockText(const QDateTime &when, const QDateTime &now, bool withSeconds);
