@@ -64,13 +64,15 @@ void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber)
 
 void CAlvetraView::OnSerialLineLost(int portNumber)
 {
-    if (portNumber == GetGeneralSettings().m_inSerialPort)
+    if (portNumber == GetInPort().PortNumber())
         GetReceiver().DiscardMessage();
 }
 
 int CAlvetraView::OnSerialByte(int byte, int portNumber)
 {
-    if (portNumber != GetGeneralSettings().m_inSerialPort)
+    // The number the input port was opened with, not the setting: a new input number applies
+    // from the next new log, and until then the open line's alerts must still pass.
+    if (portNumber != GetInPort().PortNumber())
         return -1;
     GetReceiver().ProcessChar(byte);
     return 0;

@@ -6,10 +6,12 @@
 #include "doors/Doors.h"
 #include "receiver/EdisMessage.h"
 #include "receiver/MessageDispatcher.h"
+#include "settings/GeneralSettings.h"
 #include "tools/Pty.h"
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -237,6 +239,15 @@ private slots:
         QVERIFY(m_input.WriteAll(Framed("second")));
         QTRY_COMPARE(m_messages.size(), 2);
         QCOMPARE(m_messages, QList<QByteArray>({"first\x04", "second\x04"}));
+    }
+
+    void aNewInputNumberLeavesTheOpenLinePassingUntilThePortsReopen()
+    {
+        // As the General Settings dialog leaves it on OK: the number changed, the ports not.
+        GetGeneralSettings().m_inSerialPort = 3;
+        const auto restore = qScopeGuard([] { GetGeneralSettings().m_inSerialPort = 2; });
+        QVERIFY(m_input.WriteAll(Framed("still on the old line")));
+        QTRY_COMPARE(m_messages.size(), 1);
     }
 
     void aPortThatCannotBeOpenedGivesTheViewsLineAndNoThread_data()
