@@ -6,9 +6,9 @@
 #include "receiver/EdisMessage.h"
 #include "rtf/Cp1252.h"
 
-#include <QAbstractTextDocumentLayout>
 #include <QFile>
 #include <QMessageBox>
+#include <QPlainTextDocumentLayout>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -100,10 +100,12 @@ void LogLine(const QString &line, Colour colour)
 } // namespace
 
 CAlvetraView::CAlvetraView(CAlvetraDoc *document, QWidget *parent)
-    : QTextEdit(parent)
+    : QPlainTextEdit(parent)
     , m_document(document)
 {
-    setDocument(document->Document());
+    QTextDocument *log = document->Document();
+    log->setDocumentLayout(new QPlainTextDocumentLayout(log));
+    setDocument(log);
     setUndoRedoEnabled(false);
     // Follow new lines only while the user looks at the end of the log; a user reading older
     // lines keeps them in view.
@@ -132,15 +134,43 @@ void CAlvetraView::OnInitialUpdate()
           / 20.0;
 }
 
+int CAlvetraView::StartOfNextLine(bool newLineFirst) const
+{
+    return newLineFirst ? document()->characterCount() : document()->lastBlock().position();
+}
+
 void CAlvetraView::AppendText(
     const QString &text, bool newLineFirst, int height, Colour colour, bool bold, bool underline)
 {
-    // Inserting at the user's caret would put the new line in the wrong place and replace a
-    // selection; appends go to the end, and the user's selection stays as it was.
     const QTextCursor user = textCursor();
-    const int userAnchor = user.anchor();
-    const int userPosition = user.position();
+    const int keepFrom = StartOfNextLine(newLineFirst);
+    const Selection selection{user.anchor(), user.position()};
+    InsertLine(text, newLineFirst, height, colour, bold, underline);
+    TrimToCapacity(keepFrom, selection);
+}
 
+void CAlvetraView::ShowMessage(const EdisMessage &message)
+{
+    const QTextCursor user = textCursor();
+    const int keepFrom = StartOfNextLine(true);
+    const Selection selection{user.anchor(), user.position()};
+    // One edit block: the four lines arrive as one change of the document. The trim waits for
+    // all four, so that its warning never comes between the lines of one message.
+    QTextCursor block(document());
+    block.beginEditBlock();
+    InsertLine(DecodeCp1252(message.m_headline), true, 300, Rgb(0, 0, 255), true, true);
+    InsertLine(DecodeCp1252(message.m_header), true, 230, Rgb(0, 0, 255), false, false);
+    InsertLine(DecodeCp1252(message.m_trailer), true, 230, Rgb(255, 0, 0), false, false);
+    InsertLine(DecodeCp1252(message.m_body), true, 230, Rgb(0, 0, 0), false, false);
+    block.endEditBlock();
+    TrimToCapacity(keepFrom, selection);
+}
+
+void CAlvetraView::InsertLine(
+    const QString &text, bool newLineFirst, int height, Colour colour, bool bold, bool underline)
+{
+    // Inserting at the user's caret would put the new line in the wrong place and replace a
+    // selection; appends go to the end.
     QTextCursor cursor(document());
     cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
@@ -162,83 +192,67 @@ void CAlvetraView::AppendText(
     cursor.endEditBlock();
     m_lastFormat = format;
     m_lastFormatEnd = document()->characterCount();
-
-    const bool trimmed = TrimToCapacity();
-
-    // A selection that reached the old end would otherwise grow over the new lines.
-    if (userAnchor != userPosition && !trimmed) {
-        const QTextCursor moved = textCursor();
-        if (moved.anchor() != userAnchor || moved.position() != userPosition) {
-            // Putting the cursor back scrolls to it; the view stays as the user had it.
-            QScrollBar *bar = verticalScrollBar();
-            const int value = bar->value();
-            const bool follow = m_followEnd;
-            QTextCursor restored(document());
-            restored.setPosition(std::min(userAnchor, document()->characterCount() - 1));
-            restored.setPosition(std::min(userPosition, document()->characterCount() - 1),
-                                 QTextCursor::KeepAnchor);
-            setTextCursor(restored);
-            bar->setValue(follow ? bar->maximum() : value);
-            m_followEnd = follow;
-        }
-    }
 }
 
-bool CAlvetraView::TrimToCapacity()
+void CAlvetraView::TrimToCapacity(int keepFrom, Selection user)
 {
     QTextDocument *log = document();
-    if (m_trimming || log->characterCount() <= m_capacity)
-        return false;
-    m_trimming = true;
     QScrollBar *bar = verticalScrollBar();
     const bool follow = m_followEnd;
-    const int value = bar->value();
-    qreal removedHeight = 0;
+    const int charactersBefore = log->characterCount();
 
-    QTextCursor cursor(log);
-    cursor.beginEditBlock();
-    while (log->characterCount() > m_capacity) {
-        // The oldest tenth in one chunk, up to the end of the line it reaches into: removing a
-        // line at a time would make every further append pay for the trim.
-        const int tenth = std::max(1, log->characterCount() / 10);
-        const QTextBlock reached = log->findBlock(tenth);
-        const QTextBlock firstKept = reached.next();
-        const int cutEnd = firstKept.isValid() ? firstKept.position() : tenth;
-        if (firstKept.isValid())
-            removedHeight += log->documentLayout()->blockBoundingRect(firstKept).top();
-        cursor.setPosition(0);
+    // The oldest tenth up to the end of the line it reaches into, again until the log is within
+    // its capacity, all cut in one removal: removing a line at a time would make every further
+    // append pay for the trim. The arriving lines stay whole even when they alone are over the
+    // capacity; the next trim takes them.
+    int cutEnd = 0;
+    while (charactersBefore - cutEnd > m_capacity && cutEnd < keepFrom) {
+        const int tenth = std::max(1, (charactersBefore - cutEnd) / 10);
+        const QTextBlock firstKept = log->findBlock(cutEnd + tenth).next();
+        cutEnd = firstKept.isValid() ? std::min(firstKept.position(), keepFrom) : keepFrom;
+    }
+
+    if (cutEnd > 0) {
+        const int value = bar->value();
+        const int linesBefore = log->lineCount();
+        QTextCursor cursor(log);
         cursor.setPosition(cutEnd, QTextCursor::KeepAnchor);
         cursor.removeSelectedText();
+        // The scroll bar counts lines: a reader keeps the lines in view that were not removed.
+        const int removedLines = linesBefore - log->lineCount();
+        InsertLine(QStringLiteral("Warning:->The log reached its capacity of %1 characters; its "
+                                  "oldest lines were removed to make room for new ones.")
+                       .arg(m_capacity),
+                   true, kErrorHeight, kWarningColour, true, false);
+        bar->setValue(follow ? bar->maximum() : std::max(0, value - removedLines));
+        m_followEnd = follow;
     }
-    cursor.endEditBlock();
 
-    AppendText(QStringLiteral("Warning:->The log reached its capacity of %1 characters; its "
-                              "oldest lines were removed to make room for new ones.")
-                   .arg(m_capacity),
-               true, kErrorHeight, kWarningColour, true, false);
-    // A user reading older lines keeps them in view, as far as they were not removed.
-    if (!follow)
-        bar->setValue(std::max(0, value - int(removedHeight)));
-    m_trimming = false;
-    return true;
+    // The document moves the view's cursor along with the text, so a selection that reached
+    // the old end has grown over the new lines; it goes back to the text it held.
+    if (user.anchor == user.position)
+        return;
+    const int last = log->characterCount() - 1;
+    const int anchor = std::clamp(user.anchor - cutEnd, 0, last);
+    const int position = std::clamp(user.position - cutEnd, 0, last);
+    const QTextCursor moved = textCursor();
+    if (moved.anchor() == anchor && moved.position() == position)
+        return;
+    // Putting the cursor back scrolls to it; the view stays as the user had it.
+    const int value = bar->value();
+    QTextCursor restored(log);
+    restored.setPosition(anchor);
+    restored.setPosition(position, QTextCursor::KeepAnchor);
+    setTextCursor(restored);
+    bar->setValue(follow ? bar->maximum() : value);
+    m_followEnd = follow;
 }
 
 void CAlvetraView::SetCapacity(int characters)
 {
     m_capacity = std::max(characters, 1000);
-    TrimToCapacity();
-}
-
-void CAlvetraView::ShowMessage(const EdisMessage &message)
-{
-    // One edit block: the four lines arrive as one change of the document.
-    QTextCursor block(document());
-    block.beginEditBlock();
-    AppendText(DecodeCp1252(message.m_headline), true, 300, Rgb(0, 0, 255), true, true);
-    AppendText(DecodeCp1252(message.m_header), true, 230, Rgb(0, 0, 255), false, false);
-    AppendText(DecodeCp1252(message.m_trailer), true, 230, Rgb(255, 0, 0), false, false);
-    AppendText(DecodeCp1252(message.m_body), true, 230, Rgb(0, 0, 0), false, false);
-    block.endEditBlock();
+    const QTextCursor user = textCursor();
+    TrimToCapacity(document()->lastBlock().position(), {user.anchor(), user.position()});
 }
 
 void CAlvetraView::OnTestFile()

@@ -3,7 +3,7 @@
 #include "LineWatch.h"
 
 #include <QMarginsF>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 
 class CAlvetraDoc;
 class SerialPort;
@@ -18,8 +18,10 @@ constexpr Colour Rgb(int red, int green, int blue)
 
 // The log: a read-only rich-text view of the document, to which passed messages, errors and
 // warnings are appended. It is also where received bytes are handed to the receiver.
-// GUI thread only, but for AppendErrorLine/AppendWarningLine below.
-class CAlvetraView : public QTextEdit
+// It lays the log out a line at a time, only around what is in view (QPlainTextEdit keeps every
+// character format): a layout of the whole log would have to place millions of lines again each
+// time the oldest are removed. GUI thread only, but for AppendErrorLine/AppendWarningLine below.
+class CAlvetraView : public QPlainTextEdit
 {
     Q_OBJECT
 
@@ -40,7 +42,8 @@ public:
                     Colour colour,
                     bool bold,
                     bool underline);
-    // The four lines of a passed message: headline, header, trailer, body.
+    // The four lines of a passed message: headline, header, trailer, body. A trim they make
+    // necessary comes after all four, and never removes any of them.
     void ShowMessage(const EdisMessage &message);
 
     // One byte from serial port `portNumber`: -1 (dropped) unless it is the input port.
@@ -51,12 +54,10 @@ public:
     // Serial port `portNumber` failed; a message it had begun is discarded.
     Q_INVOKABLE void OnSerialLineLost(int portNumber);
 
-    // The log keeps at most this many characters; beyond it the oldest lines go in one
-    // chunk, with a warning line. Removing lines at the top makes the text layout place every
-    // remaining line again, which holds the GUI thread for about a quarter of a second per
-    // million characters left: a million characters (some two thousand messages) keeps that
-    // pause short, where the old rich-edit limit of 16,777,215 would stall it for seconds.
-    static constexpr int kDefaultCapacity = 1'000'000;
+    // The log keeps at most this many characters, the old rich-edit limit (some 36,000
+    // messages); beyond it the oldest tenth goes in one chunk, with a warning line. What a trim
+    // costs grows with what it removes, not with what stays.
+    static constexpr int kDefaultCapacity = 16'777'215;
     int Capacity() const { return m_capacity; }
     void SetCapacity(int characters);
 
@@ -77,12 +78,30 @@ private:
     void SetUpPorts();
     void SetUpPort(SerialPort &port, int number, const QString &failure);
 
-    // True when lines had to be removed.
-    bool TrimToCapacity();
+    // The user's selection before an append, as positions in the log.
+    struct Selection
+    {
+        int anchor;
+        int position;
+    };
+
+    // Where a line appended now begins: behind its line break, or at the start of the last line
+    // that it continues.
+    int StartOfNextLine(bool newLineFirst) const;
+    // Inserts one line at the end of the log, without trimming it.
+    void InsertLine(const QString &text,
+                    bool newLineFirst,
+                    int height,
+                    Colour colour,
+                    bool bold,
+                    bool underline);
+    // Removes the oldest lines when the log is over its capacity, but none from `keepFrom` on,
+    // and writes the warning line; the user's view and selection stay on the lines they were
+    // on. `user` is the user's selection before the append.
+    void TrimToCapacity(int keepFrom, Selection user);
 
     CAlvetraDoc *m_document;
     int m_capacity = kDefaultCapacity;
-    bool m_trimming = false;
     bool m_followEnd = true;
     // The format of the last append and the log's length behind it.
     QTextCharFormat m_lastFormat;

@@ -6,12 +6,12 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextDocument>
-#include <QTextEdit>
 #include <QToolButton>
 
-CFindBar::CFindBar(QTextEdit *log, QWidget *parent)
+CFindBar::CFindBar(QPlainTextEdit *log, QWidget *parent)
     : QWidget(parent)
     , m_log(log)
     , m_findEdit(new QLineEdit(this))

@@ -6,7 +6,7 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTextEdit;
+class QPlainTextEdit;
 
 // Find in the log: a bar below it with the text to find, case and whole-word switches and
 // next/previous. The replace row shows with Ctrl+H but stays disabled, because the log is
@@ -16,7 +16,7 @@ class CFindBar : public QWidget
     Q_OBJECT
 
 public:
-    explicit CFindBar(QTextEdit *log, QWidget *parent = nullptr);
+    explicit CFindBar(QPlainTextEdit *log, QWidget *parent = nullptr);
 
     // Shows the bar with the log's selected text (if any) to find, and focuses it.
     void ShowFind();
@@ -40,7 +40,7 @@ protected:
 private:
     void Open(bool withReplace);
 
-    QTextEdit *m_log;
+    QPlainTextEdit *m_log;
     QLineEdit *m_findEdit;
     QCheckBox *m_matchCase;
     QCheckBox *m_wholeWord;

@@ -229,7 +229,7 @@ void CMainFrame::CreateAccelerators()
             &QAction::triggered, this, &CMainFrame::OnFilePrint);
 
     // The log is read-only: the keys that would change its text are taken and do nothing.
-    const auto onlyIfWritable = [this](void (QTextEdit::*edit)()) {
+    const auto onlyIfWritable = [this](void (QPlainTextEdit::*edit)()) {
         return [this, edit] {
             if (!m_view->isReadOnly())
                 (m_view->*edit)();
@@ -237,19 +237,19 @@ void CMainFrame::CreateAccelerators()
     };
     connect(key(57643, QStringLiteral("Undo"),
                 {QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::ALT | Qt::Key_Backspace)}),
-            &QAction::triggered, this, onlyIfWritable(&QTextEdit::undo));
+            &QAction::triggered, this, onlyIfWritable(&QPlainTextEdit::undo));
     connect(key(57635, QStringLiteral("Cut"),
                 {QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::SHIFT | Qt::Key_Delete)}),
-            &QAction::triggered, this, onlyIfWritable(&QTextEdit::cut));
+            &QAction::triggered, this, onlyIfWritable(&QPlainTextEdit::cut));
     connect(key(57637, QStringLiteral("Paste"),
                 {QKeySequence(Qt::CTRL | Qt::Key_V), QKeySequence(Qt::SHIFT | Qt::Key_Insert)}),
-            &QAction::triggered, this, onlyIfWritable(&QTextEdit::paste));
+            &QAction::triggered, this, onlyIfWritable(&QPlainTextEdit::paste));
 
     connect(key(57634, QStringLiteral("Copy"),
                 {QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)}),
-            &QAction::triggered, m_view, &QTextEdit::copy);
+            &QAction::triggered, m_view, &QPlainTextEdit::copy);
     connect(key(57642, QStringLiteral("Select All"), {QKeySequence(Qt::CTRL | Qt::Key_A)}),
-            &QAction::triggered, m_view, &QTextEdit::selectAll);
+            &QAction::triggered, m_view, &QPlainTextEdit::selectAll);
     connect(key(57636, QStringLiteral("Find"), {QKeySequence(Qt::CTRL | Qt::Key_F)}),
             &QAction::triggered, this, &CMainFrame::OnEditFind);
     connect(key(57640, QStringLiteral("Find Next"), {QKeySequence(Qt::Key_F3)}),

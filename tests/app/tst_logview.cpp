@@ -282,6 +282,78 @@ private slots:
         QCOMPARE(Lines().last(), QString("after the trim"));
     }
 
+    void aPassedMessageStandsWholeBeforeTheWarningOfItsTrim_data()
+    {
+        QTest::addColumn<int>("headlineLength");
+        QTest::addColumn<int>("bodyLines");
+
+        // Whichever line crosses the capacity, the warning comes after the body.
+        QTest::newRow("the-headline-crosses") << 1000 << 1;
+        QTest::newRow("the-body-crosses") << 20 << 6;
+        // Larger than what a trim leaves: the message's own lines are not cut.
+        QTest::newRow("larger-than-the-log") << 20 << 120;
+    }
+
+    void aPassedMessageStandsWholeBeforeTheWarningOfItsTrim()
+    {
+        QFETCH(int, headlineLength);
+        QFETCH(int, bodyLines);
+
+        View()->SetCapacity(5000);
+        AppendPlain("an older line");
+        EdisMessage message;
+        message.m_header = "ZCZC\x1f"
+                           "a0-l ";
+        message.m_trailer = "NNNN";
+        message.m_body = QByteArray(98, 'b').append("\r\n").repeated(bodyLines).chopped(2);
+        int shown = 0;
+        while (Lines().filter("Warning:->").isEmpty()) {
+            message.m_headline = QByteArray::number(shown++).leftJustified(headlineLength, 'h');
+            View()->ShowMessage(message);
+            QVERIFY(shown < 100);
+        }
+
+        const QStringList lines = Lines();
+        QCOMPARE(lines.filter("Warning:->").size(), 1);
+        const QStringList last = lines.mid(lines.size() - bodyLines - 4);
+        QCOMPARE(last.at(0), QString::fromLatin1(message.m_headline));
+        QCOMPARE(last.at(1), QString::fromLatin1(message.m_header));
+        QCOMPARE(last.at(2), QString("NNNN"));
+        QCOMPARE(last.mid(3, bodyLines), QStringList(bodyLines, QString(98, 'b')));
+        QVERIFY(last.last().startsWith("Warning:->"));
+        // Whole older lines went, none of the message's.
+        QVERIFY(!lines.contains("an older line"));
+    }
+
+    void aReaderKeepsTheLinesInViewWhenTheOldestAreRemoved()
+    {
+        View()->SetCapacity(20000);
+        QScrollBar *bar = View()->verticalScrollBar();
+        const auto topLine = [] { return View()->cursorForPosition(QPoint(0, 0)).block().text(); };
+        int appended = 0;
+        const auto appendUntilTrimmed = [&appended] {
+            const int before = Lines().filter("Warning:->").size();
+            while (Lines().filter("Warning:->").size() == before)
+                AppendPlain(QString("line %1").arg(appended++));
+        };
+        appendUntilTrimmed();
+        QTRY_COMPARE(bar->value(), bar->maximum());
+
+        // Reading a line that the next trim keeps: it stays at the top of the view.
+        bar->setValue(bar->maximum() / 2);
+        const QString reading = topLine();
+        appendUntilTrimmed();
+        QVERIFY(Lines().contains(reading));
+        QCOMPARE(topLine(), reading);
+        QVERIFY(bar->value() < bar->maximum());
+
+        // Back at the end: the view follows across the trim.
+        bar->setValue(bar->maximum());
+        appendUntilTrimmed();
+        AppendPlain("the newest line");
+        QTRY_COMPARE(bar->value(), bar->maximum());
+    }
+
     void linesLoggedOnAWorkerThreadKeepTheirOrderWhileTheGuiThreadIsBusy()
     {
         LogError("gui 1");
