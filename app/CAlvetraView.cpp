@@ -201,14 +201,14 @@ void CAlvetraView::TrimToCapacity(int keepFrom, Selection user)
     const bool follow = m_followEnd;
     const int charactersBefore = log->characterCount();
 
-    // The oldest tenth up to the end of the line it reaches into, again until the log is within
+    // The oldest share up to the end of the line it reaches into, again until the log is within
     // its capacity, all cut in one removal: removing a line at a time would make every further
     // append pay for the trim. The arriving lines stay whole even when they alone are over the
     // capacity; the next trim takes them.
     int cutEnd = 0;
     while (charactersBefore - cutEnd > m_capacity && cutEnd < keepFrom) {
-        const int tenth = std::max(1, (charactersBefore - cutEnd) / 10);
-        const QTextBlock firstKept = log->findBlock(cutEnd + tenth).next();
+        const int share = std::max(1, (charactersBefore - cutEnd) / kTrimShare);
+        const QTextBlock firstKept = log->findBlock(cutEnd + share).next();
         cutEnd = firstKept.isValid() ? std::min(firstKept.position(), keepFrom) : keepFrom;
     }
 

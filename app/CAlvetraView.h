@@ -55,9 +55,11 @@ public:
     Q_INVOKABLE void OnSerialLineLost(int portNumber);
 
     // The log keeps at most this many characters, the old rich-edit limit (some 36,000
-    // messages); beyond it the oldest tenth goes in one chunk, with a warning line. What a trim
-    // costs grows with what it removes, not with what stays.
+    // messages); beyond it the oldest twentieth goes in one chunk, with a warning line. What a
+    // trim costs grows with what it removes, not with what stays: a twentieth of a full log
+    // holds a trim near a hundredth of a second, and still comes only every 1,800 messages.
     static constexpr int kDefaultCapacity = 16'777'215;
+    static constexpr int kTrimShare = 20;
     int Capacity() const { return m_capacity; }
     void SetCapacity(int characters);
 
