@@ -7,10 +7,13 @@
 #include <QAbstractTextDocumentLayout>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QPainter>
 #include <QPrinter>
 #include <QTextBlock>
 #include <QTextCursor>
+
+#include <algorithm>
 
 namespace {
 
@@ -19,6 +22,11 @@ namespace {
 constexpr qint64 kMaxLogFileSize = 256 * 1024 * 1024;
 // Half an inch, 720 twips, on every side of a printed page.
 constexpr qreal kPageMarginInches = 0.5;
+// Qt's text layout counts positions in 1/64 of a device pixel in 32 bits: laid out at a
+// printer's 1200 dpi, a log of more than some 2,500 pages (a full log has about 4,000) would
+// overrun it and print as a single page. The copy to print is laid out at this resolution and
+// drawn scaled up to the printer's.
+constexpr int kLayoutDpi = 150;
 
 QString NativePath(const QString &path)
 {
@@ -198,11 +206,18 @@ bool CAlvetraDoc::Print(QPrinter &printer) const
 
     // A copy laid out in pages of the printer, so the view's own layout stays as it is. Lines
     // are never cut by a page end: the paginated layout moves them to the next page.
+    QImage layoutDevice(1, 1, QImage::Format_RGB32);
+    const int dpi = std::min(kLayoutDpi, std::min(printer.logicalDpiX(), printer.logicalDpiY()));
+    layoutDevice.setDotsPerMeterX(qRound(dpi / 0.0254));
+    layoutDevice.setDotsPerMeterY(qRound(dpi / 0.0254));
+    const qreal scaleX = qreal(printer.logicalDpiX()) / layoutDevice.logicalDpiX();
+    const qreal scaleY = qreal(printer.logicalDpiY()) / layoutDevice.logicalDpiY();
     const std::unique_ptr<QTextDocument> copy(m_log.clone());
-    copy->documentLayout()->setPaintDevice(&printer);
+    copy->documentLayout()->setPaintDevice(&layoutDevice);
     copy->setDocumentMargin(0);
-    const QRectF page = printer.pageRect(QPrinter::DevicePixel);
-    copy->setPageSize(page.size());
+    const QRectF printable = printer.pageRect(QPrinter::DevicePixel);
+    const QSizeF page(printable.width() / scaleX, printable.height() / scaleY);
+    copy->setPageSize(page);
 
     QPainter painter;
     if (!painter.begin(&printer))
@@ -212,6 +227,7 @@ bool CAlvetraDoc::Print(QPrinter &printer) const
         if (i > 0 && !printer.newPage())
             return false;
         painter.save();
+        painter.scale(scaleX, scaleY);
         const QRectF clip(0, i * page.height(), page.width(), page.height());
         painter.translate(0, -clip.top());
         painter.setClipRect(clip);
