@@ -376,7 +376,9 @@ BENCHMARK(UsingAFullLog)->Iterations(1)->Unit(benchmark::kSecond);
 void PrintPreviewOfAFullLog(benchmark::State &state)
 {
     FillTheLog();
+    // A PDF printer: a machine without printers still has that one.
     QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setPageSize(QPageSize(QPageSize::A4));
     for (auto _ : state) {
         QPrintPreviewWidget preview(&printer);
@@ -387,6 +389,10 @@ void PrintPreviewOfAFullLog(benchmark::State &state)
         preview.updatePreview();
         QCoreApplication::processEvents();
         state.counters["pages"] = preview.pageCount();
+        // A full log is some thousands of pages; a layout that overran its coordinates would
+        // show them all as one.
+        if (preview.pageCount() < 1000)
+            state.SkipWithError("The preview lost pages of the log");
     }
     state.counters["rss_mb"] = RssMb();
 }
