@@ -269,7 +269,7 @@ private slots:
         // The newest line is kept, right before the warning.
         QCOMPARE(lines.at(lines.size() - 2),
                  QString("line %1 of a long alert text").arg(appended - 1, 4, 10, QChar('0')));
-        // Whole lines went, the oldest first, about a tenth of the log.
+        // Whole lines went, the oldest first, a small share of the log.
         QVERIFY(lines.first().startsWith("line "));
         QVERIFY(lines.first().endsWith(" of a long alert text"));
         const int firstKept = lines.first().mid(5, 4).toInt();
