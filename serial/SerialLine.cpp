@@ -1,0 +1,141 @@
+#include "SerialLine.h"
+
+#include <QTimer>
+
+SerialPort::Line::Line(SerialPort &port, const QString &deviceName, const LineSettings &settings)
+    : m_port(port)
+    , m_deviceName(deviceName)
+    , m_settings(settings)
+{}
+
+SerialPort::Line::~Line()
+{
+    RequestStop();
+    wait();
+}
+
+bool SerialPort::Line::WaitForOpen()
+{
+    m_openDone.acquire();
+    if (m_failedCall)
+        ReportFailure(m_failedCall, m_failureText, m_settings.portNumber);
+    return m_opened;
+}
+
+void SerialPort::Line::Go()
+{
+    if (m_goGiven)
+        return;
+    m_goGiven = true;
+    m_go.release();
+    m_started.acquire();
+}
+
+void SerialPort::Line::RequestStop()
+{
+    m_stop = true;
+    m_go.release();
+    quit();
+}
+
+void SerialPort::Line::run()
+{
+    QSerialPort device;
+    m_opened = OpenLine(device, m_deviceName, m_settings, &m_failedCall, &m_failureText);
+    if (m_opened) {
+        QMutexLocker locker(&m_writeLock);
+        m_device = &device;
+    }
+    m_deviceOpen = m_opened;
+    m_openDone.release();
+    if (!m_opened)
+        return;
+
+    m_go.acquire();
+    if (!m_stop) {
+        Monitor(device);
+    } else {
+        m_started.release();
+    }
+
+    QMutexLocker locker(&m_writeLock);
+    m_device = nullptr;
+    m_writes.clear();
+    m_deviceOpen = false;
+    m_reconnectingSince = 0;
+}
+
+void SerialPort::Line::Monitor(QSerialPort &device)
+{
+    // Whatever arrived between the open and the go is as stale as what came before.
+    device.clear(QSerialPort::AllDirections);
+    m_started.release();
+    connect(&device, &QSerialPort::readyRead, &device, [this, &device] {
+        if (HandsOverBytes())
+            Drain(device);
+        else
+            device.readAll(); // see SerialPort.h: nobody wants them
+    });
+    connect(&device, &QSerialPort::errorOccurred, &device,
+            [this, &device](QSerialPort::SerialPortError error) { OnError(device, error); });
+    connect(&device, &QSerialPort::bytesWritten, &device, [this, &device] {
+        CountUnsent(device);
+        if (device.bytesToWrite() == 0)
+            AwaitDrained(device);
+    });
+    QTimer retry;
+    retry.setInterval(kReconnectPeriod);
+    connect(&retry, &QTimer::timeout, &device, [this, &device] { TryReopen(device); });
+    m_retry = &retry;
+    SendNext();
+    if (!m_stop)
+        exec();
+    m_retry = nullptr;
+}
+
+// Hands each run of bytes that one read brought over in a single blocking call, and reads
+// nothing more until the owner has handled it: a whole message, with its dispatch, holds the
+// line, as the receiver expects. Bytes that arrive meanwhile wait in the driver.
+void SerialPort::Line::Drain(QSerialPort &device)
+{
+    while (!m_stop) {
+        const QByteArray bytes = device.readAll();
+        if (bytes.isEmpty())
+            return;
+        SerialPort *port = &m_port;
+        const int number = m_settings.portNumber;
+        QMetaObject::invokeMethod(
+            port->m_gate.get(), [port, bytes, number] { port->Deliver(bytes, number); },
+            Qt::BlockingQueuedConnection);
+    }
+}
+
+void SerialPort::Line::OnError(QSerialPort &device, QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ReadError:
+    case QSerialPort::ResourceError:
+        // A device that hung up keeps its read notifier firing at full speed; let it go at
+        // once and say so one time.
+        if (!m_failed) {
+            m_failed = true;
+            ReportFailure("ReadFile()", DescribeError(device), m_settings.portNumber);
+            QMetaObject::invokeMethod(
+                &device, [this, &device] { LetGo(device); }, Qt::QueuedConnection);
+        }
+        break;
+    case QSerialPort::WriteError:
+        if (!m_failed) {
+            ReportFailure("WriteFile()", DescribeError(device), m_settings.portNumber);
+            // The text is not retried; what is left of it would only come out cut.
+            device.clear(QSerialPort::Output);
+            CountUnsent(device);
+            m_writing = false;
+            QMetaObject::invokeMethod(
+                &device, [this] { SendNext(); }, Qt::QueuedConnection);
+        }
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,105 @@
+// The monitoring thread of one opened device, private to SerialPort. Its parts live in files of
+// their own: SerialLine.cpp starts, monitors and reads the line; SerialLineReconnect.cpp lets a
+// failed device go and opens it again; SerialLineOutput.cpp queues and sends the texts.
+#pragma once
+
+#include "LineSetUp.h"
+#include "SerialPort.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSemaphore>
+#include <QSerialPort>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <deque>
+
+class QTimer;
+
+// It opens the device itself, so the QSerialPort and its notifiers belong to it, then waits for
+// the go of StartThread. When the device fails later, the thread lets it go and opens it again
+// by itself (see SerialPort.h).
+class SerialPort::Line : public QThread
+{
+public:
+    Line(SerialPort &port, const QString &deviceName, const LineSettings &settings);
+    ~Line() override;
+
+    // GUI thread: whether the device opened and was set up; the failure line is written here
+    // so that it comes before the caller's own line.
+    bool WaitForOpen();
+    // GUI thread: lets the thread read and write, and returns once it has purged what came
+    // in since the open, so that every byte arriving afterwards is handed over. A second go
+    // would wait for a purge that never comes again.
+    void Go();
+    void RequestStop();
+
+    // GUI thread.
+    void Queue(const QByteArray &text);
+
+    bool IsDeviceOpen() const { return m_deviceOpen; }
+
+    // Milliseconds since the epoch, 0 while the device is not being reopened.
+    qint64 ReconnectingSince() const { return m_reconnectingSince; }
+
+protected:
+    void run() override;
+
+private:
+    static constexpr int kReceivedCharacter = 0x0001;
+
+    bool HandsOverBytes() const { return m_settings.eventMask & kReceivedCharacter; }
+
+    // Reading, on the monitoring thread.
+    void Monitor(QSerialPort &device);
+    void Drain(QSerialPort &device);
+    void OnError(QSerialPort &device, QSerialPort::SerialPortError error);
+
+    // Reconnecting, on the monitoring thread.
+    void LetGo(QSerialPort &device);
+    void TryReopen(QSerialPort &device);
+
+    // Sending, on the monitoring thread.
+    void CountUnsent(const QSerialPort &device);
+    void SendNext();
+    void ReportDrained(QMutexLocker<QMutex> &locker);
+    void AwaitDrained(QSerialPort &device);
+
+    SerialPort &m_port;
+    const QString m_deviceName;
+    const LineSettings m_settings;
+
+    QSemaphore m_openDone;
+    QSemaphore m_go;
+    QSemaphore m_started;
+    // Written by the thread before m_openDone is released, read by the GUI thread after.
+    bool m_opened = false;
+    const char *m_failedCall = nullptr;
+    QString m_failureText;
+    // GUI thread only.
+    bool m_goGiven = false;
+
+    std::atomic<bool> m_stop = false;
+    std::atomic<bool> m_deviceOpen = false;
+    std::atomic<qint64> m_reconnectingSince = 0;
+
+    // Guards the queue, its counts and the device pointer that the GUI thread posts write
+    // requests to.
+    QMutex m_writeLock;
+    std::deque<QByteArray> m_writes;
+    qint64 m_queuedBytes = 0;  // in m_writes
+    qint64 m_deviceUnsent = 0; // in Qt's write buffer
+    bool m_refusing = false;   // since the bound was hit, until the line drains
+    int m_refused = 0;
+    int m_lostWhileGone = 0;
+    QSerialPort *m_device = nullptr;
+
+    // Monitoring thread only.
+    bool m_writing = false;
+    bool m_failed = false;
+    bool m_setUpReported = false;
+    QTimer *m_retry = nullptr;
+};

@@ -1,0 +1,81 @@
+#include "SerialLine.h"
+
+#include "doors/Doors.h"
+#include "settings/GeneralSettings.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <utility>
+
+void SerialPort::Line::LetGo(QSerialPort &device)
+{
+    if (!device.isOpen())
+        return;
+    // What was read before the failure still goes to the owner, then the news that the
+    // message it belonged to will never be completed.
+    if (HandsOverBytes())
+        Drain(device);
+    device.close();
+    m_deviceOpen = false;
+    m_writing = false;
+    {
+        QMutexLocker locker(&m_writeLock);
+        m_lostWhileGone = int(m_writes.size());
+        m_writes.clear();
+        m_queuedBytes = 0;
+        m_deviceUnsent = 0;
+        m_refusing = false;
+    }
+    if (HandsOverBytes() && !m_stop) {
+        SerialPort *port = &m_port;
+        const int number = m_settings.portNumber;
+        QMetaObject::invokeMethod(
+            port->m_gate.get(), [port, number] { port->DeliverLineLost(number); },
+            Qt::BlockingQueuedConnection);
+    }
+    m_reconnectingSince = QDateTime::currentMSecsSinceEpoch();
+    if (m_retry)
+        m_retry->start();
+}
+
+// Tries the configured name afresh each time: a stable name from /dev/serial/by-id is a link
+// that goes on unplug and comes back on replug, perhaps to another device. Silent while the
+// device stays missing or busy; the failure line has been written.
+void SerialPort::Line::TryReopen(QSerialPort &device)
+{
+    if (m_stop)
+        return;
+    const QString name = SerialDeviceForPort(m_settings.portNumber);
+    const char *failedCall = nullptr;
+    QString failureText;
+    if (!OpenLine(device, name, m_settings, &failedCall, &failureText)) {
+        // A device that is back but cannot take the settings says so once per outage.
+        if (failedCall && !m_setUpReported) {
+            m_setUpReported = true;
+            ReportFailure(failedCall, failureText, m_settings.portNumber);
+        }
+        return;
+    }
+    m_retry->stop();
+    m_failed = false;
+    m_setUpReported = false;
+    m_deviceOpen = true;
+    m_reconnectingSince = 0;
+    int lost = 0;
+    {
+        QMutexLocker locker(&m_writeLock);
+        std::swap(lost, m_lostWhileGone);
+    }
+    const QString target = QFileInfo(name).canonicalFilePath();
+    const QString shown
+        = target.isEmpty() || target == name ? name : QStringLiteral("%1 -> %2").arg(name, target);
+    QString back = QStringLiteral("The serial line COM%1 (%2) is back and works again.")
+                       .arg(m_settings.portNumber)
+                       .arg(shown);
+    if (lost > 0)
+        back += QStringLiteral(" %1 texts queued on it while it was gone were not sent.").arg(lost);
+    LogWarning(back);
+    SendNext();
+}
