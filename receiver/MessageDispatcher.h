@@ -1,8 +1,10 @@
 #pragma once
 
-#include <QAudioFormat>
+// The sound and the file are outputs of their own; their callers reach them through here.
+#include "ProgramSound.h"
+#include "ReceivedFile.h"
+
 #include <QByteArray>
-#include <QString>
 
 #include <chrono>
 #include <vector>
@@ -38,43 +40,11 @@ private:
     EdisMessage *m_message; // not owned
 };
 
-// Starts the sound program folder + "/sounds/" + `fileName` on a thread of its own and returns
-// at once, so it sounds while the outputs hold the GUI thread; a new sound cuts the one still
-// playing. A missing or unplayable file, or a machine without sound, is silent. GUI thread only.
-void PlayProgramSound(const QString &fileName);
-// The alert chime, "passed.wav".
-void PlayPassedSound();
+// --- The pure pieces of the printer and the output line ---
 
-// A plain PCM WAV sound: its format and its frames.
-struct WaveSound
-{
-    QAudioFormat m_format;
-    QByteArray m_samples; // empty when the file is no plain PCM WAV
-};
-// Reads a plain PCM WAV file (8, 16 or 32 bits, any chunks besides "fmt " and "data" skipped);
-// anything else, or a file over 16 MiB, gives no samples.
-WaveSound ReadWaveSound(const QString &path);
-WaveSound ParseWaveSound(const QByteArray &bytes);
-
-// --- The pure pieces of the outputs ---
-
-// The file's name for `header`: the header's characters, then ".txt". A header comes off the
-// line, so the name is kept inside the "Received" folder: every '/', '\\' and zero byte
-// becomes '_', and so does every dot of a header that is just "." or "..". All other
-// characters stay as they are (bytes read as Windows-1252, as the log shows them).
-QString MessageFileName(const QByteArray &header);
-
-// The file's five lines: headline, 35 '=', "[header]", trailer (each ended by CR LF), then the
-// body as received with nothing after it.
-QByteArray MessageFileContent(const EdisMessage &message);
-
-// The printed text: an empty line, then the same five lines ended by LF, the body last.
+// The printed text: an empty line, then the file's five lines (MessageFileContent) ended by
+// LF, the body last.
 QByteArray MessagePrintText(const EdisMessage &message);
-
-// The text of a file-error cause (0..14); any other cause gives "unknown error".
-QString FileErrorCauseText(int cause);
-// The cause for a failed file operation from the platform's error number (errno).
-int FileErrorCauseFromErrno(int error);
 
 // A stored recover time of hours would freeze the program for that long after each piece; a
 // full piece of 510 characters takes about 0.53 s at 9600 baud, so ten seconds leaves ample
