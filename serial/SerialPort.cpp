@@ -47,21 +47,15 @@ void SerialPort::Configure(QObject *owner,
         if (lost >= 0)
             m_lineLost = meta->method(lost);
     }
-    m_portNumber = portNumber;
-    m_baud = baud;
-    m_parity = parity;
-    m_dataBits = dataBits;
-    m_stopBits = stopBits;
-    m_eventMask = eventMask;
+    m_settings = {portNumber, baud, parity, dataBits, stopBits, eventMask};
     m_outBufferSize = outBufferSize;
 }
 
 bool SerialPort::OpenPort()
 {
     StopThread();
-    const LineSettings settings{m_portNumber, m_baud,     m_parity,
-                                m_dataBits,   m_stopBits, m_eventMask};
-    auto line = std::make_unique<Line>(*this, SerialDeviceForPort(m_portNumber), settings);
+    auto line
+        = std::make_unique<Line>(*this, SerialDeviceForPort(m_settings.portNumber), m_settings);
     line->start();
     if (!line->WaitForOpen())
         return false; // the thread has ended by itself

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serial/LineSetUp.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QMetaMethod>
@@ -70,7 +72,7 @@ public:
     // 0 until configured.
     int OutBufferSize() const { return m_outBufferSize; }
     // The number the port was last configured with, 0 until then.
-    int PortNumber() const { return m_portNumber; }
+    int PortNumber() const { return m_settings.portNumber; }
 
     // Ends the monitoring thread and closes the device. While waiting it delivers the
     // thread's pending hand-offs, so it returns however busy the line is. Must not be called
@@ -97,11 +99,6 @@ private:
     QPointer<QObject> m_owner;
     QMetaMethod m_handOff;
     QMetaMethod m_lineLost;
-    int m_portNumber = 0;
-    int m_baud = 0;
-    char m_parity = 0;
-    int m_dataBits = 0;
-    int m_stopBits = 0;
-    int m_eventMask = 0;
+    LineSettings m_settings;
     int m_outBufferSize = 0;
 };
