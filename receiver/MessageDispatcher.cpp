@@ -56,16 +56,7 @@ void MessageDispatcher::PrintMessage()
 
 QByteArray MessagePrintText(const EdisMessage &message)
 {
-    QByteArray text;
-    text.reserve(message.m_headline.size() + message.m_header.size() + message.m_trailer.size()
-                 + message.m_body.size() + 48);
-    text.append('\n');
-    text.append(message.m_headline).append('\n');
-    text.append(kSeparatorLine).append('\n');
-    text.append('[').append(message.m_header).append("]\n");
-    text.append(message.m_trailer).append('\n');
-    text.append(message.m_body);
-    return text;
+    return '\n' + MessageLines(message, "\n");
 }
 
 std::chrono::milliseconds BoundedRecoverTime(int storedMilliseconds)

@@ -16,6 +16,10 @@ inline constexpr char kSeparatorLine[] = "===================================";
 // characters stay as they are (bytes read as Windows-1252, as the log shows them).
 QString MessageFileName(const QByteArray &header);
 
+// Headline, 35 '=', "[header]", trailer, each ended by `lineEnd`, then the body as received
+// with nothing after it: the text of a passed message in the file and on paper alike.
+QByteArray MessageLines(const EdisMessage &message, const char *lineEnd);
+
 // The file's five lines: headline, 35 '=', "[header]", trailer (each ended by CR LF), then the
 // body as received with nothing after it.
 QByteArray MessageFileContent(const EdisMessage &message);
