@@ -32,12 +32,11 @@ void CAlvetraView::SetUpPorts()
     SetUpPort(GetInPort(), settings.m_inSerialPort,
               QStringLiteral("Could not initialize the input com port (com%1).\nOther devices may "
                              "be using it or it does not exist."));
-    m_lineWatch.InputOpened(settings.m_inSerialPort);
+    m_lineWatch.InputOpened();
     if (settings.m_sendToPort) {
         SetUpPort(out, settings.m_outSerialPort,
                   QStringLiteral("Could not initialize the output com port (com%1).\nOther "
                                  "devices may be using it or it does not exist."));
-        m_lineWatch.OutputOpened(settings.m_outSerialPort);
     }
 }
 
@@ -56,7 +55,7 @@ void CAlvetraView::SetUpPort(SerialPort &port, int number, const QString &failur
 void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber)
 {
     // The line the port opened, whatever the settings say since.
-    if (portNumber == m_lineWatch.InputPortNumber())
+    if (portNumber == GetInPort().PortNumber())
         m_lineWatch.OnInputBytes();
     for (const char byte : bytes)
         OnSerialByte(static_cast<unsigned char>(byte), portNumber);

@@ -37,16 +37,10 @@ qint64 LineWatch::NowMSecs()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-void LineWatch::InputOpened(int portNumber)
+void LineWatch::InputOpened()
 {
-    m_inPortNumber = portNumber;
     m_opened = {std::chrono::steady_clock::now(), NowMSecs()};
     m_alarmRaised = false;
-}
-
-void LineWatch::OutputOpened(int portNumber)
-{
-    m_outPortNumber = portNumber;
 }
 
 void LineWatch::SetSilencePeriod(std::chrono::milliseconds period)
@@ -96,12 +90,12 @@ void LineWatch::Check()
     const QString since = ClockText(WallTime(SilentSince().wallMSecs), wallNow, true);
     if (AnyByteSinceOpen())
         LogWarning(QStringLiteral("The input line (com%1) is silent: its last byte came at %2.")
-                       .arg(m_inPortNumber)
+                       .arg(GetInPort().PortNumber())
                        .arg(since));
     else
         LogWarning(QStringLiteral("The input line (com%1) is silent: no byte has come since it "
                                   "was opened at %2.")
-                       .arg(m_inPortNumber)
+                       .arg(GetInPort().PortNumber())
                        .arg(since));
     PlayProgramSound(QString::fromLatin1(kSilenceSound));
 }
@@ -112,13 +106,13 @@ void LineWatch::OnFlowingAgain()
     const QDateTime wallNow = QDateTime::currentDateTime();
     LogWarning(QStringLiteral("Bytes are flowing again on the input line (com%1) after a "
                               "silence since %2.")
-                   .arg(m_inPortNumber)
+                   .arg(GetInPort().PortNumber())
                    .arg(ClockText(WallTime(SilentSince().wallMSecs), wallNow, true)));
 }
 
 QString LineWatch::InputPaneText() const
 {
-    const QString name = QStringLiteral("Input COM%1: ").arg(m_inPortNumber);
+    const QString name = QStringLiteral("Input COM%1: ").arg(GetInPort().PortNumber());
     const SerialPort &port = GetInPort();
     const QDateTime now = QDateTime::currentDateTime();
     const QDateTime reconnecting = port.ReconnectingSince();
@@ -135,8 +129,8 @@ QString LineWatch::InputPaneText() const
 
 QString LineWatch::OutputPaneText() const
 {
-    const int number
-        = m_outPortNumber != 0 ? m_outPortNumber : GetGeneralSettings().m_outSerialPort;
+    const int number = GetOutPort().PortNumber() != 0 ? GetOutPort().PortNumber()
+                                                      : GetGeneralSettings().m_outSerialPort;
     const QString name = QStringLiteral("Output COM%1: ").arg(number);
     const SerialPort &port = GetOutPort();
     const QDateTime reconnecting = port.ReconnectingSince();

@@ -18,12 +18,10 @@ class LineWatch : public QObject
 public:
     explicit LineWatch(QObject *parent = nullptr);
 
-    // The input port was (re)opened as COM `portNumber`, or failed to open: silence counts
-    // from now until a byte comes, and an alarm of the line before is forgotten.
-    void InputOpened(int portNumber);
-    // The output port was (re)opened as COM `portNumber`, or failed to open.
-    void OutputOpened(int portNumber);
-    int InputPortNumber() const { return m_inPortNumber; }
+    // The input port was (re)opened, or failed to open: silence counts from now until a byte
+    // comes, and an alarm of the line before is forgotten. The COM numbers the watch names are
+    // those the ports were set up with (SerialPort::PortNumber).
+    void InputOpened();
 
     // A run of bytes arrived on the input line.
     void OnInputBytes()
@@ -73,8 +71,6 @@ private:
     std::chrono::steady_clock::time_point m_lastAlarm;
     bool m_alarmRaised = false;
     std::chrono::milliseconds m_periodOverride{0};
-    int m_inPortNumber = 0;
-    int m_outPortNumber = 0;
 };
 
 // A moment as the log and the status bar name it: "hh:mm" (or "hh:mm:ss" `withSeconds`), with
