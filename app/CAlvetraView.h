@@ -48,11 +48,15 @@ public:
 
     // One byte from serial port `portNumber`: -1 (dropped) unless it is the input port.
     int OnSerialByte(int byte, int portNumber);
-    // A run of bytes a serial port's thread read at once, fed to OnSerialByte one by one
-    // while that thread waits.
-    Q_INVOKABLE void OnSerialBytes(const QByteArray &bytes, int portNumber);
+    // A run of bytes a serial port's thread read at once, at `readAt`, fed to OnSerialByte one
+    // by one.
+    Q_INVOKABLE void
+    OnSerialBytes(const QByteArray &bytes, int portNumber, const QDateTime &readAt);
     // Serial port `portNumber` failed; a message it had begun is discarded.
-    Q_INVOKABLE void OnSerialLineLost(int portNumber);
+    Q_INVOKABLE void OnSerialLineLost(int portNumber, const QDateTime &at);
+    // The input queue dropped `count` bytes while the window could not keep up; the message
+    // they cut is discarded.
+    Q_INVOKABLE void OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &at);
 
     // The log keeps at most this many characters, the old rich-edit limit (some 36,000
     // messages); beyond it the oldest twentieth goes in one chunk, with a warning line. What a

@@ -52,19 +52,34 @@ void CAlvetraView::SetUpPort(SerialPort &port, int number, const QString &failur
         LogError(failure.arg(number));
 }
 
-void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber)
+void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber, const QDateTime &readAt)
 {
     // The line the port opened, whatever the settings say since.
-    if (portNumber == GetInPort().PortNumber())
-        m_lineWatch.OnInputBytes();
+    if (portNumber != GetInPort().PortNumber())
+        return;
+    m_lineWatch.OnInputBytes(readAt);
+    MessageReceiver &receiver = GetReceiver();
+    receiver.SetArrivalTime(readAt);
     for (const char byte : bytes)
-        OnSerialByte(static_cast<unsigned char>(byte), portNumber);
+        receiver.ProcessChar(static_cast<unsigned char>(byte));
 }
 
-void CAlvetraView::OnSerialLineLost(int portNumber)
+void CAlvetraView::OnSerialLineLost(int portNumber, const QDateTime &)
 {
     if (portNumber == GetInPort().PortNumber())
         GetReceiver().DiscardMessage();
+}
+
+void CAlvetraView::OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &)
+{
+    if (portNumber != GetInPort().PortNumber())
+        return;
+    GetReceiver().DiscardMessage();
+    LogError(QStringLiteral("The input line COM%1 brought more than Alvetra could hold while it "
+                            "was busy: %2 bytes were dropped, and the message they cut was "
+                            "discarded.")
+                 .arg(portNumber)
+                 .arg(count));
 }
 
 int CAlvetraView::OnSerialByte(int byte, int portNumber)

@@ -43,6 +43,18 @@ void LineWatch::InputOpened()
     m_alarmRaised = false;
 }
 
+void LineWatch::OnInputBytes(const QDateTime &readAt)
+{
+    // The line names the silence it ends, so it goes before the new byte counts.
+    if (m_alarmRaised)
+        OnFlowingAgain();
+    const qint64 now = NowMSecs();
+    const qint64 read = readAt.isValid() ? std::min(readAt.toMSecsSinceEpoch(), now) : now;
+    // The wall clock only tells how long ago the run was read; the silence is measured on the
+    // steady clock.
+    m_lastByte = {std::chrono::steady_clock::now() - std::chrono::milliseconds(now - read), read};
+}
+
 void LineWatch::SetSilencePeriod(std::chrono::milliseconds period)
 {
     m_periodOverride = std::max(period, 0ms);

@@ -1,11 +1,10 @@
 #pragma once
 
+#include <QDateTime>
 #include <QObject>
 #include <QTimer>
 
 #include <chrono>
-
-class QDateTime;
 
 // Watches the two serial lines for the window: raises the silence alarm when no byte has come
 // on the input line for the set minutes, and words the state of each line for the status bar.
@@ -23,14 +22,9 @@ public:
     // those the ports were set up with (SerialPort::PortNumber).
     void InputOpened();
 
-    // A run of bytes arrived on the input line.
-    void OnInputBytes()
-    {
-        // The line names the silence it ends, so it goes before the new byte counts.
-        if (m_alarmRaised)
-            OnFlowingAgain();
-        m_lastByte = {std::chrono::steady_clock::now(), NowMSecs()};
-    }
+    // A run of bytes arrived on the input line; the port's thread read it at `readAt`, which
+    // may be a while before the window got to it.
+    void OnInputBytes(const QDateTime &readAt);
 
     // Replaces the setting's minutes, so a test need not wait minutes; zero returns to the
     // setting.

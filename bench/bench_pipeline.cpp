@@ -46,7 +46,7 @@ void Pipeline(benchmark::State &state)
     const QByteArray stream = Stream(200, kMessages);
     const FilterSettings filter = Criteria();
     qint64 passed = 0;
-    MessageReceiver receiver([&](const QByteArray &message) {
+    MessageReceiver receiver([&](const QByteArray &message, const QDateTime &) {
         if (JudgeMessage(message, filter).m_verdict == MessageVerdict::Passed)
             ++passed;
     });
@@ -81,7 +81,7 @@ void FramingByMessageLength(benchmark::State &state)
     const int length = int(state.range(0));
     const QByteArray stream = Stream(length, qMax(1, 600000 / length));
     qint64 messages = 0;
-    MessageReceiver receiver([&](const QByteArray &) { ++messages; });
+    MessageReceiver receiver([&](const QByteArray &, const QDateTime &) { ++messages; });
     for (auto _ : state) {
         for (const char c : stream)
             receiver.ProcessChar(static_cast<unsigned char>(c));

@@ -104,9 +104,9 @@ bool AwaitFramed(int messages)
 
 void CountFramedMessages()
 {
-    GetReceiver().SetMessageHandler([](const QByteArray &message) {
+    GetReceiver().SetMessageHandler([](const QByteArray &message, const QDateTime &receivedAt) {
         ++g_framed;
-        ProcessMessage(message);
+        ProcessMessage(message, receivedAt);
     });
 }
 

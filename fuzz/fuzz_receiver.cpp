@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }();
     filter.m_anySource = size > 0 ? data[0] & 1 : 0;
 
-    MessageReceiver receiver([](const QByteArray &message) {
+    MessageReceiver receiver([](const QByteArray &message, const QDateTime &) {
         if (message.isEmpty() || message.back() != 0x04
             || message.size() > MessageReceiver::kMaxMessageLength)
             std::abort();

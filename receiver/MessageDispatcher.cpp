@@ -1,12 +1,12 @@
 #include "MessageDispatcher.h"
 
 #include "EdisMessage.h"
+#include "PrintQueue.h"
 #include "PrintText.h"
 #include "doors/Doors.h"
+#include "rtf/Cp1252.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
-
-#include <QThread>
 
 #include <algorithm>
 
@@ -25,7 +25,7 @@ void MessageDispatcher::Dispatch()
         PrintMessage();
 }
 
-void MessageDispatcher::SendToPort()
+bool MessageDispatcher::SendToPort()
 {
     SerialPort &port = GetOutPort();
     const QByteArray &text = m_message->m_outputText;
@@ -34,24 +34,20 @@ void MessageDispatcher::SendToPort()
     if (pieces.empty()) {
         LogError(
             QStringLiteral("Output buffer for OutSerialPort is too small. cannot send message"));
-        return;
+        return false;
     }
-    for (const PortPiece &piece : pieces) {
-        // The piece goes with its length, so zero bytes of the message are forwarded too.
-        port.QueueWrite(text.mid(piece.start, piece.length));
-        // The port replaces its out buffer with the next piece, so the line must have sent
-        // this one first. The pause holds the GUI thread on purpose: the input port's thread
-        // waits for us, so no byte of the next message is lost meanwhile, and no later
-        // message's pieces can overtake this one's on the output line.
-        if (piece.pause > 0ms)
-            QThread::msleep(static_cast<unsigned long>(piece.pause.count()));
-    }
+    // The pieces go with their lengths, so zero bytes of the message are forwarded too. The
+    // port's thread keeps the pauses: the far end's buffer takes one piece at a time.
+    std::vector<SerialPort::Piece> writes;
+    writes.reserve(pieces.size());
+    for (const PortPiece &piece : pieces)
+        writes.push_back({text.mid(piece.start, piece.length), piece.pause});
+    return port.QueueMessage(std::move(writes));
 }
 
-void MessageDispatcher::PrintMessage()
+bool MessageDispatcher::PrintMessage()
 {
-    const QByteArray text = MessagePrintText(*m_message);
-    PrintText(text.constData(), text.size());
+    return QueuePrint(MessagePrintText(*m_message), DecodeCp1252(m_message->m_header));
 }
 
 QByteArray MessagePrintText(const EdisMessage &message)

@@ -5,6 +5,7 @@
 #include "ReceivedFile.h"
 
 #include <QByteArray>
+#include <QDateTime>
 
 #include <chrono>
 #include <vector>
@@ -17,27 +18,36 @@ struct EdisMessage;
 class MessageDispatcher
 {
 public:
-    explicit MessageDispatcher(EdisMessage *message)
+    // `receivedAt`: when the input line's thread read the message's last bytes.
+    explicit MessageDispatcher(EdisMessage *message, QDateTime receivedAt = {})
         : m_message(message)
+        , m_receivedAt(std::move(receivedAt))
     {}
     virtual ~MessageDispatcher() = default;
 
     // The sound, then the file, the output line and the printer, each as its switch says at
-    // this moment. Every output runs to its end; one that fails reports it and the next still
-    // runs.
+    // this moment, started in that order and returning at once: the file is written before
+    // the first byte goes out, while the output line and the printer work on threads of their
+    // own and the next message may be handled before this one has left. One that fails
+    // reports it and the next still runs.
     void Dispatch();
 
     // Writes the message to "Received/<header>.txt" below the program folder, replacing a
     // file of that name; a failure gives one error line and leaves no cut file behind.
     void WriteToFile();
-    // Queues the output text on the output port in pieces, pausing the recover time after
-    // each full piece. Blocks the GUI thread for the pauses.
-    void SendToPort();
-    // Prints the message on the default printer; silent when there is none.
-    void PrintMessage();
+    // Hands the output text to the output port as one message in pieces, with the recover
+    // time after each full piece; the port's thread keeps the pauses. False when the port
+    // refused it (its own line says why) or the out buffer is too small.
+    bool SendToPort();
+    // Queues the message for the printing thread; printed on the default printer, silently
+    // not when there is none.
+    bool PrintMessage();
+
+    const QDateTime &ReceivedAt() const { return m_receivedAt; }
 
 private:
     EdisMessage *m_message; // not owned
+    QDateTime m_receivedAt;
 };
 
 // --- The pure pieces of the printer and the output line ---

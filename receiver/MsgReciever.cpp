@@ -59,5 +59,5 @@ void MessageReceiver::Grow()
 void MessageReceiver::ProcessMessage()
 {
     if (m_handler)
-        m_handler(QByteArray(m_storage.get(), m_length));
+        m_handler(QByteArray(m_storage.get(), m_length), m_arrival);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 
 #include <functional>
 #include <memory>
@@ -12,8 +13,10 @@ class MessageReceiver
 {
 public:
     // Called with the collected message (everything after the SOH, EOT included) before the
-    // buffer is cleared. The application hands it to ProcessMessage (judge, log, dispatch).
-    using MessageHandler = std::function<void(const QByteArray &message)>;
+    // buffer is cleared, and the time its EOT was read. The application hands it to
+    // ProcessMessage (judge, log, dispatch).
+    using MessageHandler
+        = std::function<void(const QByteArray &message, const QDateTime &receivedAt)>;
 
     // The longest message, closing EOT included. EDIS messages are a few kilobytes at most;
     // the bound only stops a line that opens a message and never closes it from eating the
@@ -38,6 +41,10 @@ public:
     }
 
     void SetMessageHandler(MessageHandler handler) { m_handler = std::move(handler); }
+
+    // When the bytes fed from now on were read from the line; the time a message is handed on
+    // with.
+    void SetArrivalTime(const QDateTime &readAt) { m_arrival = readAt; }
 
     // The line broke: what has been collected of a message will never be completed, and the
     // next message's SOH would otherwise be taken as data inside it. Waits for the next SOH.
@@ -64,4 +71,5 @@ private:
     qsizetype m_storageSize = 0;
     qsizetype m_length = 0;
     MessageHandler m_handler;
+    QDateTime m_arrival;
 };

@@ -6,7 +6,7 @@
 
 #include <QString>
 
-void ProcessMessage(const QByteArray &message)
+void ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
 {
     Judgement judgement = JudgeMessage(message, GetFilterSettings());
     switch (judgement.m_verdict) {
@@ -19,6 +19,5 @@ void ProcessMessage(const QByteArray &message)
         break;
     }
     ShowMessage(judgement.m_message);
-    // The log shows the message before the outputs run, which may take seconds.
-    MessageDispatcher(&judgement.m_message).Dispatch();
+    MessageDispatcher(&judgement.m_message, receivedAt).Dispatch();
 }

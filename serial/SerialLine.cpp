@@ -60,6 +60,7 @@ void SerialPort::Line::run()
 
     QMutexLocker locker(&m_writeLock);
     m_device = nullptr;
+    m_unsentMessages = CountMessages();
     m_writes.clear();
     m_deviceOpen = false;
     m_reconnectingSince = 0;
@@ -93,20 +94,15 @@ void SerialPort::Line::Monitor(QSerialPort &device)
     m_retry = nullptr;
 }
 
-// Hands each run of bytes that one read brought over in a single blocking call, and reads
-// nothing more until the owner has handled it: a whole message, with its dispatch, holds the
-// line, as the receiver expects. Bytes that arrive meanwhile wait in the driver.
+// Takes everything the driver has at once: the bytes wait in the port's queue, never in the
+// driver, however long the window's thread is busy.
 void SerialPort::Line::Drain(QSerialPort &device)
 {
     while (!m_stop) {
-        const QByteArray bytes = device.readAll();
+        QByteArray bytes = device.readAll();
         if (bytes.isEmpty())
             return;
-        SerialPort *port = &m_port;
-        const int number = m_settings.portNumber;
-        QMetaObject::invokeMethod(
-            port->m_gate.get(), [port, bytes, number] { port->Deliver(bytes, number); },
-            Qt::BlockingQueuedConnection);
+        m_port.Received(std::move(bytes));
     }
 }
 

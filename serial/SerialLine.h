@@ -15,7 +15,9 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
+#include <vector>
 
 class QTimer;
 
@@ -37,8 +39,10 @@ public:
     void Go();
     void RequestStop();
 
-    // GUI thread.
-    void Queue(const QByteArray &text);
+    // GUI thread. Whether the message was taken (see SerialPort::QueueMessage).
+    bool Queue(std::vector<SerialPort::Piece> pieces);
+    // GUI thread, once the thread has ended: the messages it had not sent.
+    int UnsentMessages() const { return m_unsentMessages; }
 
     bool IsDeviceOpen() const { return m_deviceOpen; }
 
@@ -63,9 +67,19 @@ private:
     void TryReopen(QSerialPort &device);
 
     // Sending, on the monitoring thread.
+    struct QueuedPiece : SerialPort::Piece
+    {
+        QueuedPiece() = default;
+        QueuedPiece(SerialPort::Piece &&piece)
+            : SerialPort::Piece(std::move(piece))
+        {}
+        bool lastOfMessage = false;
+    };
     void CountUnsent(const QSerialPort &device);
+    int CountMessages() const; // under m_writeLock
     void SendNext();
-    void ReportDrained(QMutexLocker<QMutex> &locker);
+    void Rest();
+    QString DrainedText(QMutexLocker<QMutex> &locker);
     void AwaitDrained(QSerialPort &device);
 
     SerialPort &m_port;
@@ -89,16 +103,20 @@ private:
     // Guards the queue, its counts and the device pointer that the GUI thread posts write
     // requests to.
     QMutex m_writeLock;
-    std::deque<QByteArray> m_writes;
+    std::deque<QueuedPiece> m_writes;
     qint64 m_queuedBytes = 0;  // in m_writes
     qint64 m_deviceUnsent = 0; // in Qt's write buffer
-    bool m_refusing = false;   // since the bound was hit, until the line drains
+    bool m_refusing = false;   // since the bound was hit, until half of it has drained
     int m_refused = 0;
     int m_lostWhileGone = 0;
+    int m_unsentMessages = 0; // left when the thread ended
     QSerialPort *m_device = nullptr;
 
     // Monitoring thread only.
     bool m_writing = false;
+    bool m_pausing = false;
+    int m_pauses = 0; // a pause started before a device was let go is void
+    std::chrono::steady_clock::time_point m_pauseDue;
     bool m_failed = false;
     bool m_setUpReported = false;
     QTimer *m_retry = nullptr;

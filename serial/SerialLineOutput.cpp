@@ -12,27 +12,35 @@
 #include <termios.h>
 #endif
 
-void SerialPort::Line::Queue(const QByteArray &text)
+bool SerialPort::Line::Queue(std::vector<SerialPort::Piece> pieces)
 {
+    qint64 size = 0;
+    for (const Piece &piece : pieces)
+        size += piece.bytes.size();
     QString stuck;
+    QString drained;
     {
         QMutexLocker locker(&m_writeLock);
         if (!m_device)
-            return;
+            return false;
         if (!m_deviceOpen) {
             ++m_lostWhileGone;
-            return;
+            return false;
         }
-        if (m_refusing) {
-            ++m_refused;
-            return;
-        }
-        // A text alone over the bound still goes on an idle line: the bound is against piling
-        // up, and only a line with something unsent can drain again.
         const qint64 unsent = m_queuedBytes + m_deviceUnsent;
-        if (unsent > 0 && unsent + text.size() > kMaxUnsentBytes) {
-            // Everything is refused until the line has drained, not just what does not fit:
-            // pieces let through now and then would reach the far end as fragments.
+        const size_t before = m_writes.size();
+        if (m_refusing) {
+            if (unsent > kMaxUnsentBytes / 2) {
+                ++m_refused;
+                return false;
+            }
+            drained = DrainedText(locker);
+        }
+        // A message alone over the bound still goes on an idle line: the bound is against
+        // piling up, and only a line with something unsent can drain again.
+        if (unsent > 0 && unsent + size > kMaxUnsentBytes) {
+            // Everything is refused until half the bound has drained, not just what does not
+            // fit, so that a stalled line yields one error line and one count.
             m_refusing = true;
             m_refused = 1;
             stuck = QStringLiteral("The output line is not draining: %1 bytes wait unsent. "
@@ -40,48 +48,68 @@ void SerialPort::Line::Queue(const QByteArray &text)
                                    "the line drains.")
                         .arg(unsent);
         } else {
-            m_writes.push_back(text);
-            m_queuedBytes += text.size();
+            for (SerialPort::Piece &piece : pieces)
+                m_writes.emplace_back(std::move(piece));
+            if (m_writes.size() == before)
+                m_writes.emplace_back();
+            m_writes.back().lastOfMessage = true;
+            m_queuedBytes += size;
             QMetaObject::invokeMethod(
                 m_device, [this] { SendNext(); }, Qt::QueuedConnection);
         }
     }
+    if (!drained.isEmpty())
+        LogWarning(drained);
     if (!stuck.isEmpty())
         ReportFailure("WriteFile()", stuck, m_settings.portNumber);
+    return stuck.isEmpty();
+}
+
+int SerialPort::Line::CountMessages() const
+{
+    return int(std::count_if(m_writes.begin(), m_writes.end(),
+                             [](const QueuedPiece &piece) { return piece.lastOfMessage; }));
 }
 
 // The GUI thread reads it in Queue; kept under the lock with the queue so that the sum is
 // consistent.
 void SerialPort::Line::CountUnsent(const QSerialPort &device)
 {
-    QMutexLocker locker(&m_writeLock);
-    m_deviceUnsent = device.bytesToWrite();
+    QString drained;
+    {
+        QMutexLocker locker(&m_writeLock);
+        m_deviceUnsent = device.bytesToWrite();
+        if (m_refusing && m_queuedBytes + m_deviceUnsent <= kMaxUnsentBytes / 2)
+            drained = DrainedText(locker);
+    }
+    if (!drained.isEmpty())
+        LogWarning(drained);
 }
 
-// The next text goes out only after the previous one has left the device entirely. The purge
-// before it clears the input only: flushing the output would cut what the driver, the UART's
-// FIFO or a pseudo-terminal's far end has not passed on yet.
+// The next piece goes out only after the previous one has left the device entirely and its
+// pause has passed. The purge before it clears the input only: flushing the output would cut
+// what the driver, the UART's FIFO or a pseudo-terminal's far end has not passed on yet.
 void SerialPort::Line::SendNext()
 {
     QSerialPort *device = m_device;
-    while (device && device->isOpen() && !m_writing) {
-        QByteArray text;
+    while (device && device->isOpen() && !m_writing && !m_pausing) {
+        QueuedPiece piece;
         {
             QMutexLocker locker(&m_writeLock);
-            if (m_writes.empty()) {
-                if (m_refusing)
-                    ReportDrained(locker);
+            if (m_writes.empty())
                 return;
-            }
-            text = std::move(m_writes.front());
+            piece = std::move(m_writes.front());
             m_writes.pop_front();
-            m_queuedBytes -= text.size();
+            m_queuedBytes -= piece.bytes.size();
         }
         device->clear(QSerialPort::Input);
-        if (text.isEmpty())
+        m_pauseDue = std::chrono::steady_clock::now() + piece.pause;
+        if (piece.bytes.isEmpty()) {
+            Rest();
             continue;
+        }
         m_writing = true;
-        const bool written = device->write(text) == text.size();
+        const bool written = device->write(piece.bytes) == piece.bytes.size();
         CountUnsent(*device);
         if (!written) {
             m_writing = false;
@@ -92,15 +120,14 @@ void SerialPort::Line::SendNext()
     }
 }
 
-void SerialPort::Line::ReportDrained(QMutexLocker<QMutex> &locker)
+// Called with the lock held; the caller writes the line after letting it go.
+QString SerialPort::Line::DrainedText(QMutexLocker<QMutex> &)
 {
     m_refusing = false;
-    const int refused = m_refused;
-    locker.unlock();
-    LogWarning(QStringLiteral("The output line COM%1 drains again; %2 queued texts were not "
-                              "forwarded while it was stuck.")
-                   .arg(m_settings.portNumber)
-                   .arg(refused));
+    return QStringLiteral("The output line COM%1 drains again; %2 messages were not "
+                          "forwarded while it was stuck.")
+        .arg(m_settings.portNumber)
+        .arg(std::exchange(m_refused, 0));
 }
 
 void SerialPort::Line::AwaitDrained(QSerialPort &device)
@@ -118,5 +145,25 @@ void SerialPort::Line::AwaitDrained(QSerialPort &device)
     Q_UNUSED(device)
 #endif
     m_writing = false;
+    Rest();
     SendNext();
+}
+
+// The recover time counts from the piece's hand-over; a piece that took longer to leave the
+// device than its pause lets the next one start at once.
+void SerialPort::Line::Rest()
+{
+    const auto left = m_pauseDue - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero() || !m_device)
+        return;
+    m_pausing = true;
+    const int pauses = m_pauses;
+    QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(left), m_device,
+                       [this, pauses] {
+                           // A pause of a device since let go ends with it.
+                           if (pauses != m_pauses)
+                               return;
+                           m_pausing = false;
+                           SendNext();
+                       });
 }

@@ -20,21 +20,18 @@ void SerialPort::Line::LetGo(QSerialPort &device)
     device.close();
     m_deviceOpen = false;
     m_writing = false;
+    m_pausing = false;
+    ++m_pauses;
     {
         QMutexLocker locker(&m_writeLock);
-        m_lostWhileGone = int(m_writes.size());
+        m_lostWhileGone = CountMessages();
         m_writes.clear();
         m_queuedBytes = 0;
         m_deviceUnsent = 0;
         m_refusing = false;
     }
-    if (HandsOverBytes() && !m_stop) {
-        SerialPort *port = &m_port;
-        const int number = m_settings.portNumber;
-        QMetaObject::invokeMethod(
-            port->m_gate.get(), [port, number] { port->DeliverLineLost(number); },
-            Qt::BlockingQueuedConnection);
-    }
+    if (HandsOverBytes() && !m_stop)
+        m_port.LineLost();
     m_reconnectingSince = QDateTime::currentMSecsSinceEpoch();
     if (m_retry)
         m_retry->start();
@@ -75,7 +72,8 @@ void SerialPort::Line::TryReopen(QSerialPort &device)
                        .arg(m_settings.portNumber)
                        .arg(shown);
     if (lost > 0)
-        back += QStringLiteral(" %1 texts queued on it while it was gone were not sent.").arg(lost);
+        back += QStringLiteral(" %1 messages queued on it while it was gone were not sent.")
+                    .arg(lost);
     LogWarning(back);
     SendNext();
 }

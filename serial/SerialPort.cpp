@@ -3,19 +3,9 @@
 #include "SerialLine.h"
 #include "settings/GeneralSettings.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
+#include "doors/Doors.h"
 
-#include <chrono>
-
-namespace {
-
-using namespace std::chrono_literals;
-
-// How long a stop waits for the thread before it delivers the hand-offs that piled up.
-constexpr auto kStopSlice = 5ms;
-
-} // namespace
+#include <optional>
 
 SerialPort::SerialPort()
     : m_gate(std::make_unique<QObject>())
@@ -36,17 +26,13 @@ void SerialPort::Configure(QObject *owner,
                            int outBufferSize)
 {
     m_owner = owner;
-    m_handOff = QMetaMethod();
-    m_lineLost = QMetaMethod();
-    if (owner) {
-        const QMetaObject *meta = owner->metaObject();
-        const int index = meta->indexOfMethod("OnSerialBytes(QByteArray,int)");
-        if (index >= 0)
-            m_handOff = meta->method(index);
-        const int lost = meta->indexOfMethod("OnSerialLineLost(int)");
-        if (lost >= 0)
-            m_lineLost = meta->method(lost);
-    }
+    const auto method = [owner](const char *signature) {
+        const int index = owner ? owner->metaObject()->indexOfMethod(signature) : -1;
+        return index >= 0 ? owner->metaObject()->method(index) : QMetaMethod();
+    };
+    m_handOff = method("OnSerialBytes(QByteArray,int,QDateTime)");
+    m_lineLost = method("OnSerialLineLost(int,QDateTime)");
+    m_dropped = method("OnSerialBytesDropped(int,qint64,QDateTime)");
     m_settings = {portNumber, baud, parity, dataBits, stopBits, eventMask};
     m_outBufferSize = outBufferSize;
 }
@@ -71,10 +57,9 @@ bool SerialPort::StartThread()
     return true;
 }
 
-void SerialPort::QueueWrite(const QByteArray &text)
+bool SerialPort::QueueMessage(std::vector<Piece> pieces)
 {
-    if (m_thread)
-        m_thread->Queue(text);
+    return m_thread && m_thread->Queue(std::move(pieces));
 }
 
 void SerialPort::StopThread()
@@ -82,10 +67,17 @@ void SerialPort::StopThread()
     if (!m_thread)
         return;
     m_thread->RequestStop();
-    // The thread may sit in a hand-off that only this thread can complete.
-    while (!m_thread->wait(QDeadlineTimer(kStopSlice)))
-        QCoreApplication::sendPostedEvents(m_gate.get(), QEvent::MetaCall);
+    m_thread->wait();
+    const int unsent = m_thread->UnsentMessages();
     m_thread.reset();
+    // What the line brought before the stop belongs to the log it was read for.
+    DeliverAll();
+    if (unsent > 0) {
+        LogWarning(QStringLiteral("%1 messages queued on the output line COM%2 had not gone out "
+                                  "when the port was closed and were dropped.")
+                       .arg(unsent)
+                       .arg(m_settings.portNumber));
+    }
 }
 
 bool SerialPort::IsRunning() const
@@ -98,17 +90,68 @@ bool SerialPort::IsDeviceOpen() const
     return m_thread && m_thread->IsDeviceOpen();
 }
 
-void SerialPort::Deliver(const QByteArray &bytes, int portNumber)
+void SerialPort::Received(QByteArray bytes)
 {
-    if (m_owner && m_handOff.isValid())
-        m_handOff.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(QByteArray, bytes),
-                         Q_ARG(int, portNumber));
+    if (m_input.PushBytes(std::move(bytes), QDateTime::currentDateTimeUtc()))
+        Wake();
 }
 
-void SerialPort::DeliverLineLost(int portNumber)
+void SerialPort::LineLost()
 {
-    if (m_owner && m_lineLost.isValid())
-        m_lineLost.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(int, portNumber));
+    if (m_input.PushLineLost(QDateTime::currentDateTimeUtc()))
+        Wake();
+}
+
+void SerialPort::Wake()
+{
+    QMetaObject::invokeMethod(
+        m_gate.get(), [this] { DeliverNext(); }, Qt::QueuedConnection);
+}
+
+void SerialPort::DeliverNext()
+{
+    // A nested event loop inside a hand-off (a dialog, say) finds this event too; the outer
+    // hand-off goes on with the next run once it has returned.
+    if (m_delivering)
+        return;
+    std::optional<InputQueue::Run> run = m_input.Take();
+    if (!run)
+        return;
+    Deliver(*run);
+    // One run an event: whatever else the window has to do comes between.
+    Wake();
+}
+
+void SerialPort::DeliverAll()
+{
+    while (std::optional<InputQueue::Run> run = m_input.Take())
+        Deliver(*run);
+}
+
+void SerialPort::Deliver(const InputQueue::Run &run)
+{
+    if (!m_owner)
+        return;
+    m_delivering = true;
+    const int number = m_settings.portNumber;
+    switch (run.kind) {
+    case InputQueue::Run::Kind::Bytes:
+        if (m_handOff.isValid())
+            m_handOff.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(QByteArray, run.bytes),
+                             Q_ARG(int, number), Q_ARG(QDateTime, run.at));
+        break;
+    case InputQueue::Run::Kind::LineLost:
+        if (m_lineLost.isValid())
+            m_lineLost.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(int, number),
+                              Q_ARG(QDateTime, run.at));
+        break;
+    case InputQueue::Run::Kind::Dropped:
+        if (m_dropped.isValid())
+            m_dropped.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(int, number),
+                             Q_ARG(qint64, run.dropped), Q_ARG(QDateTime, run.at));
+        break;
+    }
+    m_delivering = false;
 }
 
 QDateTime SerialPort::ReconnectingSince() const

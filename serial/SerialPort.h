@@ -1,5 +1,6 @@
 #pragma once
 
+#include "serial/InputQueue.h"
 #include "serial/LineSetUp.h"
 
 #include <QByteArray>
@@ -11,28 +12,30 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
-// One COM port: opens and sets up the line, runs one monitoring thread that hands every run of
-// received bytes to the owner, and sends the texts queued on it, each whole and in order.
+// One COM port: opens and sets up the line, runs one monitoring thread that reads what arrives
+// as it arrives, and sends the messages queued on it, each whole, piece by piece, in order.
 //
 // Every operation is called on the GUI thread. The QSerialPort lives on the monitoring thread.
 // The owner is a QObject of the GUI thread with an invokable
-//     void OnSerialBytes(const QByteArray &bytes, int portNumber)
-// which the monitoring thread calls through a blocking hand-off: it reads nothing more from
-// the device until the owner has returned, so the owner paces the line and bytes are handled
-// in arrival order. A hand-off due after the owner is gone is dropped. The owner may also have
-//     void OnSerialLineLost(int portNumber)
-// called through the same hand-off after the last bytes read before a failure of the device:
-// a message they began will never be completed.
-// A port configured without the received-character bit hands nothing over: its thread reads
-// and drops what arrives (an output line whose far end answers, with ACKs say), since a
-// hand-off would hold that thread, and with it the sending, while the GUI thread pauses
-// between the pieces of a forwarded message.
+//     void OnSerialBytes(const QByteArray &bytes, int portNumber, const QDateTime &readAt)
+// The monitoring thread never waits for it: it takes what the driver has at once and leaves
+// each run, with the time it was read, in the port's InputQueue; the GUI thread hands the runs
+// to the owner in arrival order, one run an event, so the window stays responsive under a
+// backlog. The owner may also have
+//     void OnSerialLineLost(int portNumber, const QDateTime &at)
+// handed over after the last bytes read before a failure of the device (a message they began
+// will never be completed), and
+//     void OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &at)
+// where the queue dropped bytes at its bound. A hand-off due after the owner is gone is dropped.
+// A port configured without the received-character bit reads and drops what arrives (an output
+// line whose far end answers, with ACKs say).
 //
 // A device that fails while open (read error, hang-up, removal) gives one failure line; then
 // the thread tries every kReconnectPeriod to open the port's configured name again, looked up
 // afresh each time, silently while it stays gone. Once it opens, the line is set up and purged
-// as at OpenPort, and one warning line says the line is back. Texts queued while it is gone
+// as at OpenPort, and one warning line says the line is back. Messages queued while it is gone
 // are dropped.
 class SerialPort
 {
@@ -45,6 +48,14 @@ public:
     // one failure line says so, and nothing more is queued until everything has left, when
     // one warning line says so.
     static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
+
+    // One write of a forwarded message, and the time from its hand-over to the device after
+    // which the next piece may start (it also waits until this one has left the device).
+    struct Piece
+    {
+        QByteArray bytes;
+        std::chrono::milliseconds pause{0};
+    };
 
     SerialPort();
     virtual ~SerialPort();
@@ -66,18 +77,26 @@ public:
     // Lets the thread of the port OpenPort opened read and write. False without an open port;
     // a thread already let go is left as it is.
     bool StartThread();
-    // Queues `text`, zero bytes included, behind what is queued already. The thread sends
-    // each text whole once the one before has left the device. Dropped without a thread.
-    void QueueWrite(const QByteArray &text);
+    // Queues a message as its pieces, zero bytes included, behind what is queued already; the
+    // thread sends them in order, each once the one before has left the device and its pause
+    // has passed, so a later message never overtakes an earlier one. A message is taken whole
+    // or refused whole: false without a thread, while the device is gone, or at the bound
+    // (see kMaxUnsentBytes; the port's own lines say so).
+    bool QueueMessage(std::vector<Piece> pieces);
+    // A message of one piece with no pause.
+    bool QueueWrite(const QByteArray &text) { return QueueMessage({{text, {}}}); }
     // 0 until configured.
     int OutBufferSize() const { return m_outBufferSize; }
     // The number the port was last configured with, 0 until then.
     int PortNumber() const { return m_settings.portNumber; }
 
-    // Ends the monitoring thread and closes the device. While waiting it delivers the
-    // thread's pending hand-offs, so it returns however busy the line is. Must not be called
-    // from inside this port's own hand-off.
+    // Ends the monitoring thread and closes the device, then hands the owner every run already
+    // read, so nothing read is lost. Messages not yet sent are dropped, with one line giving
+    // their count. Must not be called from inside this port's own hand-off.
     void StopThread();
+
+    // The bound of the input queue; a test lowers it.
+    void SetInputBound(qint64 bytes) { m_input.SetBound(bytes); }
 
     bool IsRunning() const;
     // Whether the monitoring thread still uses its device; a device that failed is let go.
@@ -89,8 +108,14 @@ public:
 private:
     class Line;
 
-    void Deliver(const QByteArray &bytes, int portNumber);
-    void DeliverLineLost(int portNumber);
+    // Monitoring thread: a run read from the device, or the line's loss.
+    void Received(QByteArray bytes);
+    void LineLost();
+    void Wake();
+    // GUI thread: hands the next waiting run to the owner; `all` hands every one at once.
+    void DeliverNext();
+    void DeliverAll();
+    void Deliver(const InputQueue::Run &run);
 
     std::unique_ptr<Line> m_thread;
     // Lives on the GUI thread and receives the hand-offs, so a stop can deliver exactly this
@@ -99,6 +124,9 @@ private:
     QPointer<QObject> m_owner;
     QMetaMethod m_handOff;
     QMetaMethod m_lineLost;
+    QMetaMethod m_dropped;
+    InputQueue m_input;
+    bool m_delivering = false; // a hand-off runs; a nested event loop must not start another
     LineSettings m_settings;
     int m_outBufferSize = 0;
 };

@@ -420,7 +420,7 @@ private slots:
 
         QList<QByteArray> messages;
         GetReceiver().SetMessageHandler(
-            [&messages](const QByteArray &message) { messages << message; });
+            [&messages](const QByteArray &message, const QDateTime &) { messages << message; });
         const int input = GetGeneralSettings().m_inSerialPort;
 
         // The opening of a message from the port under test, its end from the input port.

@@ -6,13 +6,17 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <optional>
 
+#include <poll.h>
 #include <sys/fsuid.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -290,6 +294,39 @@ private slots:
         QCOMPARE(Shell().m_log, QStringList());
         port.StopThread();
         port.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
+    }
+
+    void aPrintServiceThatNeverAnswersHoldsNeitherTheFilesNorTheNextMessage()
+    {
+        // A scheduler that takes the connection and never answers, as a hung one does.
+        const QByteArray socketPath = QDir::current().absoluteFilePath("hung-cups").toLocal8Bit();
+        const int service = socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(service >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path);
+        QVERIFY(bind(service, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(listen(service, 16) == 0);
+        qputenv("CUPS_SERVER", socketPath);
+        const auto answer = qScopeGuard([&] {
+            // Refused from now on, so the printing thread gets on with its queue and ends.
+            ::close(service);
+            qunsetenv("CUPS_SERVER");
+        });
+
+        SetOutputs(true, false, true);
+        QStringList files;
+        for (const char *header : {"11111e2al9", "22222e2al9", "33333e2al9"}) {
+            EdisMessage message = WorkedExample();
+            message.m_header = header;
+            MessageDispatcher(&message).Dispatch();
+            files.append(QString::fromLatin1(header) + ".txt");
+        }
+        QCOMPARE(QDir(Received()).entryList(QDir::Files), files);
+        QCOMPARE(Shell().m_log, QStringList());
+        // The printing thread is the one waiting for the service.
+        pollfd waiting{service, POLLIN, 0};
+        QTRY_VERIFY(poll(&waiting, 1, 0) == 1);
     }
 
     void aStoredRecoverTimeOfHoursIsBoundedAndANegativeOneIsNoPause()

@@ -33,7 +33,8 @@ class ReceiverTest : public QObject
 
 private:
     QList<QByteArray> m_messages;
-    MessageReceiver m_receiver{[this](const QByteArray &message) { m_messages.append(message); }};
+    MessageReceiver m_receiver{
+        [this](const QByteArray &message, const QDateTime &) { m_messages.append(message); }};
 
     void Feed(const QByteArray &bytes)
     {
@@ -88,7 +89,8 @@ private slots:
     {
         QFETCH(QByteArray, stream);
         QFETCH(QList<QByteArray>, messages);
-        MessageReceiver receiver([this](const QByteArray &message) { m_messages.append(message); });
+        MessageReceiver receiver(
+            [this](const QByteArray &message, const QDateTime &) { m_messages.append(message); });
         for (const char c : stream)
             receiver.ProcessChar(static_cast<unsigned char>(c));
         QCOMPARE(m_messages, messages);
@@ -103,7 +105,8 @@ private slots:
         for (const char c : message) {
             QCOMPARE(m_messages.size(), 0);
             // Another receiver's traffic and the event loop run between the bytes.
-            MessageReceiver other([](const QByteArray &) { QFAIL("nothing to frame there"); });
+            MessageReceiver other(
+                [](const QByteArray &, const QDateTime &) { QFAIL("nothing to frame there"); });
             other.ProcessChar(0x01);
             QCoreApplication::processEvents();
             m_receiver.ProcessChar(static_cast<unsigned char>(c));

@@ -6,6 +6,7 @@
 #include "doors/Doors.h"
 #include "receiver/EdisMessage.h"
 #include "receiver/MessageDispatcher.h"
+#include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
 #include "tools/Pty.h"
 
@@ -53,7 +54,7 @@ class Recorder : public QObject
     Q_OBJECT
 
 public:
-    Q_INVOKABLE void OnSerialBytes(const QByteArray &bytes, int portNumber)
+    Q_INVOKABLE void OnSerialBytes(const QByteArray &bytes, int portNumber, const QDateTime &)
     {
         if (m_sessions.isEmpty())
             m_sessions.append(QByteArray());
@@ -144,7 +145,7 @@ private slots:
 
         QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
         GetReceiver().SetMessageHandler(
-            [this](const QByteArray &message) { m_messages.append(message); });
+            [this](const QByteArray &message, const QDateTime &) { m_messages.append(message); });
         QVERIFY(GetInPort().IsRunning());
         QVERIFY(GetOutPort().IsRunning());
     }
@@ -219,7 +220,7 @@ private slots:
             }
             done = true;
         });
-        MessageDispatcher(&message).SendToPort();
+        QVERIFY(MessageDispatcher(&message).SendToPort());
         QTRY_VERIFY_WITH_TIMEOUT(done, 15000);
         farEnd.join();
         settings = saved;
@@ -229,6 +230,57 @@ private slots:
         for (size_t i = 1; i < pieceCame.size(); ++i)
             QVERIFY2(pieceCame[i] - pieceCame[i - 1] >= kRecover * 3 / 4,
                      qPrintable(QString::number(i)));
+    }
+
+    void aMessageArrivingDuringALongForwardIsHandledBeforeTheForwardEnds()
+    {
+        GeneralSettings &settings = GetGeneralSettings();
+        const GeneralSettings saved = settings;
+        const auto restore = qScopeGuard([&] { settings = saved; });
+        settings.m_recoverTime = 1000;
+        EdisMessage forwarded;
+        forwarded.m_outputText = QByteArray(3000, 'f'); // five full pieces, five pauses
+        m_output.ReadAvailable();
+
+        QVERIFY(MessageDispatcher(&forwarded).SendToPort());
+        QVERIFY(m_input.WriteAll(Framed("during the forward")));
+        QByteArray out;
+        QTRY_VERIFY((out += m_output.ReadAvailable(), m_messages.size() == 1));
+        QVERIFY2(out.size() < forwarded.m_outputText.size(),
+                 qPrintable(QString::number(out.size())));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (out += m_output.ReadAvailable()).size() >= forwarded.m_outputText.size(), 15000);
+        QCOMPARE(out, forwarded.m_outputText);
+    }
+
+    void bytesBeyondTheInputBoundAreCountedAndTheMessageTheyCutIsDiscarded()
+    {
+        SerialPort &port = GetInPort();
+        port.SetInputBound(1000);
+        const auto restore = qScopeGuard([&] { port.SetInputBound(InputQueue::kDefaultBound); });
+        const QString before = Log();
+
+        // The window's thread stays busy here while the line's thread takes everything.
+        const auto drained = [this] {
+            while (m_input.QueuedAtDevice() > 0)
+                std::this_thread::sleep_for(1ms);
+        };
+        QVERIFY(m_input.WriteAll(kSoh + QByteArray(99, 'o')));
+        drained();
+        QVERIFY(m_input.WriteAll(QByteArray(2000, 'y')));
+        drained();
+        QTRY_VERIFY(Log().mid(before.size()).contains("dropped"));
+
+        QVERIFY(m_input.WriteAll(Framed("whole")));
+        QTRY_COMPARE(m_messages, QList<QByteArray>{"whole\x04"});
+        const QString added = Log().mid(before.size());
+        const QRegularExpression gap("^\nError:->The input line COM2 brought more than Alvetra "
+                                     "could hold while it was busy: (\\d+) bytes were dropped, "
+                                     "and the message they cut was discarded.$");
+        const QRegularExpressionMatch match = gap.match(added);
+        QVERIFY2(match.hasMatch(), qPrintable(added));
+        // Nothing is taken again until half the bound is free, and the window took nothing.
+        QVERIFY2(match.captured(1).toInt() > 1000, qPrintable(added));
     }
 
     void bytesFromTheOutputPortNeverReachTheReceiver()
@@ -457,22 +509,27 @@ private slots:
         const qint64 texts = 3 * SerialPort::kMaxUnsentBytes / text.size();
 
         const QString before = Log();
+        qint64 taken = 0;
         for (qint64 i = 0; i < texts; ++i)
-            port.QueueWrite(text);
+            taken += port.QueueWrite(text) ? 1 : 0;
         const QString stuck = Log().mid(before.size());
         QVERIFY2(stuck.startsWith("\nError:->WARNING:  WriteFile() Failed with the following "
                                   "error: \nThe output line is not draining"),
                  qPrintable(stuck));
+        // Messages are taken whole, no more than the bound beyond the first.
+        QVERIFY(taken * text.size() <= SerialPort::kMaxUnsentBytes + text.size());
 
-        // The far end reads at last: whole texts, no more than the bound let through beyond
-        // what the line itself holds, and one line once everything has left.
+        // The far end reads at last: every message taken arrives whole, and once half the bound
+        // has drained one line counts those refused.
         QByteArray arrived;
-        QTRY_VERIFY_WITH_TIMEOUT((arrived += line.ReadAvailable(), Log().contains("drains again")),
+        QTRY_VERIFY_WITH_TIMEOUT((arrived += line.ReadAvailable()).size() >= taken * text.size(),
                                  20000);
-        arrived += line.ReadAvailable();
-        QCOMPARE(arrived.size() % text.size(), 0);
-        QVERIFY(arrived.size() <= SerialPort::kMaxUnsentBytes + 2 * text.size());
-        port.QueueWrite("forwarded again");
+        QCOMPARE(arrived, text.repeated(taken));
+        QTRY_VERIFY2(
+            Log().contains(
+                QStringLiteral("drains again; %1 messages were not forwarded").arg(texts - taken)),
+            qPrintable(Log().mid(before.size())));
+        QVERIFY(port.QueueWrite("forwarded again"));
         QTRY_VERIFY((arrived += line.ReadAvailable()).endsWith("forwarded again"));
         const QString added = Log().mid(before.size());
         QVERIFY2(added.count("Error:->") == 1 && added.count("Warning:->") == 1, qPrintable(added));
@@ -579,14 +636,16 @@ private slots:
             while (!stop && m_input.WriteAll(message, 100ms)) {
             }
         });
-        QTRY_VERIFY(m_messages.size() > 10);
+        const auto join = qScopeGuard([&] {
+            stop = true;
+            sender.join();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(m_messages.size() > 10, 20000);
 
         CAlvetraApp *app = CAlvetraApp::Instance();
         QTimer::singleShot(0, app->MainFrame(), &QWidget::close);
         QTimer::singleShot(20000, app, [] { QCoreApplication::exit(42); });
         const int exitCode = app->exec();
-        stop = true;
-        sender.join();
         QCOMPARE(exitCode, 0);
         QVERIFY(!GetInPort().IsRunning());
         QVERIFY(!GetOutPort().IsRunning());
