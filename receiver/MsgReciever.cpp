@@ -11,6 +11,20 @@ MessageReceiver::MessageReceiver(MessageHandler handler)
     : m_handler(std::move(handler))
 {}
 
+void MessageReceiver::SetArrivalTime(const QDateTime &readAt)
+{
+    // Within a message on a live line nothing changes: a SOH inside it stays data.
+    if (m_state == State::Collecting && m_arrival.isValid() && readAt.isValid()
+        && m_arrival.msecsTo(readAt) >= m_fragmentSilence.count()) {
+        LogWarning(QStringLiteral("No byte came on the input line for %1 seconds inside a "
+                                  "message: it was cut off, and its %2 bytes were dropped.")
+                       .arg(m_arrival.msecsTo(readAt) / 1000)
+                       .arg(m_length + 1));
+        DiscardMessage();
+    }
+    m_arrival = readAt;
+}
+
 void MessageReceiver::ProcessBoundary(int ch)
 {
     switch (m_state) {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -43,8 +44,14 @@ public:
     void SetMessageHandler(MessageHandler handler) { m_handler = std::move(handler); }
 
     // When the bytes fed from now on were read from the line; the time a message is handed on
-    // with.
-    void SetArrivalTime(const QDateTime &readAt) { m_arrival = readAt; }
+    // with. A message left open across a silence of kFragmentSilence (by these times) was cut
+    // by a line that died quietly (a receiver switched off, a cable cut on a real UART, no
+    // device error): it is dropped with one warning line, so that the next message's SOH is
+    // not taken as data inside it.
+    void SetArrivalTime(const QDateTime &readAt);
+    static constexpr std::chrono::milliseconds kFragmentSilence{10000};
+    // Replaces kFragmentSilence, so a test need not wait ten seconds.
+    void SetFragmentSilence(std::chrono::milliseconds silence) { m_fragmentSilence = silence; }
 
     // The line broke: what has been collected of a message will never be completed, and the
     // next message's SOH would otherwise be taken as data inside it. Waits for the next SOH.
@@ -72,4 +79,5 @@ private:
     qsizetype m_length = 0;
     MessageHandler m_handler;
     QDateTime m_arrival;
+    std::chrono::milliseconds m_fragmentSilence = kFragmentSilence;
 };

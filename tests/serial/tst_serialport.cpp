@@ -6,6 +6,7 @@
 #include "doors/Doors.h"
 #include "receiver/EdisMessage.h"
 #include "receiver/MessageDispatcher.h"
+#include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
 #include "tools/Pty.h"
@@ -281,6 +282,32 @@ private slots:
         QVERIFY2(match.hasMatch(), qPrintable(added));
         // Nothing is taken again until half the bound is free, and the window took nothing.
         QVERIFY2(match.captured(1).toInt() > 1000, qPrintable(added));
+    }
+
+    void aFragmentLeftOpenAcrossASilenceIsDroppedAndTheNextMessagePasses()
+    {
+        GetReceiver().SetFragmentSilence(300ms);
+        const auto restore = qScopeGuard(
+            [] { GetReceiver().SetFragmentSilence(MessageReceiver::kFragmentSilence); });
+        const QString before = Log();
+        QVERIFY(m_input.WriteAll(kSoh
+                                 + QByteArray("\x1f"
+                                              "a1al9\x02"
+                                              "cut off")));
+        QTRY_COMPARE(m_input.QueuedAtDevice(), 0);
+        // The receiver goes quiet, as one switched off does, and comes back.
+        QTest::qWait(400);
+        QVERIFY(m_input.WriteAll(Framed("after the silence")));
+        QTRY_COMPARE(m_messages, QList<QByteArray>{"after the silence\x04"});
+        const QString added = Log().mid(before.size());
+        QVERIFY2(added.count("Warning:->") == 1 && added.contains("its 15 bytes were dropped"),
+                 qPrintable(added));
+
+        // Within a message on a live line a SOH stays data.
+        QVERIFY(m_input.WriteAll(kSoh + QByteArray("one")));
+        QVERIFY(m_input.WriteAll(Framed("two")));
+        QTRY_COMPARE(m_messages.size(), 2);
+        QCOMPARE(m_messages.last(), QByteArray("one\x01two\x04"));
     }
 
     void bytesFromTheOutputPortNeverReachTheReceiver()
