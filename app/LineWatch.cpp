@@ -145,10 +145,18 @@ QString LineWatch::OutputPaneText() const
                                                       : GetGeneralSettings().m_outSerialPort;
     const QString name = QStringLiteral("Output COM%1: ").arg(number);
     const SerialPort &port = GetOutPort();
+    const QDateTime now = QDateTime::currentDateTime();
+    const int notForwarded = port.NotForwarded();
+    const QString lost
+        = notForwarded > 0 ? QStringLiteral(", %1 not forwarded").arg(notForwarded) : QString();
     const QDateTime reconnecting = port.ReconnectingSince();
     if (!reconnecting.isNull())
-        return name + QStringLiteral("reconnecting since ")
-               + ClockText(reconnecting, QDateTime::currentDateTime(), false);
+        return name + QStringLiteral("reconnecting since ") + ClockText(reconnecting, now, false)
+               + lost;
+    const QDateTime refusing = port.RefusingSince();
+    if (!refusing.isNull())
+        return name + QStringLiteral("not draining since ") + ClockText(refusing, now, false)
+               + lost;
     if (port.IsDeviceOpen())
         return name + QStringLiteral("open");
     return name

@@ -48,6 +48,10 @@ public:
 
     // Milliseconds since the epoch, 0 while the device is not being reopened.
     qint64 ReconnectingSince() const { return m_reconnectingSince; }
+    // Milliseconds since the epoch, 0 while messages are taken.
+    qint64 RefusingSince() const { return m_refusingSince; }
+    // Messages refused or dropped since the line last worked.
+    int NotForwarded() const;
 
 protected:
     void run() override;
@@ -99,17 +103,19 @@ private:
     std::atomic<bool> m_stop = false;
     std::atomic<bool> m_deviceOpen = false;
     std::atomic<qint64> m_reconnectingSince = 0;
+    std::atomic<qint64> m_refusingSince = 0;
 
     // Guards the queue, its counts and the device pointer that the GUI thread posts write
     // requests to.
-    QMutex m_writeLock;
+    mutable QMutex m_writeLock;
     std::deque<QueuedPiece> m_writes;
     qint64 m_queuedBytes = 0;  // in m_writes
     qint64 m_deviceUnsent = 0; // in Qt's write buffer
     bool m_refusing = false;   // since the bound was hit, until half of it has drained
     int m_refused = 0;
     int m_lostWhileGone = 0;
-    int m_unsentMessages = 0; // left when the thread ended
+    int m_refusedBeforeLoss = 0; // refused while stuck, then the device failed
+    int m_unsentMessages = 0;    // left when the thread ended
     QSerialPort *m_device = nullptr;
 
     // Monitoring thread only.
@@ -117,6 +123,9 @@ private:
     bool m_pausing = false;
     int m_pauses = 0; // a pause started before a device was let go is void
     std::chrono::steady_clock::time_point m_pauseDue;
+    // What the driver held at the last look, and how often in a row it did not move.
+    int m_lastOutQueue = 0;
+    int m_stuckLooks = 0;
     bool m_failed = false;
     bool m_setUpReported = false;
     QTimer *m_retry = nullptr;

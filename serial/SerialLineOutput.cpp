@@ -2,6 +2,7 @@
 
 #include "doors/Doors.h"
 
+#include <QDateTime>
 #include <QTimer>
 
 #include <algorithm>
@@ -43,6 +44,7 @@ bool SerialPort::Line::Queue(std::vector<SerialPort::Piece> pieces)
             // fit, so that a stalled line yields one error line and one count.
             m_refusing = true;
             m_refused = 1;
+            m_refusingSince = QDateTime::currentMSecsSinceEpoch();
             stuck = QStringLiteral("The output line is not draining: %1 bytes wait unsent. "
                                    "A message was not forwarded, and none will be until "
                                    "the line drains.")
@@ -63,6 +65,12 @@ bool SerialPort::Line::Queue(std::vector<SerialPort::Piece> pieces)
     if (!stuck.isEmpty())
         ReportFailure("WriteFile()", stuck, m_settings.portNumber);
     return stuck.isEmpty();
+}
+
+int SerialPort::Line::NotForwarded() const
+{
+    QMutexLocker locker(&m_writeLock);
+    return m_refused + m_lostWhileGone + m_refusedBeforeLoss;
 }
 
 int SerialPort::Line::CountMessages() const
@@ -124,6 +132,7 @@ void SerialPort::Line::SendNext()
 QString SerialPort::Line::DrainedText(QMutexLocker<QMutex> &)
 {
     m_refusing = false;
+    m_refusingSince = 0;
     return QStringLiteral("The output line COM%1 drains again; %2 messages were not "
                           "forwarded while it was stuck.")
         .arg(m_settings.portNumber)
@@ -135,12 +144,21 @@ void SerialPort::Line::AwaitDrained(QSerialPort &device)
 #ifdef Q_OS_UNIX
     int unsent = 0;
     if (device.isOpen() && ::ioctl(int(device.handle()), TIOCOUTQ, &unsent) == 0 && unsent > 0) {
-        // Ten bits a byte: the time the line needs for what the driver still holds.
-        const auto due = std::chrono::milliseconds(
-            1 + qint64(unsent) * 10 * 1000 / std::max(1, m_settings.baud));
-        QTimer::singleShot(due, &device, [this, &device] { AwaitDrained(device); });
+        // Ten bits a byte: the time the line needs for what the driver still holds. A stalled
+        // adapter holds a few bytes for ever; the looks then grow slower, up to one a second,
+        // rather than waking the thread every few milliseconds.
+        m_stuckLooks = unsent >= m_lastOutQueue ? std::min(m_stuckLooks + 1, 10) : 0;
+        m_lastOutQueue = unsent;
+        const auto due
+            = std::max(std::chrono::milliseconds(
+                           1 + qint64(unsent) * 10 * 1000 / std::max(1, m_settings.baud)),
+                       std::chrono::milliseconds(1 << m_stuckLooks));
+        QTimer::singleShot(std::min(due, std::chrono::milliseconds(1000)), &device,
+                           [this, &device] { AwaitDrained(device); });
         return;
     }
+    m_lastOutQueue = 0;
+    m_stuckLooks = 0;
 #else
     Q_UNUSED(device)
 #endif

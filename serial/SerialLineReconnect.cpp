@@ -24,11 +24,15 @@ void SerialPort::Line::LetGo(QSerialPort &device)
     ++m_pauses;
     {
         QMutexLocker locker(&m_writeLock);
-        m_lostWhileGone = CountMessages();
+        // Counted while the device was being let go too: add, never overwrite.
+        m_lostWhileGone += CountMessages();
         m_writes.clear();
         m_queuedBytes = 0;
         m_deviceUnsent = 0;
+        if (m_refusing)
+            m_refusedBeforeLoss += std::exchange(m_refused, 0);
         m_refusing = false;
+        m_refusingSince = 0;
     }
     if (HandsOverBytes() && !m_stop)
         m_port.LineLost();
@@ -61,9 +65,11 @@ void SerialPort::Line::TryReopen(QSerialPort &device)
     m_deviceOpen = true;
     m_reconnectingSince = 0;
     int lost = 0;
+    int refused = 0;
     {
         QMutexLocker locker(&m_writeLock);
         std::swap(lost, m_lostWhileGone);
+        std::swap(refused, m_refusedBeforeLoss);
     }
     const QString target = QFileInfo(name).canonicalFilePath();
     const QString shown

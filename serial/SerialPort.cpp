@@ -159,3 +159,14 @@ QDateTime SerialPort::ReconnectingSince() const
     const qint64 since = m_thread ? m_thread->ReconnectingSince() : 0;
     return since != 0 ? QDateTime::fromMSecsSinceEpoch(since) : QDateTime();
 }
+
+QDateTime SerialPort::RefusingSince() const
+{
+    const qint64 since = m_thread ? m_thread->RefusingSince() : 0;
+    return since != 0 ? QDateTime::fromMSecsSinceEpoch(since) : QDateTime();
+}
+
+int SerialPort::NotForwarded() const
+{
+    return m_thread ? m_thread->NotForwarded() : 0;
+}

@@ -104,6 +104,11 @@ public:
     // GUI thread. When the port began trying to open its device again after a failure; a null
     // QDateTime while it is not reconnecting.
     QDateTime ReconnectingSince() const;
+    // GUI thread. Since when the output line refuses messages because it does not drain; a
+    // null QDateTime while it takes them.
+    QDateTime RefusingSince() const;
+    // GUI thread. Messages refused or dropped since the line last worked as it should.
+    int NotForwarded() const;
 
 private:
     class Line;

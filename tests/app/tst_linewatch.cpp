@@ -74,6 +74,28 @@ private slots:
         GetGeneralSettings().m_sendToPort = 0;
         QTRY_COMPARE(Pane("outputLinePane"), QString("Output COM1: off"));
         GetGeneralSettings().m_sendToPort = 1;
+
+        // An output line whose far end reads nothing refuses messages once the bound is full,
+        // and says so until it drains.
+        Pty stalled;
+        MapPort(1, stalled.DevicePath());
+        GetLogView()->OnInitialUpdate();
+        QTRY_COMPARE(Pane("outputLinePane"), QString("Output COM1: open"));
+        int refused = 0;
+        for (int i = 0; i < 8; ++i)
+            refused += GetOutPort().QueueWrite(QByteArray(256 * 1024, 'x')) ? 0 : 1;
+        QVERIFY(refused > 0);
+        QTRY_VERIFY2(QRegularExpression(QStringLiteral("^Output COM1: not draining since "
+                                                       "\\d\\d:\\d\\d, %1 not forwarded$")
+                                            .arg(refused))
+                         .match(Pane("outputLinePane"))
+                         .hasMatch(),
+                     qPrintable(Pane("outputLinePane")));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (stalled.ReadAvailable(), Pane("outputLinePane") == QString("Output COM1: open")),
+            20000);
+        MapPort(1, "/dev/alvetra-no-such-device");
+        GetLogView()->OnInitialUpdate();
     }
 
     void aSilentInputWarnsOncePerPeriodAndOnceWhenBytesFlowAgain()
