@@ -209,7 +209,7 @@ void HookRunner::OnFinished(QProcess *process, int exitCode, bool crashed)
         result.m_failure
             = QStringLiteral("still ran after %1 s and was ended").arg(run.timeLimit.count());
     } else if (crashed) {
-        result.m_outcome = HookOutcome::Failed;
+        result.m_outcome = HookOutcome::Killed;
         result.m_failure = QStringLiteral("was ended by signal %1").arg(exitCode);
     } else if (exitCode != 0) {
         result.m_outcome = HookOutcome::Failed;

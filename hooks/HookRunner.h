@@ -32,7 +32,8 @@ struct HookJob
 
 enum class HookOutcome {
     Succeeded,  // ended with code 0
-    Failed,     // ended with another code, or by a signal of its own
+    Failed,     // ended with another code
+    Killed,     // ended by a signal it did not get from us
     NotStarted, // could not be started
     TimedOut,   // ended by us at its time limit
     Refused,    // the queue was full; never started

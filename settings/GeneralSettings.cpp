@@ -82,6 +82,15 @@ QString SerialDeviceForPort(int number)
     const QString mapped = store.value(QStringLiteral("Ports/COM%1").arg(number)).toString();
     if (!mapped.isEmpty())
         return mapped;
+    return BuiltInSerialDevice(number);
+#endif
+}
+
+QString BuiltInSerialDevice(int number)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(number);
+#else
     return QStringLiteral("/dev/ttyS%1").arg(number - 1);
 #endif
 }

@@ -46,6 +46,8 @@ public:
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry
 // "COM<n>" of the settings group "Ports" when there is one, else /dev/ttyS<n-1>.
 QString SerialDeviceForPort(int number);
+// The device COM port `number` opens when the "Ports" group names none.
+QString BuiltInSerialDevice(int number);
 // Sets the "Ports" entry for COM port `number` to `device`, or removes it when `device` is
 // empty, so that the number opens its built-in device again. Not on Windows.
 void SetSerialDeviceForPort(int number, const QString &device);
