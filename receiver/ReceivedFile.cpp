@@ -40,14 +40,15 @@ int WriteWholeFile(const QString &folder, const QString &path, const QByteArray 
 
 } // namespace
 
-void MessageDispatcher::WriteToFile()
+QString MessageDispatcher::WriteToFile()
 {
     const QString folder = GetProgramFolder() + QStringLiteral("/Received");
     const QString path = folder + QLatin1Char('/') + MessageFileName(m_message->m_header);
     const int cause = WriteWholeFile(folder, path, MessageFileContent(*m_message));
-    if (cause != kNone)
-        LogError(QStringLiteral("Error writing passed message to file - ")
-                 + FileErrorCauseText(cause));
+    if (cause == kNone)
+        return path;
+    LogError(QStringLiteral("Error writing passed message to file - ") + FileErrorCauseText(cause));
+    return {};
 }
 
 QString MessageFileName(const QByteArray &header)
