@@ -62,3 +62,21 @@ Judgement JudgeMessage(QByteArrayView m, const FilterSettings &filter)
     judgement.m_verdict = MessageVerdict::Passed;
     return judgement;
 }
+
+QByteArray MessageLines(const EdisMessage &message, const char *lineEnd)
+{
+    QByteArray text;
+    text.reserve(message.m_headline.size() + message.m_header.size() + message.m_trailer.size()
+                 + message.m_body.size() + 48);
+    text.append(message.m_headline).append(lineEnd);
+    text.append(kSeparatorLine).append(lineEnd);
+    text.append('[').append(message.m_header).append(']').append(lineEnd);
+    text.append(message.m_trailer).append(lineEnd);
+    text.append(message.m_body);
+    return text;
+}
+
+QByteArray MessageFileContent(const EdisMessage &message)
+{
+    return MessageLines(message, "\r\n");
+}

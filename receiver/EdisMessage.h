@@ -5,6 +5,9 @@
 
 class FilterSettings;
 
+// The line under the headline, in the file and on paper alike.
+inline constexpr char kSeparatorLine[] = "===================================";
+
 // A message that passed the filter, cut into its parts. Texts are the raw 8-bit bytes of the
 // line.
 struct EdisMessage
@@ -40,3 +43,11 @@ struct Judgement
 // message that fails the filter never gives a warning. Zero bytes are ordinary bytes. Pure: no
 // log, no files; any thread.
 Judgement JudgeMessage(QByteArrayView message, const FilterSettings &filter);
+
+// Headline, 35 '=', "[header]", trailer, each ended by `lineEnd`, then the body as received
+// with nothing after it: the text of a passed message in the file and on paper alike.
+QByteArray MessageLines(const EdisMessage &message, const char *lineEnd);
+
+// The file's five lines: headline, 35 '=', "[header]", trailer (each ended by CR LF), then the
+// body as received with nothing after it.
+QByteArray MessageFileContent(const EdisMessage &message);

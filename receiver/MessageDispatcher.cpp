@@ -1,9 +1,11 @@
 #include "MessageDispatcher.h"
 
 #include "EdisMessage.h"
+#include "PassedHook.h"
 #include "PrintQueue.h"
 #include "PrintText.h"
 #include "doors/Doors.h"
+#include "hooks/PassedMessageHook.h"
 #include "rtf/Cp1252.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
@@ -17,12 +19,19 @@ void MessageDispatcher::Dispatch()
     PlayPassedSound();
     // Read at each dispatch, so a switch changed in the dialog applies to the next message.
     const GeneralSettings &settings = GetGeneralSettings();
+    QString file;
     if (settings.m_sendToFile != 0)
-        WriteToFile();
+        file = WriteToFile();
     if (settings.m_sendToPort != 0)
         SendToPort();
     if (settings.m_sendToPrinter != 0)
         PrintMessage();
+    if (!settings.m_onPassed.isEmpty()) {
+        // A message fed without a line (the Test menu's file) arrives now.
+        const QDateTime arrival
+            = m_receivedAt.isValid() ? m_receivedAt : QDateTime::currentDateTimeUtc();
+        RunPassedHook(*m_message, {arrival, GetInPort().PortNumber(), file});
+    }
 }
 
 bool MessageDispatcher::SendToPort()

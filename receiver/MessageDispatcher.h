@@ -29,12 +29,14 @@ public:
     // this moment, started in that order and returning at once: the file is written before
     // the first byte goes out, while the output line and the printer work on threads of their
     // own and the next message may be handled before this one has left. One that fails
-    // reports it and the next still runs.
+    // reports it and the next still runs. Last the station's command, once the file it may
+    // read is there (PassedHook.h).
     void Dispatch();
 
     // Writes the message to "Received/<header>.txt" below the program folder, replacing a
-    // file of that name; a failure gives one error line and leaves no cut file behind.
-    void WriteToFile();
+    // file of that name, and returns its path; a failure gives one error line, leaves no cut
+    // file behind and returns an empty path.
+    QString WriteToFile();
     // Hands the output text to the output port as one message in pieces, with the recover
     // time after each full piece; the port's thread keeps the pauses. False when the port
     // refused it (its own line says why) or the out buffer is too small.

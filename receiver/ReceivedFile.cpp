@@ -40,14 +40,15 @@ int WriteWholeFile(const QString &folder, const QString &path, const QByteArray 
 
 } // namespace
 
-void MessageDispatcher::WriteToFile()
+QString MessageDispatcher::WriteToFile()
 {
     const QString folder = GetProgramFolder() + QStringLiteral("/Received");
     const QString path = folder + QLatin1Char('/') + MessageFileName(m_message->m_header);
     const int cause = WriteWholeFile(folder, path, MessageFileContent(*m_message));
-    if (cause != kNone)
-        LogError(QStringLiteral("Error writing passed message to file - ")
-                 + FileErrorCauseText(cause));
+    if (cause == kNone)
+        return path;
+    LogError(QStringLiteral("Error writing passed message to file - ") + FileErrorCauseText(cause));
+    return {};
 }
 
 QString MessageFileName(const QByteArray &header)
@@ -62,24 +63,6 @@ QString MessageFileName(const QByteArray &header)
         }
     }
     return DecodeCp1252(name) + QStringLiteral(".txt");
-}
-
-QByteArray MessageLines(const EdisMessage &message, const char *lineEnd)
-{
-    QByteArray text;
-    text.reserve(message.m_headline.size() + message.m_header.size() + message.m_trailer.size()
-                 + message.m_body.size() + 48);
-    text.append(message.m_headline).append(lineEnd);
-    text.append(kSeparatorLine).append(lineEnd);
-    text.append('[').append(message.m_header).append(']').append(lineEnd);
-    text.append(message.m_trailer).append(lineEnd);
-    text.append(message.m_body);
-    return text;
-}
-
-QByteArray MessageFileContent(const EdisMessage &message)
-{
-    return MessageLines(message, "\r\n");
 }
 
 QString FileErrorCauseText(int cause)

@@ -2,11 +2,15 @@
 
 #include "GeneralSettings.h"
 #include "doors/Doors.h"
+#include "hooks/HookRunner.h"
+#include "hooks/PassedMessageHook.h"
+#include "receiver/EdisMessage.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
@@ -19,16 +23,29 @@ constexpr int kInPortId = 1032;
 constexpr int kOutPortId = 1035;
 constexpr int kPortCount = 8;
 constexpr int kSilenceMinutesId = 1036;
+constexpr int kOnPassedId = 1037;
+constexpr int kTryId = 1038;
+constexpr int kTryResultId = 1039;
+constexpr int kInDeviceId = 1040;
+constexpr int kOutDeviceId = 1041;
 // A day: a line silent for longer is not supervised in any useful sense.
 constexpr int kMaxSilenceMinutes = 24 * 60;
-// The silence row sits between the switches and the buttons.
-constexpr int kButtonsY = 118;
-constexpr int kDialogHeight = 139;
+// The silence row and the command rows sit between the switches and the buttons.
+constexpr int kCommandY = 118;
+constexpr int kButtonsY = 158;
+constexpr int kDialogHeight = 179;
 
-// The device labels stand right of the lists; a long device path is cut in the middle, and the
-// whole path is in the tool tip.
-constexpr int kDeviceLabelX = 121;
-constexpr int kDeviceLabelMaxWidth = 110;
+// On Linux the device lists stand right of the port lists, and the dialog grows to hold them;
+// on Windows a COM number is the device itself.
+#ifdef Q_OS_WIN
+constexpr bool kDeviceLists = false;
+#else
+constexpr bool kDeviceLists = true;
+#endif
+constexpr int kDeviceListX = 121;
+constexpr int kDeviceListWidth = 110;
+constexpr int kDialogWidth = kDeviceLists ? kDeviceListX + kDeviceListWidth + 7 : 146;
+constexpr int kTryWidth = 30;
 
 QComboBox *NewPortList()
 {
@@ -60,7 +77,7 @@ void ShowRestartNotice(QWidget *parent, const QString &text)
 } // namespace
 
 CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
-    : CTemplateDlg(QStringLiteral("General Settings"), 146, kDialogHeight, parent)
+    : CTemplateDlg(QStringLiteral("General Settings"), kDialogWidth, kDialogHeight, parent)
 {
     AddGroupBox(QStringLiteral("Have passed messages:"), 7, 42, 110, 54);
 
@@ -71,10 +88,18 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
     AddControl(cancel, 2, 7, kButtonsY, 50, 14);
     m_inPortCombo = NewPortList();
     AddControl(m_inPortCombo, kInPortId, 69, 7, 48, 44);
+    if (kDeviceLists) {
+        m_inDeviceList = new QComboBox;
+        AddControl(m_inDeviceList, kInDeviceId, kDeviceListX, 7, kDeviceListWidth, 44);
+    }
     AddControl(new QLabel(QStringLiteral("Input COM port")), -1, 14, 11, 49, 8);
     AddControl(new QLabel(QStringLiteral("Output COM port")), -1, 13, 26, 54, 8);
     m_outPortCombo = NewPortList();
     AddControl(m_outPortCombo, kOutPortId, 69, 22, 48, 46);
+    if (kDeviceLists) {
+        m_outDeviceList = new QComboBox;
+        AddControl(m_outDeviceList, kOutDeviceId, kDeviceListX, 22, kDeviceListWidth, 46);
+    }
     m_sendToFileBox = new QCheckBox(QStringLiteral("Sent to file"));
     AddControl(m_sendToFileBox, 1003, 15, 54, 49, 10);
     m_sendToPrinterBox = new QCheckBox(QStringLiteral("Sent to printer"));
@@ -90,28 +115,36 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
         QStringLiteral("Minutes without any byte on the input line before Alvetra warns"));
     AddControl(m_silenceMinutesBox, kSilenceMinutesId, 69, 100, 48, 13);
 
+    AddControl(new QLabel(QStringLiteral("Command for each passed message")), -1, 14, kCommandY,
+               120, 8);
+    m_onPassedEdit = new QLineEdit;
+    m_onPassedEdit->setToolTip(
+        QStringLiteral("A program and its arguments, without a shell; the message's fields are "
+                       "in ALVETRA_ variables and its text on standard input"));
+    AddControl(m_onPassedEdit, kOnPassedId, 14, kCommandY + 10,
+               kDialogWidth - 14 - 7 - kTryWidth - 4, 13);
+    m_tryButton = new QPushButton(QStringLiteral("Try"));
+    AddControl(m_tryButton, kTryId, kDialogWidth - 7 - kTryWidth, kCommandY + 10, kTryWidth, 13);
+    m_tryResult = new QLabel;
+    AddControl(m_tryResult, kTryResultId, 14, kCommandY + 26, kDialogWidth - 21, 8);
+    connect(m_tryButton, &QPushButton::clicked, this, &CGeneralSettingsDlg::OnTry);
+
     connect(ok, &QPushButton::clicked, this, &CGeneralSettingsDlg::OnOK);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
-#ifndef Q_OS_WIN
-    // On Linux a COM number stands for a device of the "Ports" settings group; the user should
-    // see which adapter a number means. The dialog grows to the right to hold the names.
-    m_inDeviceLabel = new QLabel;
-    m_inDeviceLabel->setObjectName(QStringLiteral("device%1").arg(kInPortId));
-    m_outDeviceLabel = new QLabel;
-    m_outDeviceLabel->setObjectName(QStringLiteral("device%1").arg(kOutPortId));
-    const QRect inList = ToPixels(kDeviceLabelX, 7, kDeviceLabelMaxWidth, 12);
-    const QRect outList = ToPixels(kDeviceLabelX, 22, kDeviceLabelMaxWidth, 12);
-    for (auto [label, place] : {std::pair{m_inDeviceLabel, inList}, {m_outDeviceLabel, outList}}) {
-        label->setParent(this);
-        label->setGeometry(place.x(), place.y(), place.width(), m_inPortCombo->height());
+    if (kDeviceLists) {
+        for (QComboBox *list : {m_inPortCombo, m_outPortCombo})
+            connect(list, &QComboBox::currentIndexChanged, this,
+                    &CGeneralSettingsDlg::UpdateDeviceLists);
+        connect(m_inDeviceList, &QComboBox::activated, this, [this] {
+            OnDevicePicked(m_inDeviceList, m_inPortCombo, m_shownInPort,
+                           GetGeneralSettings().m_inSerialPort);
+        });
+        connect(m_outDeviceList, &QComboBox::activated, this, [this] {
+            OnDevicePicked(m_outDeviceList, m_outPortCombo, m_shownOutPort,
+                           GetGeneralSettings().m_outSerialPort);
+        });
     }
-    setFixedSize(ToPixels(0, 0, kDeviceLabelX + kDeviceLabelMaxWidth + 7, kDialogHeight).size());
-    connect(m_inPortCombo, &QComboBox::currentIndexChanged, this,
-            &CGeneralSettingsDlg::UpdateDeviceLabels);
-    connect(m_outPortCombo, &QComboBox::currentIndexChanged, this,
-            &CGeneralSettingsDlg::UpdateDeviceLabels);
-#endif
 }
 
 void CGeneralSettingsDlg::OnInitDialog()
@@ -129,8 +162,14 @@ void CGeneralSettingsDlg::OnInitDialog()
     // Off is 0 or less; a stored value past the box's range shows as its end.
     m_silenceMinutesBox->setValue(std::max(settings.m_silenceMinutes, 0));
     m_shownSilenceMinutes = m_silenceMinutesBox->value();
+    m_onPassedEdit->setText(settings.m_onPassed);
     DoDataExchange(false);
-    UpdateDeviceLabels();
+    if (kDeviceLists) {
+        // Once: the system's list of ports can take a moment, and it is not going to change
+        // under the user's eyes in any way that matters.
+        m_presentDevices = PresentSerialDevices();
+        UpdateDeviceLists();
+    }
     findChild<QPushButton *>(IdName(1))->setFocus();
 }
 
@@ -160,10 +199,17 @@ void CGeneralSettingsDlg::OnOK()
     // change applies at once: the silence watch reads the setting every time it looks.
     if (m_silenceMinutesBox->value() != m_shownSilenceMinutes)
         settings.m_silenceMinutes = m_silenceMinutesBox->value();
+    // Read at each passed message, so it applies from the next one.
+    settings.m_onPassed = m_onPassedEdit->text();
 
+    QList<int> changedDevices;
+    for (auto picked = m_pickedDevices.cbegin(); picked != m_pickedDevices.cend(); ++picked) {
+        if (picked.value() != m_storedDevices.value(picked.key()))
+            changedDevices.append(picked.key());
+    }
     const int inPort = SelectedPort(m_inPortCombo);
     const int outPort = SelectedPort(m_outPortCombo);
-    if (inPort != m_shownInPort || outPort != m_shownOutPort) {
+    if (inPort != m_shownInPort || outPort != m_shownOutPort || !changedDevices.isEmpty()) {
         ShowRestartNotice(this,
                           QStringLiteral("You changed a serial port setting. This will only take "
                                          "effect after you restart Alvetra"));
@@ -171,6 +217,8 @@ void CGeneralSettingsDlg::OnOK()
             settings.m_inSerialPort = inPort;
         if (outPort != m_shownOutPort)
             settings.m_outSerialPort = outPort;
+        for (int number : std::as_const(changedDevices))
+            SetSerialDeviceForPort(number, m_pickedDevices.value(number));
     }
     if (m_sendToPortCheck != 0 && m_shownSendToPort == 0) {
         ShowRestartNotice(this,
@@ -181,19 +229,91 @@ void CGeneralSettingsDlg::OnOK()
     accept();
 }
 
-void CGeneralSettingsDlg::UpdateDeviceLabels()
+CGeneralSettingsDlg::~CGeneralSettingsDlg() = default;
+
+int CGeneralSettingsDlg::EffectivePort(const QComboBox *list, int shown, int stored) const
 {
-    if (!m_inDeviceLabel)
+    const int selected = SelectedPort(list);
+    return selected == shown ? stored : selected;
+}
+
+void CGeneralSettingsDlg::UpdateDeviceLists()
+{
+    if (!kDeviceLists)
         return;
     const GeneralSettings &settings = GetGeneralSettings();
-    // A list left at the number it showed keeps the stored number, which may be one the list
-    // does not offer (say 9): name the device of the number that will be used.
-    const auto update = [](QLabel *label, const QComboBox *list, int shown, int stored) {
-        const int selected = SelectedPort(list);
-        const QString device = SerialDeviceForPort(selected == shown ? stored : selected);
-        label->setToolTip(device);
-        label->setText(label->fontMetrics().elidedText(device, Qt::ElideMiddle, label->width()));
+    const auto fill = [this](QComboBox *deviceList, int number) {
+        if (!m_storedDevices.contains(number)) {
+            const QString device = SerialDeviceForPort(number);
+            m_storedDevices.insert(number,
+                                   device == BuiltInSerialDevice(number) ? QString() : device);
+        }
+        const QString current = m_pickedDevices.value(number, m_storedDevices.value(number));
+        const QSignalBlocker quiet(deviceList);
+        deviceList->clear();
+        deviceList->addItem(QStringLiteral("default (%1)").arg(BuiltInSerialDevice(number)),
+                            QString());
+        QList<SerialDeviceChoice> choices = m_presentDevices;
+        const auto listed = std::find_if(choices.cbegin(), choices.cend(),
+                                         [&](const auto &c) { return c.m_device == current; });
+        // A device the settings name stays selected even when it is gone: the user sees that
+        // it is absent instead of a silent switch to another one.
+        if (!current.isEmpty() && listed == choices.cend())
+            choices.append(NamedSerialDevice(current));
+        for (const SerialDeviceChoice &choice : std::as_const(choices)) {
+            deviceList->addItem(choice.m_text, choice.m_device);
+            deviceList->setItemData(deviceList->count() - 1, choice.m_device, Qt::ToolTipRole);
+        }
+        deviceList->setCurrentIndex(std::max(0, deviceList->findData(current)));
+        deviceList->setToolTip(deviceList->currentText());
     };
-    update(m_inDeviceLabel, m_inPortCombo, m_shownInPort, settings.m_inSerialPort);
-    update(m_outDeviceLabel, m_outPortCombo, m_shownOutPort, settings.m_outSerialPort);
+    fill(m_inDeviceList, EffectivePort(m_inPortCombo, m_shownInPort, settings.m_inSerialPort));
+    fill(m_outDeviceList, EffectivePort(m_outPortCombo, m_shownOutPort, settings.m_outSerialPort));
+}
+
+void CGeneralSettingsDlg::OnDevicePicked(QComboBox *deviceList,
+                                         const QComboBox *portList,
+                                         int shown,
+                                         int stored)
+{
+    m_pickedDevices.insert(EffectivePort(portList, shown, stored),
+                           deviceList->currentData().toString());
+    // Both lists may stand for the same number.
+    UpdateDeviceLists();
+}
+
+void CGeneralSettingsDlg::OnTry()
+{
+    if (!m_tryRunner) {
+        m_tryRunner = std::make_unique<HookRunner>(false);
+        m_tryRunner->SetResultHandler([this](const HookResult &result) { ShowTryResult(result); });
+    }
+    const GeneralSettings &settings = GetGeneralSettings();
+    const PassedMessageFacts facts{
+        QDateTime::currentDateTimeUtc(),
+        EffectivePort(m_inPortCombo, m_shownInPort, settings.m_inSerialPort), QString()};
+    const PassedMessageHook hook
+        = MakePassedMessageHook(SampleHookMessage(), facts, m_onPassedEdit->text(),
+                                HookTimeLimit(settings.m_hookTimeLimitSeconds));
+    m_tryButton->setEnabled(false);
+    m_tryResult->setText(QStringLiteral("Running..."));
+    m_tryRunner->Run(hook.m_job);
+}
+
+void CGeneralSettingsDlg::ShowTryResult(const HookResult &result)
+{
+    QString text;
+    if (result.m_outcome == HookOutcome::Succeeded || result.m_outcome == HookOutcome::Failed) {
+        text = QStringLiteral("Exit code %1").arg(result.m_exitCode);
+    } else {
+        text = result.m_failure;
+        if (!text.isEmpty())
+            text[0] = text[0].toUpper();
+    }
+    if (!result.m_lastErrorLine.isEmpty())
+        text += QStringLiteral(" - ") + result.m_lastErrorLine;
+    m_tryResult->setToolTip(text);
+    m_tryResult->setText(
+        m_tryResult->fontMetrics().elidedText(text, Qt::ElideRight, m_tryResult->width()));
+    m_tryButton->setEnabled(true);
 }

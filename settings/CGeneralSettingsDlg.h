@@ -1,22 +1,34 @@
 #pragma once
 
 #include "CTemplateDlg.h"
+#include "serial/SerialDevices.h"
 
+#include <QMap>
+
+#include <memory>
+
+class HookRunner;
+struct HookResult;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
+class QPushButton;
 class QSpinBox;
 
-// The General Settings dialog: the input and output COM port numbers, the three output
-// switches and the minutes of silence after which Alvetra warns. OK stores the switches and the
-// numbers the user changed, tells the user which changes wait for a restart, and saves; Cancel
-// stores nothing. GUI thread only.
+// The General Settings dialog: the input and output COM port numbers with, on Linux, the device
+// each number opens, the three output switches, the minutes of silence after which Alvetra
+// warns, and the command run for each passed message with a button that tries it. OK stores
+// the switches and what the user changed, tells the user which changes wait for a restart, and
+// saves; Cancel stores nothing. GUI thread only; a command being tried runs on its own and is
+// left to finish when the dialog closes.
 class CGeneralSettingsDlg : public CTemplateDlg
 {
     Q_OBJECT
 
 public:
     explicit CGeneralSettingsDlg(QWidget *parent = nullptr);
+    ~CGeneralSettingsDlg() override;
 
 protected:
     void OnInitDialog() override;
@@ -25,8 +37,14 @@ private:
     // Moves the check states into the boxes, or with `fromBoxes` the boxes into the states.
     void DoDataExchange(bool fromBoxes);
     void OnOK();
-    // Shows beside each list the device its port number stands for on this machine.
-    void UpdateDeviceLabels();
+    // Fills the device list beside each port list for the number it selects.
+    void UpdateDeviceLists();
+    // The number a port list stands for: the stored one while it shows what it showed at
+    // opening, which may be a number it does not offer.
+    int EffectivePort(const QComboBox *list, int shown, int stored) const;
+    void OnDevicePicked(QComboBox *deviceList, const QComboBox *portList, int shown, int stored);
+    void OnTry();
+    void ShowTryResult(const HookResult &result);
 
     QComboBox *m_outPortCombo = nullptr;
     QComboBox *m_inPortCombo = nullptr;
@@ -43,6 +61,16 @@ private:
     QCheckBox *m_sendToPrinterBox = nullptr;
     QCheckBox *m_sendToPortBox = nullptr;
     QSpinBox *m_silenceMinutesBox = nullptr;
-    QLabel *m_inDeviceLabel = nullptr;
-    QLabel *m_outDeviceLabel = nullptr;
+    QComboBox *m_inDeviceList = nullptr;
+    QComboBox *m_outDeviceList = nullptr;
+    QList<SerialDeviceChoice> m_presentDevices;
+    // By COM number: the device the settings name at opening ("" for the built-in one), and
+    // the one picked since.
+    QMap<int, QString> m_storedDevices;
+    QMap<int, QString> m_pickedDevices;
+
+    QLineEdit *m_onPassedEdit = nullptr;
+    QPushButton *m_tryButton = nullptr;
+    QLabel *m_tryResult = nullptr;
+    std::unique_ptr<HookRunner> m_tryRunner;
 };

@@ -23,6 +23,9 @@ constexpr Entry kEntries[] = {
 
 const char kSupervisionGroup[] = "Supervision";
 const char kSilenceMinutes[] = "SilenceMinutes";
+const char kHooksGroup[] = "Hooks";
+const char kOnPassed[] = "OnPassed";
+const char kTimeLimitSeconds[] = "TimeLimitSeconds";
 
 QSettings UserSettings()
 {
@@ -46,6 +49,11 @@ void GeneralSettings::Load()
     store.beginGroup(QLatin1String(kSupervisionGroup));
     const int minutes = store.value(QLatin1String(kSilenceMinutes)).toInt(&ok);
     m_silenceMinutes = ok ? minutes : kDefaultSilenceMinutes;
+    store.endGroup();
+    store.beginGroup(QLatin1String(kHooksGroup));
+    m_onPassed = store.value(QLatin1String(kOnPassed)).toString();
+    const int seconds = store.value(QLatin1String(kTimeLimitSeconds)).toInt(&ok);
+    m_hookTimeLimitSeconds = ok ? seconds : kDefaultHookTimeLimitSeconds;
 }
 
 void GeneralSettings::Save() const
@@ -57,6 +65,10 @@ void GeneralSettings::Save() const
     store.endGroup();
     store.beginGroup(QLatin1String(kSupervisionGroup));
     store.setValue(QLatin1String(kSilenceMinutes), m_silenceMinutes);
+    store.endGroup();
+    store.beginGroup(QLatin1String(kHooksGroup));
+    store.setValue(QLatin1String(kOnPassed), m_onPassed);
+    store.setValue(QLatin1String(kTimeLimitSeconds), m_hookTimeLimitSeconds);
     store.endGroup();
     store.sync();
 }
@@ -70,6 +82,26 @@ QString SerialDeviceForPort(int number)
     const QString mapped = store.value(QStringLiteral("Ports/COM%1").arg(number)).toString();
     if (!mapped.isEmpty())
         return mapped;
+    return BuiltInSerialDevice(number);
+#endif
+}
+
+QString BuiltInSerialDevice(int number)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(number);
+#else
     return QStringLiteral("/dev/ttyS%1").arg(number - 1);
 #endif
+}
+
+void SetSerialDeviceForPort(int number, const QString &device)
+{
+    QSettings store = UserSettings();
+    const QString key = QStringLiteral("Ports/COM%1").arg(number);
+    if (device.isEmpty())
+        store.remove(key);
+    else
+        store.setValue(key, device);
+    store.sync();
 }

@@ -6,8 +6,9 @@
 // and the three output switches. Kept in the per-user settings store (organisation "Dorvane",
 // application "Alvetra", group "Settings"): Dorvane/Alvetra.conf under the user's configuration
 // folder on Linux, the registry key Software\Dorvane\Alvetra on Windows.
-// Beside them, in a group of its own ("Supervision") so that the six stay exactly as other
-// installations read them: the minutes of silence on the input line after which Alvetra warns.
+// Beside them, in groups of their own so that the six stay exactly as other installations
+// read them: the minutes of silence on the input line after which Alvetra warns
+// ("Supervision"), and the command run for each passed message ("Hooks").
 // GUI thread only.
 class GeneralSettings
 {
@@ -17,7 +18,7 @@ public:
     // Reads each entry; a missing entry, or one that is not an integer, yields its default.
     // Values are taken as stored, without range checks (a switch of 5 stays 5).
     void Load();
-    // Writes all six entries and the supervision entry. A store that cannot be written is not
+    // Writes all six entries and those of the other groups. A store that cannot be written is not
     // reported.
     void Save() const;
 
@@ -34,8 +35,19 @@ public:
     // ignore it; a longer one lets alerts go missing unnoticed for longer.
     static constexpr int kDefaultSilenceMinutes = 60;
     int m_silenceMinutes = 0; // 0 or less: no silence alarm
+
+    // The station's own command for each passed message (group "Hooks"): a program and its
+    // arguments as typed, empty for none, and the seconds it may run.
+    QString m_onPassed;
+    static constexpr int kDefaultHookTimeLimitSeconds = 60;
+    int m_hookTimeLimitSeconds = 0;
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry
 // "COM<n>" of the settings group "Ports" when there is one, else /dev/ttyS<n-1>.
 QString SerialDeviceForPort(int number);
+// The device COM port `number` opens when the "Ports" group names none.
+QString BuiltInSerialDevice(int number);
+// Sets the "Ports" entry for COM port `number` to `device`, or removes it when `device` is
+// empty, so that the number opens its built-in device again. Not on Windows.
+void SetSerialDeviceForPort(int number, const QString &device);

@@ -19,6 +19,7 @@
 struct DispatchShell : Doors
 {
     FilterSettings &GetFilterSettings() override { return m_filterSettings; }
+    SerialPort &GetInPort() override { return m_inPort; }
     SerialPort &GetOutPort() override { return m_outPort; }
     GeneralSettings &GetGeneralSettings() override { return m_generalSettings; }
     void LogError(const QString &text) override { m_log.append(QStringLiteral("Error:->") + text); }
@@ -33,6 +34,7 @@ struct DispatchShell : Doors
     QString GetProgramFolder() override { return m_programFolder; }
 
     FilterSettings m_filterSettings;
+    SerialPort m_inPort;
     SerialPort m_outPort;
     GeneralSettings m_generalSettings;
 

@@ -1,6 +1,7 @@
 #include "DispatchShell.h"
 #include "FileSizeLimit.h"
 
+#include "hooks/PassedMessageHook.h"
 #include "receiver/MessageDispatcher.h"
 #include "tools/Pty.h"
 
@@ -83,6 +84,7 @@ private slots:
         Shell().m_programFolder = m_folder->path();
         Shell().m_log.clear();
         SetOutputs(false, false, false);
+        Shell().m_generalSettings.m_onPassed.clear();
     }
 
     void cleanup()
@@ -106,6 +108,47 @@ private slots:
         QCOMPARE(MessagePrintText(message),
                  QByteArray("\nQuake\n===================================\n[12345e2al9]\n"
                             "0930\nBody"));
+    }
+
+    void theStationsCommandRunsLastWithTheFileItMayRead_data()
+    {
+        QTest::addColumn<bool>("file");
+        QTest::addColumn<QByteArray>("headline");
+        QTest::addColumn<QStringList>("log");
+        QTest::newRow("file-written-first") << true << QByteArray("Quake") << QStringList{};
+        QTest::newRow("no-file-no-path") << false << QByteArray("Quake") << QStringList{};
+        QTest::newRow("a-headline-past-64-KiB-warns")
+            << false << QByteArray(70000, 'Q')
+            << QStringList{"Warning:->Passed message [12345e2al9]: ALVETRA_HEADLINE cut to "
+                           "65536 bytes for the command"};
+    }
+
+    void theStationsCommandRunsLastWithTheFileItMayRead()
+    {
+        QFETCH(bool, file);
+        QFETCH(QByteArray, headline);
+        const QString script = m_folder->path() + "/hook";
+        QFile text(script);
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("#!/bin/sh\n[ -z \"$ALVETRA_FILE\" ] || cp \"$ALVETRA_FILE\" \"$0.copy\"\n"
+                   "printf '%s|%s|%s' \"$ALVETRA_LINE\" \"$ALVETRA_RECEIVED_AT\" "
+                   "\"$ALVETRA_FILE\" > \"$0.out\"\n");
+        text.close();
+        QVERIFY(text.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        Shell().m_generalSettings.m_onPassed = script;
+        Shell().m_inPort.Configure(nullptr, 2, 9600, 'N', 8, 0, 1, 512);
+        SetOutputs(file, false, false);
+        EdisMessage message = WorkedExample();
+        message.m_headline = headline;
+        const QDateTime arrival = QDateTime::fromString("2024-06-01T10:00:00Z", Qt::ISODate);
+        MessageDispatcher(&message, arrival).Dispatch();
+
+        QTRY_VERIFY(QFile::exists(script + ".out"));
+        const QString path = file ? Received() + "/12345e2al9.txt" : QString();
+        QCOMPARE(ReadAll(script + ".out"), ("2|" + HookTime(arrival) + '|' + path).toUtf8());
+        QCOMPARE(ReadAll(script + ".copy"),
+                 file ? MessageFileContent(message) : QByteArray("<missing>"));
+        QTEST(Shell().m_log, "log");
     }
 
     void aSecondMessageWithTheSameHeaderReplacesTheFirstsFile()

@@ -60,6 +60,8 @@ private slots:
         first.m_sendToPrinter = 5; // a switch is taken as it is
         first.m_sendToFile = 0;
         first.m_silenceMinutes = 0;
+        first.m_onPassed = "/usr/local/bin/page \"on call\" --from alvetra";
+        first.m_hookTimeLimitSeconds = 5;
         first.Save();
 
         GeneralSettings second;
@@ -70,6 +72,8 @@ private slots:
         QCOMPARE(second.m_sendToFile, 0);
         QCOMPARE(second.m_outSerialPort, 1);
         QCOMPARE(second.m_silenceMinutes, 0);
+        QCOMPARE(second.m_onPassed, first.m_onPassed);
+        QCOMPARE(second.m_hookTimeLimitSeconds, 5);
     }
 
     void anEntryThatIsNotAnIntegerFallsBackToItsDefault()
@@ -80,6 +84,7 @@ private slots:
             store.setValue("Settings/SerialPortRecoverTime", "");
             store.setValue("Settings/Sendtoport", 0);
             store.setValue("Supervision/SilenceMinutes", "soon");
+            store.setValue("Hooks/TimeLimitSeconds", "1m");
         }
         GeneralSettings settings;
         settings.Load();
@@ -87,6 +92,8 @@ private slots:
         QCOMPARE(settings.m_recoverTime, 1000);
         QCOMPARE(settings.m_sendToPort, 0);
         QCOMPARE(settings.m_silenceMinutes, 60);
+        QCOMPARE(settings.m_hookTimeLimitSeconds, 60);
+        QCOMPARE(settings.m_onPassed, QString());
     }
 
     void aGarbageSettingsFileNeverStopsTheLoad()
@@ -111,6 +118,9 @@ private slots:
         Store().setValue("Ports/COM2", "/dev/ttyUSB0");
         QCOMPARE(SerialDeviceForPort(2), QString("/dev/ttyUSB0"));
         QCOMPARE(SerialDeviceForPort(3), QString("/dev/ttyS2"));
+        SetSerialDeviceForPort(2, QString());
+        QCOMPARE(SerialDeviceForPort(2), QString("/dev/ttyS1"));
+        QVERIFY(!Store().contains("Ports/COM2"));
 #else
         QCOMPARE(SerialDeviceForPort(4), QString("COM4"));
 #endif

@@ -3,11 +3,13 @@
 #include "doors/Doors.h"
 #include "settings/CGeneralSettingsDlg.h"
 #include "settings/GeneralSettings.h"
+#include "tools/Pty.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
@@ -107,8 +109,23 @@ private slots:
             }
             widget = widget->nextInFocusChain();
         } while (widget != Control(dialog, 1) && chain.size() < 20);
-        QCOMPARE(chain, (QStringList{"1 OK", "2 Cancel", "1032 ", "1035 ", "1003 Sent to file",
-                                     "1004 Sent to printer", "1005 Sent to COM port", "1036 "}));
+        QStringList expected{"1 OK",
+                             "2 Cancel",
+                             "1032 ",
+                             "1040 ",
+                             "1035 ",
+                             "1041 ",
+                             "1003 Sent to file",
+                             "1004 Sent to printer",
+                             "1005 Sent to COM port",
+                             "1036 ",
+                             "1037 ",
+                             "1038 Try"};
+#ifdef Q_OS_WIN
+        expected.removeAll("1040 ");
+        expected.removeAll("1041 ");
+#endif
+        QCOMPARE(chain, expected);
         QStringList entries;
         for (int i = 0; i < List(dialog, 1035)->count(); ++i)
             entries << List(dialog, 1035)->itemText(i);
@@ -261,33 +278,56 @@ private slots:
         QCOMPARE(watcher.m_texts, QStringList{});
     }
 
-    void theDeviceBesideEachListIsTheOneThePortWillOpen()
+    void eachPortListHasTheDevicesBesideItAndANamedOneStaysSelected()
     {
 #ifdef Q_OS_WIN
         QSKIP("COM numbers are the device names themselves on Windows");
 #else
-        Store().setValue("Ports/COM9", "/dev/ttyUSB3");
-        Store().setValue("Ports/COM2",
-                         "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1ABC-if00-port0");
+        Pty line;
+        QVERIFY(line.IsOpen());
+        Store().setValue("Ports/COM9", "/dev/ttyUSB-unplugged");
+        Store().setValue("Ports/COM2", line.DevicePath());
         SetSettings(9, 3, 1, 1, 1);
         CGeneralSettingsDlg dialog;
         dialog.show();
-        auto *inDevice = dialog.findChild<QLabel *>("device1032");
-        auto *outDevice = dialog.findChild<QLabel *>("device1035");
+        auto *inDevice = List(dialog, 1040);
+        auto *outDevice = List(dialog, 1041);
         // The list shows "1", but 9 stays in force while the list is left alone.
-        QCOMPARE(inDevice->text(), QString("/dev/ttyUSB3"));
-        QCOMPARE(outDevice->text(), QString("/dev/ttyS2"));
+        QCOMPARE(inDevice->currentText(), QString("/dev/ttyUSB-unplugged (absent)"));
+        QCOMPARE(outDevice->currentText(), QString("default (/dev/ttyS2)"));
+        QVERIFY(outDevice->geometry().right() < dialog.width());
 
-        List(dialog, 1032)->setCurrentText("5");
-        QCOMPARE(inDevice->text(), QString("/dev/ttyS4"));
-        // A long path is cut to fit the dialog; the whole of it is one hover away.
         List(dialog, 1032)->setCurrentText("2");
-        QCOMPARE(inDevice->toolTip(), Store().value("Ports/COM2").toString());
-        QVERIFY(inDevice->fontMetrics().horizontalAdvance(inDevice->text()) <= inDevice->width());
-        QVERIFY(inDevice->geometry().right() < dialog.width());
-        dialog.reject();
+        QCOMPARE(inDevice->currentText(), line.DevicePath() + " (present)");
+        // Both lists stand for COM 2 now; a pick in one shows in the other.
+        List(dialog, 1035)->setCurrentText("2");
+        inDevice->setCurrentIndex(0);
+        emit inDevice->activated(0);
+        QCOMPARE(outDevice->currentText(), QString("default (/dev/ttyS1)"));
+
+        MessageBoxWatcher watcher;
+        QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
+        QCOMPARE(watcher.m_texts, QStringList{"Alvetra: " + kPortMessage});
+        QVERIFY(!Store().contains("Ports/COM2"));
+        QCOMPARE(Store().value("Ports/COM9").toString(), QString("/dev/ttyUSB-unplugged"));
         Store().remove("Ports");
 #endif
+    }
+
+    void tryRunsTheCommandOnASampleAndShowsItsCodeAndLastErrorLine()
+    {
+        SetSettings(2, 1, 1, 1, 1);
+        CGeneralSettingsDlg dialog;
+        dialog.show();
+        auto *command = Control<QLineEdit>(dialog, 1037);
+        command->setText("sh -c \"echo $ALVETRA_LINE $ALVETRA_HEADLINE >&2; exit 3\"");
+        QTest::mouseClick(Control(dialog, 1038), Qt::LeftButton);
+        QTRY_COMPARE(Control<QLabel>(dialog, 1039)->toolTip(),
+                     QString("Exit code 3 - 2 SAMPLE MESSAGE - NOT AN ALERT"));
+        QVERIFY(Control(dialog, 1038)->isEnabled());
+        MessageBoxWatcher watcher;
+        QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
+        QCOMPARE(Store().value("Hooks/OnPassed").toString(), command->text());
     }
 };
 
