@@ -14,6 +14,7 @@
 class CAlvetraDoc;
 class CMainFrame;
 class CAlvetraView;
+class SignalHandler;
 
 // The one application object. It owns the service objects for the whole run; the rest of the
 // program reaches them through the five accessors of doors/Doors.h, which it fills in with
@@ -39,6 +40,11 @@ public:
 
     void OnAppAbout();
 
+    // Ends the program as closing the window does, with exit code 0: every byte already read
+    // from the input line is handled, the ports are stopped and their lock files removed.
+    // What SIGTERM, SIGHUP and SIGINT do.
+    void EndInOrder();
+
 private:
     // Before the services, so it outlives the port threads that may still be logging through
     // it when the application ends.
@@ -54,9 +60,14 @@ public:
 
 private:
     bool CreateWindows();
+    // Start-up says what went wrong without waiting for anyone: a box to read when someone is
+    // there, and the same text in the log for when nobody was.
+    void ReportStartUpFailure(const QString &text);
 
     // Declared after the services, so the windows go first when the application ends.
     std::unique_ptr<CAlvetraDoc> m_doc;
     std::unique_ptr<CMainFrame> m_frame;
+    std::unique_ptr<SignalHandler> m_signals;
     int m_exitCode = 0;
+    bool m_ending = false;
 };
