@@ -1,5 +1,6 @@
 #include "CGeneralSettingsDlg.h"
 
+#include "Autostart.h"
 #include "GeneralSettings.h"
 #include "doors/Doors.h"
 
@@ -21,9 +22,12 @@ constexpr int kPortCount = 8;
 constexpr int kSilenceMinutesId = 1036;
 // A day: a line silent for longer is not supervised in any useful sense.
 constexpr int kMaxSilenceMinutes = 24 * 60;
-// The silence row sits between the switches and the buttons.
-constexpr int kButtonsY = 118;
-constexpr int kDialogHeight = 139;
+constexpr int kAutostartId = 1037;
+constexpr int kNotifyId = 1038;
+// The silence row and the desktop's two switches sit between the output switches and the
+// buttons.
+constexpr int kButtonsY = 142;
+constexpr int kDialogHeight = 163;
 
 // The device labels stand right of the lists; a long device path is cut in the middle, and the
 // whole path is in the tool tip.
@@ -89,6 +93,10 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
     m_silenceMinutesBox->setToolTip(
         QStringLiteral("Minutes without any byte on the input line before Alvetra warns"));
     AddControl(m_silenceMinutesBox, kSilenceMinutesId, 69, 100, 48, 13);
+    m_autostartBox = new QCheckBox(QStringLiteral("Start Alvetra when I log in"));
+    AddControl(m_autostartBox, kAutostartId, 7, 117, 130, 10);
+    m_notifyBox = new QCheckBox(QStringLiteral("Notify me of passed messages"));
+    AddControl(m_notifyBox, kNotifyId, 7, 128, 130, 10);
 
     connect(ok, &QPushButton::clicked, this, &CGeneralSettingsDlg::OnOK);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -129,6 +137,8 @@ void CGeneralSettingsDlg::OnInitDialog()
     // Off is 0 or less; a stored value past the box's range shows as its end.
     m_silenceMinutesBox->setValue(std::max(settings.m_silenceMinutes, 0));
     m_shownSilenceMinutes = m_silenceMinutesBox->value();
+    m_autostartBox->setChecked(IsAutostartOn());
+    m_notifyBox->setChecked(settings.m_notifyPassedMessages != 0);
     DoDataExchange(false);
     UpdateDeviceLabels();
     findChild<QPushButton *>(IdName(1))->setFocus();
@@ -160,6 +170,13 @@ void CGeneralSettingsDlg::OnOK()
     // change applies at once: the silence watch reads the setting every time it looks.
     if (m_silenceMinutesBox->value() != m_shownSilenceMinutes)
         settings.m_silenceMinutes = m_silenceMinutesBox->value();
+    settings.m_notifyPassedMessages = m_notifyBox->isChecked() ? 1 : 0;
+    // Looked at afresh: the entry may have been removed by hand while the dialog was open.
+    if (m_autostartBox->isChecked() != IsAutostartOn()) {
+        const QString failure = SetAutostart(m_autostartBox->isChecked());
+        if (!failure.isEmpty())
+            LogError(failure);
+    }
 
     const int inPort = SelectedPort(m_inPortCombo);
     const int outPort = SelectedPort(m_outPortCombo);

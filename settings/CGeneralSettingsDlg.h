@@ -43,6 +43,9 @@ private:
     QCheckBox *m_sendToPrinterBox = nullptr;
     QCheckBox *m_sendToPortBox = nullptr;
     QSpinBox *m_silenceMinutesBox = nullptr;
+    // The station's desktop: the log-in entry and the passed-message notifications.
+    QCheckBox *m_autostartBox = nullptr;
+    QCheckBox *m_notifyBox = nullptr;
     QLabel *m_inDeviceLabel = nullptr;
     QLabel *m_outDeviceLabel = nullptr;
 };

@@ -23,6 +23,8 @@ constexpr Entry kEntries[] = {
 
 const char kSupervisionGroup[] = "Supervision";
 const char kSilenceMinutes[] = "SilenceMinutes";
+const char kDesktopGroup[] = "Desktop";
+const char kNotifyPassedMessages[] = "NotifyPassedMessages";
 
 QSettings UserSettings()
 {
@@ -46,6 +48,10 @@ void GeneralSettings::Load()
     store.beginGroup(QLatin1String(kSupervisionGroup));
     const int minutes = store.value(QLatin1String(kSilenceMinutes)).toInt(&ok);
     m_silenceMinutes = ok ? minutes : kDefaultSilenceMinutes;
+    store.endGroup();
+    store.beginGroup(QLatin1String(kDesktopGroup));
+    const int notify = store.value(QLatin1String(kNotifyPassedMessages)).toInt(&ok);
+    m_notifyPassedMessages = ok ? notify : 1;
 }
 
 void GeneralSettings::Save() const
@@ -57,6 +63,9 @@ void GeneralSettings::Save() const
     store.endGroup();
     store.beginGroup(QLatin1String(kSupervisionGroup));
     store.setValue(QLatin1String(kSilenceMinutes), m_silenceMinutes);
+    store.endGroup();
+    store.beginGroup(QLatin1String(kDesktopGroup));
+    store.setValue(QLatin1String(kNotifyPassedMessages), m_notifyPassedMessages);
     store.endGroup();
     store.sync();
 }

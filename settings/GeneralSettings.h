@@ -34,6 +34,10 @@ public:
     // ignore it; a longer one lets alerts go missing unnoticed for longer.
     static constexpr int kDefaultSilenceMinutes = 60;
     int m_silenceMinutes = 0; // 0 or less: no silence alarm
+
+    // In a group of its own too ("Desktop"): whether each passed message gives a desktop
+    // notification. Notifications of a lost or silent line are not switched off.
+    int m_notifyPassedMessages = 1;
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry

@@ -6,12 +6,15 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QTimer>
 
 namespace {
@@ -73,6 +76,7 @@ private:
     {
         GeneralSettings &settings = GetGeneralSettings();
         settings.m_silenceMinutes = silenceMinutes;
+        settings.m_notifyPassedMessages = 1;
         settings.m_inSerialPort = in;
         settings.m_outSerialPort = out;
         settings.m_sendToFile = sendToFile;
@@ -108,7 +112,9 @@ private slots:
             widget = widget->nextInFocusChain();
         } while (widget != Control(dialog, 1) && chain.size() < 20);
         QCOMPARE(chain, (QStringList{"1 OK", "2 Cancel", "1032 ", "1035 ", "1003 Sent to file",
-                                     "1004 Sent to printer", "1005 Sent to COM port", "1036 "}));
+                                     "1004 Sent to printer", "1005 Sent to COM port", "1036 ",
+                                     "1037 Start Alvetra when I log in",
+                                     "1038 Notify me of passed messages"}));
         QStringList entries;
         for (int i = 0; i < List(dialog, 1035)->count(); ++i)
             entries << List(dialog, 1035)->itemText(i);
@@ -200,6 +206,8 @@ private slots:
         QVERIFY(Control<QCheckBox>(dialog, 1004)->isChecked());
         QVERIFY(Control<QCheckBox>(dialog, 1005)->isChecked());
         QTest::mouseClick(Control(dialog, 1003), Qt::LeftButton, {}, QPoint(6, 8));
+        QVERIFY(Control<QCheckBox>(dialog, 1038)->isChecked());
+        QTest::mouseClick(Control(dialog, 1038), Qt::LeftButton, {}, QPoint(6, 8));
         // The silence alarm's minutes take effect at once, so they bring no restart notice.
         auto *minutes = Control<QSpinBox>(dialog, 1036);
         QCOMPARE(minutes->text(), QString("60 min"));
@@ -213,7 +221,39 @@ private slots:
         QCOMPARE(Store().value("Settings/Sendtofile").toInt(), 0);
         QCOMPARE(Store().value("Settings/Sendtoprinter").toInt(), 1);
         QCOMPARE(Store().value("Settings/Sendtoport").toInt(), 1);
+        QCOMPARE(Store().value("Desktop/NotifyPassedMessages").toInt(), 0);
+        QCOMPARE(GetGeneralSettings().m_notifyPassedMessages, 0);
         QCOMPARE(watcher.m_texts, QStringList{});
+    }
+
+    void theLogInSwitchWritesAndRemovesAValidAutostartEntry()
+    {
+        const QString entry
+            = qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/alvetra.desktop";
+        QFile::remove(entry);
+        for (const bool on : {true, false}) {
+            CGeneralSettingsDlg dialog;
+            dialog.show();
+            QCOMPARE(Control<QCheckBox>(dialog, 1037)->isChecked(), !on);
+            QTest::mouseClick(Control(dialog, 1037), Qt::LeftButton, {}, QPoint(6, 8));
+            QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
+            QCOMPARE(QFile::exists(entry), on);
+            if (!on)
+                break;
+            QFile file(entry);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray text = file.readAll();
+            QVERIFY2(text.contains("\nExec=alvetra --minimized\n"), text.constData());
+            QVERIFY2(text.contains("\nPath=" + QDir::homePath().toUtf8() + "\n"), text.constData());
+            if (QStandardPaths::findExecutable("desktop-file-validate").isEmpty())
+                QSKIP("desktop-file-validate is missing; scripts/setup.sh test installs it");
+            QProcess validate;
+            validate.start("desktop-file-validate", {entry});
+            QVERIFY(validate.waitForFinished(30000));
+            const QByteArray report
+                = validate.readAllStandardOutput() + validate.readAllStandardError();
+            QVERIFY2(validate.exitCode() == 0 && report.isEmpty(), report.constData());
+        }
     }
 
     void cancelStoresNothingAndSaysNothing_data()
@@ -237,7 +277,10 @@ private slots:
         dialog.show();
         List(dialog, 1032)->setCurrentText("7");
         List(dialog, 1035)->setCurrentText("8");
-        for (int id : {1003, 1004, 1005})
+        const QString entry
+            = qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/alvetra.desktop";
+        QFile::remove(entry);
+        for (int id : {1003, 1004, 1005, 1037, 1038})
             QTest::mouseClick(Control(dialog, id), Qt::LeftButton, {}, QPoint(6, 8));
         Control<QSpinBox>(dialog, 1036)->setValue(5);
         MessageBoxWatcher watcher;
@@ -256,6 +299,8 @@ private slots:
         QCOMPARE(settings.m_sendToPrinter, 1);
         QCOMPARE(settings.m_sendToPort, 0);
         QCOMPARE(settings.m_silenceMinutes, 60);
+        QCOMPARE(settings.m_notifyPassedMessages, 1);
+        QVERIFY(!QFile::exists(entry));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), before);
         QCOMPARE(watcher.m_texts, QStringList{});
