@@ -5,6 +5,7 @@
 #include "CAlvetraView.h"
 #include "CMainFrame.h"
 #include "SignalHandler.h"
+#include "SingleInstance.h"
 #include "doors/Doors.h"
 #include "receiver/ProcessMessage.h"
 
@@ -136,6 +137,25 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     // No OLE on this platform: nothing can fail before the settings.
     setOrganizationName(QStringLiteral("Dorvane"));
 
+    // Before anything opens a port or a file that a running copy holds.
+    if (!m_instance) {
+        m_instance = std::make_unique<SingleInstance>();
+        QString error;
+        switch (m_instance->Claim(&error)) {
+        case SingleInstance::Outcome::Raised:
+            m_exitCode = 0;
+            return false;
+        case SingleInstance::Outcome::NotAnswering:
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            m_exitCode = 1;
+            return false;
+        case SingleInstance::Outcome::First:
+        case SingleInstance::Outcome::NoBus:
+            break;
+        }
+        connect(m_instance.get(), &SingleInstance::RaiseRequested, this, &CAlvetraApp::RaiseWindow);
+    }
+
     m_generalSettings.Load();
     m_generalSettings.Save();
 
@@ -191,6 +211,16 @@ void CAlvetraApp::ReportStartUpFailure(const QString &text)
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->show();
+}
+
+void CAlvetraApp::RaiseWindow()
+{
+    if (!m_frame)
+        return;
+    if (m_frame->isMinimized() || !m_frame->isVisible())
+        m_frame->showNormal();
+    m_frame->raise();
+    m_frame->activateWindow();
 }
 
 void CAlvetraApp::EndInOrder()

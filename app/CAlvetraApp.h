@@ -15,6 +15,7 @@ class CAlvetraDoc;
 class CMainFrame;
 class CAlvetraView;
 class SignalHandler;
+class SingleInstance;
 
 // The one application object. It owns the service objects for the whole run; the rest of the
 // program reaches them through the five accessors of doors/Doors.h, which it fills in with
@@ -44,6 +45,8 @@ public:
     // from the input line is handled, the ports are stopped and their lock files removed.
     // What SIGTERM, SIGHUP and SIGINT do.
     void EndInOrder();
+    // Shows the window, out of the tray or the task bar, in front of the others.
+    void RaiseWindow();
 
 private:
     // Before the services, so it outlives the port threads that may still be logging through
@@ -68,6 +71,7 @@ private:
     std::unique_ptr<CAlvetraDoc> m_doc;
     std::unique_ptr<CMainFrame> m_frame;
     std::unique_ptr<SignalHandler> m_signals;
+    std::unique_ptr<SingleInstance> m_instance;
     int m_exitCode = 0;
     bool m_ending = false;
 };

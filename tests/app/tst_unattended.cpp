@@ -4,9 +4,12 @@
 
 #include "app/CAlvetraView.h"
 #include "app/CMainFrame.h"
+#include "app/SingleInstance.h"
 #include "doors/Doors.h"
 #include "tools/Pty.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QMessageBox>
 #include <QProcess>
@@ -217,6 +220,55 @@ private slots:
             QVERIFY(text.open(QIODevice::ReadOnly));
             const int number = file.first(5).toInt() - 10000;
             QVERIFY2(text.readAll().endsWith(Body(number)), qPrintable(file));
+        }
+    }
+
+    void aSecondStartWithTheSameSettingsLeavesOneRunning_data()
+    {
+        QTest::addColumn<bool>("holderAnswers");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("running-copy-is-raised") << true << 0;
+        QTest::newRow("holder-that-does-not-answer") << false << 1;
+    }
+
+    void aSecondStartWithTheSameSettingsLeavesOneRunning()
+    {
+        QFETCH(bool, holderAnswers);
+        QFETCH(int, exitCode);
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected())
+            QSKIP("No session bus: run the tests under dbus-run-session, as test.sh does");
+        const QString name = holderAnswers ? "single-answering" : "single-mute";
+        const QString service = SingleInstance::ServiceName(Path(name + "/config/Dorvane"));
+        QProcess *first = nullptr;
+        if (holderAnswers) {
+            first = StartProgram(name);
+            QVERIFY(first);
+            QTRY_VERIFY_WITH_TIMEOUT(bus.interface()->isServiceRegistered(service), 20000);
+        } else {
+            QVERIFY(bus.registerService(service));
+        }
+        const auto stop = qScopeGuard([&] {
+            if (first) {
+                first->kill();
+                first->waitForFinished();
+            } else {
+                bus.unregisterService(service);
+            }
+        });
+
+        QProcess *second = StartProgram(name);
+        QVERIFY(second);
+        QVERIFY(second->waitForFinished(30000));
+        QCOMPARE(second->exitCode(), exitCode);
+        const QString errors = QString::fromLocal8Bit(second->readAllStandardError());
+        QCOMPARE(errors.contains("does not answer"), !holderAnswers);
+        if (first) {
+            QCOMPARE(first->state(), QProcess::Running);
+            ::kill(first->processId(), SIGTERM);
+            QVERIFY(first->waitForFinished(15000));
+            QCOMPARE(first->exitCode(), 0);
+            first = nullptr;
         }
     }
 };
