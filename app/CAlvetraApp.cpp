@@ -4,8 +4,10 @@
 #include "CAlvetraDoc.h"
 #include "CAlvetraView.h"
 #include "CMainFrame.h"
+#include "Notifier.h"
 #include "SignalHandler.h"
 #include "SingleInstance.h"
+#include "TrayIcon.h"
 #include "doors/Doors.h"
 #include "receiver/ProcessMessage.h"
 
@@ -74,6 +76,7 @@ int PrintFromCommandLine(const QString &path, const QString &printerName)
 CAlvetraApp::CAlvetraApp(int &argc, char **argv)
     : QApplication(argc, argv)
     , m_receiver(&ProcessMessage)
+    , m_notifier(std::make_unique<Notifier>())
 {
     setApplicationName(QStringLiteral("Alvetra"));
     setApplicationVersion(QStringLiteral(ALVETRA_VERSION));
@@ -185,6 +188,10 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
 
     if (!CreateWindows())
         return false;
+    if (!m_tray) {
+        m_tray = std::make_unique<TrayIcon>(*m_notifier);
+        connect(m_tray.get(), &TrayIcon::Activated, this, &CAlvetraApp::RaiseWindow);
+    }
     if (parser.isSet(minimizedOption))
         m_frame->showMinimized();
     else

@@ -16,6 +16,8 @@ class CMainFrame;
 class CAlvetraView;
 class SignalHandler;
 class SingleInstance;
+class Notifier;
+class TrayIcon;
 
 // The one application object. It owns the service objects for the whole run; the rest of the
 // program reaches them through the five accessors of doors/Doors.h, which it fills in with
@@ -47,6 +49,8 @@ public:
     void EndInOrder();
     // Shows the window, out of the tray or the task bar, in front of the others.
     void RaiseWindow();
+    // Desktop notifications; always there, silent without a session bus.
+    Notifier &Notifications() { return *m_notifier; }
 
 private:
     // Before the services, so it outlives the port threads that may still be logging through
@@ -72,6 +76,8 @@ private:
     std::unique_ptr<CMainFrame> m_frame;
     std::unique_ptr<SignalHandler> m_signals;
     std::unique_ptr<SingleInstance> m_instance;
+    std::unique_ptr<Notifier> m_notifier;
+    std::unique_ptr<TrayIcon> m_tray;
     int m_exitCode = 0;
     bool m_ending = false;
 };
