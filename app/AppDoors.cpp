@@ -2,6 +2,9 @@
 
 #include "CAlvetraApp.h"
 #include "CAlvetraView.h"
+#include "Notifier.h"
+#include "receiver/EdisMessage.h"
+#include "settings/GeneralSettings.h"
 
 MessageReceiver &AppDoors::GetReceiver()
 {
@@ -42,6 +45,9 @@ void AppDoors::ShowMessage(const EdisMessage &message)
 {
     if (CAlvetraView *view = GetLogView())
         view->ShowMessage(message);
+    if (CAlvetraApp::Instance()->m_generalSettings.m_notifyPassedMessages != 0)
+        CAlvetraApp::Instance()->Notifications().OnPassedMessage(message.m_header,
+                                                                 message.m_headline);
 }
 
 void AppDoors::AppendLogText(const QString &text,

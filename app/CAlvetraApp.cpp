@@ -4,6 +4,10 @@
 #include "CAlvetraDoc.h"
 #include "CAlvetraView.h"
 #include "CMainFrame.h"
+#include "Notifier.h"
+#include "SignalHandler.h"
+#include "SingleInstance.h"
+#include "TrayIcon.h"
 #include "doors/Doors.h"
 #include "receiver/ProcessMessage.h"
 
@@ -72,6 +76,7 @@ int PrintFromCommandLine(const QString &path, const QString &printerName)
 CAlvetraApp::CAlvetraApp(int &argc, char **argv)
     : QApplication(argc, argv)
     , m_receiver(&ProcessMessage)
+    , m_notifier(std::make_unique<Notifier>())
 {
     setApplicationName(QStringLiteral("Alvetra"));
     setApplicationVersion(QStringLiteral(ALVETRA_VERSION));
@@ -116,8 +121,12 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
         {QStringLiteral("pt"), QStringLiteral("print-to")},
         QStringLiteral("Print the file on <printer> without a dialog, then end (also /pt)."),
         QStringLiteral("printer"));
+    const QCommandLineOption minimizedOption(
+        QStringLiteral("minimized"),
+        QStringLiteral("Start with the window minimized, as when started at log-in."));
     parser.addOption(printOption);
     parser.addOption(printToOption);
+    parser.addOption(minimizedOption);
     // --help and --version print and end the program before anything is loaded.
     parser.process(WithPrintSwitchesAsOptions(arguments));
 
@@ -131,14 +140,37 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     // No OLE on this platform: nothing can fail before the settings.
     setOrganizationName(QStringLiteral("Dorvane"));
 
+    // Before anything opens a port or a file that a running copy holds.
+    if (!m_instance) {
+        m_instance = std::make_unique<SingleInstance>();
+        QString error;
+        switch (m_instance->Claim(&error)) {
+        case SingleInstance::Outcome::Raised:
+            m_exitCode = 0;
+            return false;
+        case SingleInstance::Outcome::NotAnswering:
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            m_exitCode = 1;
+            return false;
+        case SingleInstance::Outcome::First:
+        case SingleInstance::Outcome::NoBus:
+            break;
+        }
+        connect(m_instance.get(), &SingleInstance::RaiseRequested, this, &CAlvetraApp::RaiseWindow);
+    }
+
     m_generalSettings.Load();
     m_generalSettings.Save();
 
-    // Before any window: the user must know the criteria are not what was saved. Start-up goes
-    // on with what could be read.
+    // Before the ports open: a signal from now on ends the program in order, not on the spot.
+    if (!m_signals) {
+        m_signals = std::make_unique<SignalHandler>();
+        connect(m_signals.get(), &SignalHandler::EndRequested, this, &CAlvetraApp::EndInOrder);
+    }
+
+    // The user must know the criteria are not what was saved; start-up goes on with what could
+    // be read, and says so once the log exists.
     const QString filterFailure = m_filterSettings.Load();
-    if (!filterFailure.isEmpty())
-        QMessageBox::warning(nullptr, QStringLiteral("Alvetra"), filterFailure);
 
     const QStringList files = parser.positionalArguments();
     m_doc = std::make_unique<CAlvetraDoc>();
@@ -156,8 +188,60 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
 
     if (!CreateWindows())
         return false;
-    m_frame->showNormal();
+    if (!m_tray) {
+        m_tray = std::make_unique<TrayIcon>(*m_notifier);
+        connect(m_tray.get(), &TrayIcon::Activated, this, &CAlvetraApp::RaiseWindow);
+    }
+    if (parser.isSet(minimizedOption))
+        m_frame->showMinimized();
+    else
+        m_frame->showNormal();
+    if (!filterFailure.isEmpty()) {
+        ReportStartUpFailure(filterFailure);
+        const FilterSettings &criteria = m_filterSettings;
+        if (criteria.m_handling.isEmpty() || criteria.m_regions.isEmpty()
+            || (criteria.m_sources.isEmpty() && criteria.m_anySource == 0))
+            LogWarning(QStringLiteral("No filter criteria could be read from flt.dat: no message "
+                                      "will pass until they are set in Filter Settings."));
+    }
     return true;
+}
+
+void CAlvetraApp::ReportStartUpFailure(const QString &text)
+{
+    LogError(text);
+    // Shown, not run: a station that restarts unattended must not stay deaf until someone
+    // clicks. A child of the window, so that it goes when the window is closed.
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Alvetra"), text,
+                                QMessageBox::Ok, m_frame.get());
+    box->setObjectName(QStringLiteral("startUpFailure"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
+void CAlvetraApp::RaiseWindow()
+{
+    if (!m_frame)
+        return;
+    if (m_frame->isMinimized() || !m_frame->isVisible())
+        m_frame->showNormal();
+    m_frame->raise();
+    m_frame->activateWindow();
+}
+
+void CAlvetraApp::EndInOrder()
+{
+    if (m_ending)
+        return;
+    m_ending = true;
+    // Closing the window stops the ports, which hand over what they read before they go.
+    if (m_frame)
+        m_frame->close();
+    GetInPort().StopThread();
+    GetOutPort().StopThread();
+    // Ends any dialog's loop as well as the main one: nobody is there to answer it.
+    exit(0);
 }
 
 bool CAlvetraApp::CreateWindows()

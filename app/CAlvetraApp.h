@@ -14,6 +14,10 @@
 class CAlvetraDoc;
 class CMainFrame;
 class CAlvetraView;
+class SignalHandler;
+class SingleInstance;
+class Notifier;
+class TrayIcon;
 
 // The one application object. It owns the service objects for the whole run; the rest of the
 // program reaches them through the five accessors of doors/Doors.h, which it fills in with
@@ -39,6 +43,15 @@ public:
 
     void OnAppAbout();
 
+    // Ends the program as closing the window does, with exit code 0: every byte already read
+    // from the input line is handled, the ports are stopped and their lock files removed.
+    // What SIGTERM, SIGHUP and SIGINT do.
+    void EndInOrder();
+    // Shows the window, out of the tray or the task bar, in front of the others.
+    void RaiseWindow();
+    // Desktop notifications; always there, silent without a session bus.
+    Notifier &Notifications() { return *m_notifier; }
+
 private:
     // Before the services, so it outlives the port threads that may still be logging through
     // it when the application ends.
@@ -54,9 +67,17 @@ public:
 
 private:
     bool CreateWindows();
+    // Start-up says what went wrong without waiting for anyone: a box to read when someone is
+    // there, and the same text in the log for when nobody was.
+    void ReportStartUpFailure(const QString &text);
 
     // Declared after the services, so the windows go first when the application ends.
     std::unique_ptr<CAlvetraDoc> m_doc;
     std::unique_ptr<CMainFrame> m_frame;
+    std::unique_ptr<SignalHandler> m_signals;
+    std::unique_ptr<SingleInstance> m_instance;
+    std::unique_ptr<Notifier> m_notifier;
+    std::unique_ptr<TrayIcon> m_tray;
     int m_exitCode = 0;
+    bool m_ending = false;
 };

@@ -34,6 +34,8 @@ public:
     // "... reconnecting since 13:10", "... not open"; the output line "open" in place of
     // receiving or silent, and "off" while it is switched off and not open.
     QString InputPaneText() const;
+    // Whether the silence alarm has sounded and no byte has come since.
+    bool AlarmRaised() const { return m_alarmRaised; }
     QString OutputPaneText() const;
 
 private:

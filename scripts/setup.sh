@@ -21,6 +21,7 @@ if [ "$mode" = test ]; then
         libreoffice-writer-nogui
         pulseaudio pulseaudio-utils
         dpkg-dev file lintian desktop-file-utils appstream man-db
+        systemd dbus
     )
 fi
 # Extra packages a part of the project needs, one name a line (see scripts/packages-*.txt).

@@ -1,5 +1,6 @@
 #include "CGeneralSettingsDlg.h"
 
+#include "Autostart.h"
 #include "GeneralSettings.h"
 #include "doors/Doors.h"
 #include "hooks/HookRunner.h"
@@ -30,10 +31,13 @@ constexpr int kInDeviceId = 1040;
 constexpr int kOutDeviceId = 1041;
 // A day: a line silent for longer is not supervised in any useful sense.
 constexpr int kMaxSilenceMinutes = 24 * 60;
-// The silence row and the command rows sit between the switches and the buttons.
-constexpr int kCommandY = 118;
-constexpr int kButtonsY = 158;
-constexpr int kDialogHeight = 179;
+constexpr int kAutostartId = 1042;
+constexpr int kNotifyId = 1043;
+// The silence row, the desktop's two switches and the command rows sit between the output
+// switches and the buttons.
+constexpr int kCommandY = 142;
+constexpr int kButtonsY = 182;
+constexpr int kDialogHeight = 203;
 
 // On Linux the device lists stand right of the port lists, and the dialog grows to hold them;
 // on Windows a COM number is the device itself.
@@ -114,6 +118,10 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
     m_silenceMinutesBox->setToolTip(
         QStringLiteral("Minutes without any byte on the input line before Alvetra warns"));
     AddControl(m_silenceMinutesBox, kSilenceMinutesId, 69, 100, 48, 13);
+    m_autostartBox = new QCheckBox(QStringLiteral("Start Alvetra when I log in"));
+    AddControl(m_autostartBox, kAutostartId, 7, 117, 130, 10);
+    m_notifyBox = new QCheckBox(QStringLiteral("Notify me of passed messages"));
+    AddControl(m_notifyBox, kNotifyId, 7, 128, 130, 10);
 
     AddControl(new QLabel(QStringLiteral("Command for each passed message")), -1, 14, kCommandY,
                120, 8);
@@ -163,6 +171,8 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_silenceMinutesBox->setValue(std::max(settings.m_silenceMinutes, 0));
     m_shownSilenceMinutes = m_silenceMinutesBox->value();
     m_onPassedEdit->setText(settings.m_onPassed);
+    m_autostartBox->setChecked(IsAutostartOn());
+    m_notifyBox->setChecked(settings.m_notifyPassedMessages != 0);
     DoDataExchange(false);
     if (kDeviceLists) {
         // Once: the system's list of ports can take a moment, and it is not going to change
@@ -201,6 +211,13 @@ void CGeneralSettingsDlg::OnOK()
         settings.m_silenceMinutes = m_silenceMinutesBox->value();
     // Read at each passed message, so it applies from the next one.
     settings.m_onPassed = m_onPassedEdit->text();
+    settings.m_notifyPassedMessages = m_notifyBox->isChecked() ? 1 : 0;
+    // Looked at afresh: the entry may have been removed by hand while the dialog was open.
+    if (m_autostartBox->isChecked() != IsAutostartOn()) {
+        const QString failure = SetAutostart(m_autostartBox->isChecked());
+        if (!failure.isEmpty())
+            LogError(failure);
+    }
 
     QList<int> changedDevices;
     for (auto picked = m_pickedDevices.cbegin(); picked != m_pickedDevices.cend(); ++picked) {

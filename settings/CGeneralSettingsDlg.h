@@ -73,4 +73,7 @@ private:
     QPushButton *m_tryButton = nullptr;
     QLabel *m_tryResult = nullptr;
     std::unique_ptr<HookRunner> m_tryRunner;
+    // The station's desktop: the log-in entry and the passed-message notifications.
+    QCheckBox *m_autostartBox = nullptr;
+    QCheckBox *m_notifyBox = nullptr;
 };

@@ -26,6 +26,8 @@ const char kSilenceMinutes[] = "SilenceMinutes";
 const char kHooksGroup[] = "Hooks";
 const char kOnPassed[] = "OnPassed";
 const char kTimeLimitSeconds[] = "TimeLimitSeconds";
+const char kDesktopGroup[] = "Desktop";
+const char kNotifyPassedMessages[] = "NotifyPassedMessages";
 
 QSettings UserSettings()
 {
@@ -54,6 +56,11 @@ void GeneralSettings::Load()
     m_onPassed = store.value(QLatin1String(kOnPassed)).toString();
     const int seconds = store.value(QLatin1String(kTimeLimitSeconds)).toInt(&ok);
     m_hookTimeLimitSeconds = ok ? seconds : kDefaultHookTimeLimitSeconds;
+    store.endGroup();
+    store.beginGroup(QLatin1String(kDesktopGroup));
+    const int notify = store.value(QLatin1String(kNotifyPassedMessages)).toInt(&ok);
+    m_notifyPassedMessages = ok ? notify : 1;
+    store.endGroup();
 }
 
 void GeneralSettings::Save() const
@@ -69,6 +76,9 @@ void GeneralSettings::Save() const
     store.beginGroup(QLatin1String(kHooksGroup));
     store.setValue(QLatin1String(kOnPassed), m_onPassed);
     store.setValue(QLatin1String(kTimeLimitSeconds), m_hookTimeLimitSeconds);
+    store.endGroup();
+    store.beginGroup(QLatin1String(kDesktopGroup));
+    store.setValue(QLatin1String(kNotifyPassedMessages), m_notifyPassedMessages);
     store.endGroup();
     store.sync();
 }

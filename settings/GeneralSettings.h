@@ -41,6 +41,10 @@ public:
     QString m_onPassed;
     static constexpr int kDefaultHookTimeLimitSeconds = 60;
     int m_hookTimeLimitSeconds = 0;
+
+    // In a group of its own too ("Desktop"): whether each passed message gives a desktop
+    // notification. Notifications of a lost or silent line are not switched off.
+    int m_notifyPassedMessages = 1;
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry

@@ -7,13 +7,16 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QTimer>
 
 namespace {
@@ -75,6 +78,7 @@ private:
     {
         GeneralSettings &settings = GetGeneralSettings();
         settings.m_silenceMinutes = silenceMinutes;
+        settings.m_notifyPassedMessages = 1;
         settings.m_inSerialPort = in;
         settings.m_outSerialPort = out;
         settings.m_sendToFile = sendToFile;
@@ -119,6 +123,8 @@ private slots:
                              "1004 Sent to printer",
                              "1005 Sent to COM port",
                              "1036 ",
+                             "1042 Start Alvetra when I log in",
+                             "1043 Notify me of passed messages",
                              "1037 ",
                              "1038 Try"};
 #ifdef Q_OS_WIN
@@ -217,6 +223,8 @@ private slots:
         QVERIFY(Control<QCheckBox>(dialog, 1004)->isChecked());
         QVERIFY(Control<QCheckBox>(dialog, 1005)->isChecked());
         QTest::mouseClick(Control(dialog, 1003), Qt::LeftButton, {}, QPoint(6, 8));
+        QVERIFY(Control<QCheckBox>(dialog, 1043)->isChecked());
+        QTest::mouseClick(Control(dialog, 1043), Qt::LeftButton, {}, QPoint(6, 8));
         // The silence alarm's minutes take effect at once, so they bring no restart notice.
         auto *minutes = Control<QSpinBox>(dialog, 1036);
         QCOMPARE(minutes->text(), QString("60 min"));
@@ -230,7 +238,39 @@ private slots:
         QCOMPARE(Store().value("Settings/Sendtofile").toInt(), 0);
         QCOMPARE(Store().value("Settings/Sendtoprinter").toInt(), 1);
         QCOMPARE(Store().value("Settings/Sendtoport").toInt(), 1);
+        QCOMPARE(Store().value("Desktop/NotifyPassedMessages").toInt(), 0);
+        QCOMPARE(GetGeneralSettings().m_notifyPassedMessages, 0);
         QCOMPARE(watcher.m_texts, QStringList{});
+    }
+
+    void theLogInSwitchWritesAndRemovesAValidAutostartEntry()
+    {
+        const QString entry
+            = qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/alvetra.desktop";
+        QFile::remove(entry);
+        for (const bool on : {true, false}) {
+            CGeneralSettingsDlg dialog;
+            dialog.show();
+            QCOMPARE(Control<QCheckBox>(dialog, 1042)->isChecked(), !on);
+            QTest::mouseClick(Control(dialog, 1042), Qt::LeftButton, {}, QPoint(6, 8));
+            QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
+            QCOMPARE(QFile::exists(entry), on);
+            if (!on)
+                break;
+            QFile file(entry);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray text = file.readAll();
+            QVERIFY2(text.contains("\nExec=alvetra --minimized\n"), text.constData());
+            QVERIFY2(text.contains("\nPath=" + QDir::homePath().toUtf8() + "\n"), text.constData());
+            if (QStandardPaths::findExecutable("desktop-file-validate").isEmpty())
+                QSKIP("desktop-file-validate is missing; scripts/setup.sh test installs it");
+            QProcess validate;
+            validate.start("desktop-file-validate", {entry});
+            QVERIFY(validate.waitForFinished(30000));
+            const QByteArray report
+                = validate.readAllStandardOutput() + validate.readAllStandardError();
+            QVERIFY2(validate.exitCode() == 0 && report.isEmpty(), report.constData());
+        }
     }
 
     void cancelStoresNothingAndSaysNothing_data()
@@ -254,7 +294,10 @@ private slots:
         dialog.show();
         List(dialog, 1032)->setCurrentText("7");
         List(dialog, 1035)->setCurrentText("8");
-        for (int id : {1003, 1004, 1005})
+        const QString entry
+            = qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/alvetra.desktop";
+        QFile::remove(entry);
+        for (int id : {1003, 1004, 1005, 1042, 1043})
             QTest::mouseClick(Control(dialog, id), Qt::LeftButton, {}, QPoint(6, 8));
         Control<QSpinBox>(dialog, 1036)->setValue(5);
         MessageBoxWatcher watcher;
@@ -273,6 +316,8 @@ private slots:
         QCOMPARE(settings.m_sendToPrinter, 1);
         QCOMPARE(settings.m_sendToPort, 0);
         QCOMPARE(settings.m_silenceMinutes, 60);
+        QCOMPARE(settings.m_notifyPassedMessages, 1);
+        QVERIFY(!QFile::exists(entry));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), before);
         QCOMPARE(watcher.m_texts, QStringList{});

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+
+// Desktop notifications over the freedesktop notification service on the session bus, for
+// the operator who is not looking at the window. Calls never wait for the service: each goes
+// out asynchronously and its answer (the notification's id) comes back on the event loop.
+// Without a session bus or a service, nothing is shown and nothing fails. GUI thread only.
+class Notifier : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Messages closer together than this are one burst: one notification, updated with a
+    // count, rather than a pile the operator has to dismiss one by one.
+    static constexpr std::chrono::seconds kBurstGap{60};
+
+    explicit Notifier(QObject *parent = nullptr);
+
+    // A passed message: its headline, with the region and source codes of its header.
+    void OnPassedMessage(const QByteArray &header, const QByteArray &headline);
+    // Trouble on a line, named by `key`: one notification that stays until dismissed or
+    // withdrawn. Raising the same key again changes nothing.
+    void RaiseTrouble(const QString &key, const QString &summary, const QString &body);
+    // The trouble of `key` is over: its notification is withdrawn and a brief one says so.
+    void ClearTrouble(const QString &key, const QString &summary);
+
+private:
+    // Sends Notify; `onId` gets the id the service gave it.
+    void Notify(uint replacesId,
+                const QString &summary,
+                const QString &body,
+                int expireMs,
+                uchar urgency,
+                std::function<void(uint)> onId);
+    void Close(uint id);
+    void SendBurst();
+
+    struct Burst
+    {
+        uint id = 0;
+        int count = 0;
+        bool waitingForId = false;
+        bool changedMeanwhile = false;
+        QString body;
+        QElapsedTimer last;
+    };
+    Burst m_burst;
+    // Trouble shown, by key: its id, 0 while the service has not answered yet.
+    QHash<QString, uint> m_trouble;
+    // Trouble that ended before its id came back: withdrawn once the id is known.
+    QHash<QString, bool> m_withdrawWhenKnown;
+};

@@ -1,0 +1,122 @@
+#include "TrayIcon.h"
+
+#include "CAlvetraView.h"
+#include "Notifier.h"
+#include "doors/Doors.h"
+#include "serial/SerialPort.h"
+#include "settings/GeneralSettings.h"
+
+#include <QIcon>
+#include <QPainter>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+
+#include <algorithm>
+
+namespace {
+
+QIcon HealthIcon(TrayIcon::LineHealth health)
+{
+    QPixmap picture(QStringLiteral(":/logo.xpm"));
+    picture = picture.scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QColor colour;
+    switch (health) {
+    case TrayIcon::LineHealth::Well:
+        colour = QColor(0, 170, 0);
+        break;
+    case TrayIcon::LineHealth::Silent:
+        colour = QColor(230, 180, 0);
+        break;
+    case TrayIcon::LineHealth::Reconnecting:
+        colour = QColor(240, 110, 0);
+        break;
+    case TrayIcon::LineHealth::NotOpen:
+        colour = QColor(210, 0, 0);
+        break;
+    }
+    // A dot in the corner: the logo stays recognisable, the state readable at a glance.
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::white, 2));
+    painter.setBrush(colour);
+    painter.drawEllipse(QRect(17, 17, 14, 14));
+    return QIcon(picture);
+}
+
+} // namespace
+
+TrayIcon::TrayIcon(Notifier &notifier, QObject *parent)
+    : QObject(parent)
+    , m_notifier(notifier)
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = new QSystemTrayIcon(this);
+        connect(m_tray, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger
+                        || reason == QSystemTrayIcon::DoubleClick)
+                        emit Activated();
+                });
+    }
+    m_look.setInterval(1000);
+    connect(&m_look, &QTimer::timeout, this, &TrayIcon::Look);
+    m_look.start();
+    Look();
+    if (m_tray)
+        m_tray->show();
+}
+
+TrayIcon::~TrayIcon() = default;
+
+void TrayIcon::Trouble(const QString &key, bool now, const QString &summary, const QString &back)
+{
+    if (now)
+        m_notifier.RaiseTrouble(key, summary, QString());
+    else
+        m_notifier.ClearTrouble(key, back);
+}
+
+void TrayIcon::Look()
+{
+    CAlvetraView *view = GetLogView();
+    if (!view)
+        return;
+    const SerialPort &in = GetInPort();
+    const SerialPort &out = GetOutPort();
+    const bool inLost = !in.ReconnectingSince().isNull();
+    const bool outLost = !out.ReconnectingSince().isNull();
+    const bool silent = view->Watch().AlarmRaised();
+
+    const auto health = [](bool lost, bool open, bool watched, bool quiet) {
+        if (lost)
+            return LineHealth::Reconnecting;
+        if (!open && watched)
+            return LineHealth::NotOpen;
+        return quiet ? LineHealth::Silent : LineHealth::Well;
+    };
+    const LineHealth worst = std::max(
+        health(inLost, in.IsDeviceOpen(), true, silent),
+        health(outLost, out.IsDeviceOpen(), GetGeneralSettings().m_sendToPort != 0, false));
+
+    Trouble(QStringLiteral("input-lost"), inLost,
+            QStringLiteral("The input line (com%1) is lost").arg(in.PortNumber()),
+            QStringLiteral("The input line (com%1) is back").arg(in.PortNumber()));
+    Trouble(QStringLiteral("output-lost"), outLost,
+            QStringLiteral("The output line (com%1) is lost").arg(out.PortNumber()),
+            QStringLiteral("The output line (com%1) is back").arg(out.PortNumber()));
+    Trouble(
+        QStringLiteral("input-silent"), silent,
+        QStringLiteral("The input line (com%1) is silent").arg(in.PortNumber()),
+        QStringLiteral("Bytes are flowing again on the input line (com%1)").arg(in.PortNumber()));
+
+    if (!m_tray)
+        return;
+    if (!m_iconSet || worst != m_shown)
+        m_tray->setIcon(HealthIcon(worst));
+    m_iconSet = true;
+    m_shown = worst;
+    const QString tip
+        = view->Watch().InputPaneText() + QLatin1Char('\n') + view->Watch().OutputPaneText();
+    if (m_tray->toolTip() != tip)
+        m_tray->setToolTip(tip);
+}

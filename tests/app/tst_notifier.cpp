@@ -1,0 +1,123 @@
+// Desktop notifications over a real session bus, to a notification server of the test's own
+// that records what it is sent.
+#include "app/Notifier.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QTest>
+
+namespace {
+
+struct Sent
+{
+    QString method;
+    uint replacesId = 0;
+    QString summary;
+    QString body;
+    int expireMs = 0;
+    uint id = 0;
+};
+
+} // namespace
+
+class NotificationServer : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QList<Sent> m_sent;
+
+public slots:
+    uint Notify(const QString &,
+                uint replacesId,
+                const QString &,
+                const QString &summary,
+                const QString &body,
+                const QStringList &,
+                const QVariantMap &,
+                int expireMs)
+    {
+        const uint id = replacesId != 0 ? replacesId : ++m_lastId;
+        m_sent.append({"Notify", replacesId, summary, body, expireMs, id});
+        return id;
+    }
+    void CloseNotification(uint id) { m_sent.append({"CloseNotification", 0, {}, {}, 0, id}); }
+
+private:
+    uint m_lastId = 40;
+};
+
+class NotifierTest : public QObject
+{
+    Q_OBJECT
+
+    NotificationServer m_server;
+    QDBusConnection m_serverBus{QString()};
+
+private slots:
+    void initTestCase()
+    {
+        if (!QDBusConnection::sessionBus().isConnected())
+            QSKIP("No session bus: run the tests under dbus-run-session, as test.sh does");
+        // A connection of its own, so the calls really cross the bus.
+        m_serverBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "server");
+        QVERIFY(m_serverBus.registerObject("/org/freedesktop/Notifications", &m_server,
+                                           QDBusConnection::ExportAllSlots));
+        QVERIFY(m_serverBus.registerService("org.freedesktop.Notifications"));
+    }
+
+    void init() { m_server.m_sent.clear(); }
+
+    void aBurstOfPassedMessagesUpdatesOneNotificationWithACount()
+    {
+        Notifier notifier;
+        for (int i = 1; i <= 3; ++i)
+            notifier.OnPassedMessage("10001a0-l9", "Storm warning " + QByteArray::number(i));
+        QTRY_VERIFY(!m_server.m_sent.isEmpty()
+                    && m_server.m_sent.last().summary == "3 alert messages passed");
+        const QList<Sent> sent = m_server.m_sent;
+        // The first answer is awaited, so the burst needs no more than an update behind it.
+        QVERIFY(sent.size() <= 3);
+        QCOMPARE(sent.first().replacesId, 0u);
+        QCOMPARE(sent.first().summary, QString("Alert message passed"));
+        QCOMPARE(sent.first().body, QString("Storm warning 1\nRegion 0-, source l"));
+        for (const Sent &update : sent.sliced(1))
+            QCOMPARE(update.replacesId, sent.first().id);
+        QCOMPARE(sent.last().body, QString("Storm warning 3\nRegion 0-, source l"));
+    }
+
+    void aLostLineStaysUntilItIsBackAndThenSaysSo_data()
+    {
+        QTest::addColumn<bool>("backBeforeTheAnswer");
+        QTest::newRow("back-after-the-id-came") << false;
+        QTest::newRow("back-before-the-id-came") << true;
+    }
+
+    void aLostLineStaysUntilItIsBackAndThenSaysSo()
+    {
+        QFETCH(bool, backBeforeTheAnswer);
+        Notifier notifier;
+        notifier.RaiseTrouble("input-lost", "The input line (com2) is lost", {});
+        notifier.RaiseTrouble("input-lost", "The input line (com2) is lost", {});
+        if (!backBeforeTheAnswer)
+            QTRY_COMPARE(m_server.m_sent.size(), 1);
+        notifier.ClearTrouble("input-lost", "The input line (com2) is back");
+        QTRY_COMPARE(m_server.m_sent.size(), 3);
+        const Sent lost = m_server.m_sent.first();
+        QCOMPARE(lost.summary, QString("The input line (com2) is lost"));
+        QCOMPARE(lost.expireMs, 0);
+        QStringList rest;
+        for (const Sent &sent : m_server.m_sent.sliced(1))
+            rest << sent.method + ' '
+                        + (sent.method == "Notify" ? sent.summary : QString::number(sent.id));
+        rest.sort();
+        QCOMPARE(rest, (QStringList{"CloseNotification " + QString::number(lost.id),
+                                    "Notify The input line (com2) is back"}));
+        for (const Sent &sent : m_server.m_sent.sliced(1))
+            QVERIFY(sent.method != "Notify" || sent.expireMs != 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(NotifierTest)
+#include "tst_notifier.moc"
