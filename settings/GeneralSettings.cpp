@@ -2,6 +2,8 @@
 
 #include <QSettings>
 
+#include <limits>
+
 namespace {
 
 struct Entry
@@ -24,6 +26,18 @@ constexpr Entry kEntries[] = {
 const char kSupervisionGroup[] = "Supervision";
 const char kSilenceMinutes[] = "SilenceMinutes";
 
+// A stored value as a 32-bit integer; false for anything else. QVariant's own toInt() cuts a
+// wider number to 32 bits and calls that a valid read.
+bool ReadInt(const QVariant &stored, int *value)
+{
+    bool ok = false;
+    const qlonglong wide = stored.toLongLong(&ok);
+    if (!ok || wide < std::numeric_limits<int>::min() || wide > std::numeric_limits<int>::max())
+        return false;
+    *value = int(wide);
+    return true;
+}
+
 QSettings UserSettings()
 {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Dorvane"),
@@ -37,15 +51,13 @@ void GeneralSettings::Load()
     QSettings store = UserSettings();
     store.beginGroup(QStringLiteral("Settings"));
     for (const Entry &entry : kEntries) {
-        bool ok = false;
-        const int value = store.value(QLatin1String(entry.name)).toInt(&ok);
-        this->*entry.field = ok ? value : entry.fallback;
+        if (!ReadInt(store.value(QLatin1String(entry.name)), &(this->*entry.field)))
+            this->*entry.field = entry.fallback;
     }
     store.endGroup();
-    bool ok = false;
     store.beginGroup(QLatin1String(kSupervisionGroup));
-    const int minutes = store.value(QLatin1String(kSilenceMinutes)).toInt(&ok);
-    m_silenceMinutes = ok ? minutes : kDefaultSilenceMinutes;
+    if (!ReadInt(store.value(QLatin1String(kSilenceMinutes)), &m_silenceMinutes))
+        m_silenceMinutes = kDefaultSilenceMinutes;
 }
 
 void GeneralSettings::Save() const

@@ -14,7 +14,8 @@ class GeneralSettings
 public:
     virtual ~GeneralSettings() = default;
 
-    // Reads each entry; a missing entry, or one that is not an integer, yields its default.
+    // Reads each entry; a missing entry, or one that is not a 32-bit integer (not a number, out
+    // of range), yields its default.
     // Values are taken as stored, without range checks (a switch of 5 stays 5).
     void Load();
     // Writes all six entries and the supervision entry. A store that cannot be written is not
