@@ -132,7 +132,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     setOrganizationName(QStringLiteral("Dorvane"));
 
     m_generalSettings.Load();
-    m_generalSettings.Save();
+    // Said in the log once it exists: the program runs on the values read either way.
+    const QString settingsFailure = m_generalSettings.Save();
 
     // Before any window: the user must know the criteria are not what was saved. Start-up goes
     // on with what could be read.
@@ -156,6 +157,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
 
     if (!CreateWindows())
         return false;
+    if (!settingsFailure.isEmpty())
+        LogError(settingsFailure);
     m_frame->showNormal();
     return true;
 }

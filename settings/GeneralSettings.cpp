@@ -1,6 +1,11 @@
 #include "GeneralSettings.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
+#include <QStorageInfo>
+
+#include <cerrno>
 
 #include <limits>
 
@@ -38,6 +43,25 @@ bool ReadInt(const QVariant &stored, int *value)
     return true;
 }
 
+// QSettings says only that the store could not be written. What can be told from outside: a
+// file or folder the user may not write, or a full disk. Anything else (a quota, a size limit)
+// goes without a cause rather than with a guessed one.
+QString SaveFailureCause(const QString &fileName)
+{
+#ifdef Q_OS_UNIX
+    const QFileInfo file(fileName);
+    const QFileInfo folder(file.absolutePath());
+    if ((file.exists() && !file.isWritable()) || (folder.exists() && !folder.isWritable()))
+        return qt_error_string(EACCES);
+    const QStorageInfo storage(folder.absoluteFilePath());
+    if (storage.isValid() && storage.bytesAvailable() == 0)
+        return qt_error_string(ENOSPC);
+#else
+    Q_UNUSED(fileName)
+#endif
+    return QString();
+}
+
 QSettings UserSettings()
 {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Dorvane"),
@@ -60,7 +84,7 @@ void GeneralSettings::Load()
         m_silenceMinutes = kDefaultSilenceMinutes;
 }
 
-void GeneralSettings::Save() const
+QString GeneralSettings::Save() const
 {
     QSettings store = UserSettings();
     store.beginGroup(QStringLiteral("Settings"));
@@ -71,6 +95,17 @@ void GeneralSettings::Save() const
     store.setValue(QLatin1String(kSilenceMinutes), m_silenceMinutes);
     store.endGroup();
     store.sync();
+    if (store.status() != QSettings::AccessError)
+        return QString();
+    const QString cause = SaveFailureCause(store.fileName());
+    const QString where = QDir::toNativeSeparators(store.fileName());
+    return cause.isEmpty()
+               ? QStringLiteral("The general settings could not be saved in %1. They stay in force "
+                                "until Alvetra ends.")
+                     .arg(where)
+               : QStringLiteral("The general settings could not be saved in %1: %2. They stay in "
+                                "force until Alvetra ends.")
+                     .arg(where, cause);
 }
 
 QString SerialDeviceForPort(int number)

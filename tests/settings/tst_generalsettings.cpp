@@ -98,7 +98,7 @@ private slots:
         QCOMPARE(settings.m_silenceMinutes, 60);
 
         // The default, not the user's entry cut short, is what goes back.
-        settings.Save();
+        QCOMPARE(settings.Save(), QString());
         QCOMPARE(Store().value("Settings/SerialPortRecoverTime").toString(), "1000");
     }
 
