@@ -25,6 +25,8 @@ constexpr int kHardIO = 10;
 constexpr int kSharingViolation = 11;
 constexpr int kDiskFull = 13;
 
+constexpr unsigned kSharedFileMode = 0664;
+
 // Writes `content` as the whole of `path`, or nothing: a failed write never leaves an empty
 // or cut message under the final name. Returns the failure cause, 0 on success.
 int WriteWholeFile(const QString &folder, const QString &path, const QByteArray &content)
@@ -33,6 +35,10 @@ int WriteWholeFile(const QString &folder, const QString &path, const QByteArray 
     if (!QFileInfo(folder).isDir())
         return kBadPath;
     WholeFileWriter writer(path);
+    // The folder is shared between the station's operators (group-writable, set-group-id): a
+    // message replaces the file of an older one whoever filed it, and leaves its own file
+    // writable for the group.
+    writer.SetSharedFolderMode(kSharedFileMode);
     if (writer.Write(content))
         return kNone;
     return FileErrorCauseFromErrno(writer.ErrorNumber());
