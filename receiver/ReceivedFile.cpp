@@ -58,13 +58,18 @@ void MessageDispatcher::WriteToFile()
 
 QString MessageFileName(const QByteArray &header)
 {
-    QByteArray name = header;
-    if (name == "." || name == "..") {
-        name.fill('_');
-    } else {
-        for (char &c : name) {
-            if (c == '/' || c == '\\' || c == '\0')
-                c = '_';
+    // Every header keeps a name of its own: a stand-in character would give "q/zzze2al9" and
+    // "q_zzze2al9" one file, the later silently replacing the earlier.
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const bool dots = header == "." || header == "..";
+    QByteArray name;
+    name.reserve(header.size() + 4);
+    for (const char c : header) {
+        if (c == '/' || c == '\\' || c == '\0' || c == '%' || (dots && c == '.')) {
+            const auto byte = quint8(c);
+            name.append('%').append(kHex[byte >> 4]).append(kHex[byte & 0xF]);
+        } else {
+            name.append(c);
         }
     }
     return DecodeCp1252(name) + QStringLiteral(".txt");

@@ -229,17 +229,24 @@ private slots:
         QTest::addColumn<QByteArray>("header");
         QTest::addColumn<QString>("fileName");
         QTest::newRow("slashes-climbing-out")
-            << QByteArray("../..\x1f/x9") << QStringLiteral(".._..\x1f_x9.txt");
+            << QByteArray("../..\x1f/x9") << QStringLiteral("..%2F..\x1f%2Fx9.txt");
         QTest::newRow("backslashes")
-            << QByteArray("..\\..\\e2al9") << QStringLiteral(".._.._e2al9.txt");
+            << QByteArray("..\\..\\e2al9") << QStringLiteral("..%5C..%5Ce2al9.txt");
         QTest::newRow("zero-byte") << QByteArray("123\0"
                                                  "5e2al9",
                                                  10)
-                                   << QStringLiteral("123_5e2al9.txt");
+                                   << QStringLiteral("123%005e2al9.txt");
         QTest::newRow("absolute-path")
-            << QByteArray("/etc/passwd") << QStringLiteral("_etc_passwd.txt");
-        QTest::newRow("dot-dot") << QByteArray("..") << QStringLiteral("__.txt");
-        QTest::newRow("dot") << QByteArray(".") << QStringLiteral("_.txt");
+            << QByteArray("/etc/passwd") << QStringLiteral("%2Fetc%2Fpasswd.txt");
+        QTest::newRow("dot-dot") << QByteArray("..") << QStringLiteral("%2E%2E.txt");
+        QTest::newRow("dot") << QByteArray(".") << QStringLiteral("%2E.txt");
+        // Three headers that a stand-in character would have filed under one name.
+        QTest::newRow("underscore-stays")
+            << QByteArray("q_zzze2al9") << QStringLiteral("q_zzze2al9.txt");
+        QTest::newRow("slash") << QByteArray("q/zzze2al9") << QStringLiteral("q%2Fzzze2al9.txt");
+        QTest::newRow("percent") << QByteArray("q%2Fzzze2al9")
+                                 << QStringLiteral("q%252Fzzze2al9.txt");
+        QTest::newRow("three-dots-stay") << QByteArray("...") << QStringLiteral("....txt");
     }
 
     void aHeaderThatNamesAPathIsFiledInsideReceived()
