@@ -160,7 +160,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     }
 
     m_generalSettings.Load();
-    m_generalSettings.Save();
+    // Said in the log once it exists: the program runs on the values read either way.
+    const QString settingsFailure = m_generalSettings.Save();
 
     // Before the ports open: a signal from now on ends the program in order, not on the spot.
     if (!m_signals) {
@@ -192,6 +193,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
         m_tray = std::make_unique<TrayIcon>(*m_notifier);
         connect(m_tray.get(), &TrayIcon::Activated, this, &CAlvetraApp::RaiseWindow);
     }
+    if (!settingsFailure.isEmpty())
+        LogError(settingsFailure);
     if (parser.isSet(minimizedOption))
         m_frame->showMinimized();
     else

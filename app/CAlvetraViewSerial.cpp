@@ -6,6 +6,8 @@
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
 
+#include <QFileInfo>
+
 namespace {
 
 constexpr int kBaud = 9600;
@@ -17,6 +19,17 @@ constexpr int kEventMask = 9;
 constexpr int kReceivedCharacter = 1;
 constexpr int kOutBufferSize = 512;
 
+// Whether two COM numbers name one device, directly or through links (a by-id name and the
+// ttyUSB it leads to).
+bool SameDevice(int number, int otherNumber)
+{
+    if (number == otherNumber)
+        return true;
+    const QString device = QFileInfo(SerialDeviceForPort(number)).canonicalFilePath();
+    return !device.isEmpty()
+           && device == QFileInfo(SerialDeviceForPort(otherNumber)).canonicalFilePath();
+}
+
 } // namespace
 
 void CAlvetraView::SetUpPorts()
@@ -24,10 +37,11 @@ void CAlvetraView::SetUpPorts()
     const GeneralSettings &settings = GetGeneralSettings();
     // Both ports let go of their devices before either opens one: with the numbers swapped,
     // the old output port would still hold the device the input port is to open. An output
-    // port switched off is otherwise left running as it was.
+    // port switched off is otherwise left running as it was if it holds its device; one that
+    // is only trying to get it back stops trying.
     SerialPort &out = GetOutPort();
     GetInPort().StopThread();
-    if (settings.m_sendToPort || out.PortNumber() == settings.m_inSerialPort)
+    if (settings.m_sendToPort || out.PortNumber() == settings.m_inSerialPort || !out.IsDeviceOpen())
         out.StopThread();
     SetUpPort(GetInPort(), settings.m_inSerialPort,
               QStringLiteral("Could not initialize the input com port (com%1).\nOther devices may "
@@ -46,10 +60,17 @@ void CAlvetraView::SetUpPort(SerialPort &port, int number, const QString &failur
     // over, it would hold the output port's thread while the dispatch pauses between pieces.
     const int eventMask = &port == &GetOutPort() ? kEventMask & ~kReceivedCharacter : kEventMask;
     port.Configure(this, number, kBaud, kParity, kDataBits, kOneStopBit, eventMask, kOutBufferSize);
-    if (port.OpenPort())
+    if (port.OpenPort()) {
         port.StartThread();
-    else
-        LogError(failure.arg(number));
+        return;
+    }
+    LogError(failure.arg(number));
+    // A station that starts before its USB adapter is awake must not stay deaf: the line is
+    // tried as one that failed while open. Not so for a device that Alvetra's other line holds
+    // or is trying to get: that is a setting to change, and the line above says so.
+    const SerialPort &other = &port == &GetInPort() ? GetOutPort() : GetInPort();
+    if (!other.IsRunning() || !SameDevice(number, other.PortNumber()))
+        port.RetryOpen();
 }
 
 void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber, const QDateTime &readAt)

@@ -104,6 +104,11 @@ void LineWatch::Check()
         LogWarning(QStringLiteral("The input line (com%1) is silent: its last byte came at %2.")
                        .arg(GetInPort().PortNumber())
                        .arg(since));
+    else if (!GetInPort().IsDeviceOpen())
+        LogWarning(QStringLiteral("The input line (com%1) is silent: it is not open, and no byte "
+                                  "has come since %2.")
+                       .arg(GetInPort().PortNumber())
+                       .arg(since));
     else
         LogWarning(QStringLiteral("The input line (com%1) is silent: no byte has come since it "
                                   "was opened at %2.")

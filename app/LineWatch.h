@@ -17,9 +17,9 @@ class LineWatch : public QObject
 public:
     explicit LineWatch(QObject *parent = nullptr);
 
-    // The input port was (re)opened, or failed to open: silence counts from now until a byte
-    // comes, and an alarm of the line before is forgotten. The COM numbers the watch names are
-    // those the ports were set up with (SerialPort::PortNumber).
+    // The input port was (re)opened, or failed to open and is being tried: silence counts from
+    // now until a byte comes, and an alarm of the line before is forgotten. The COM numbers the
+    // watch names are those the ports were set up with (SerialPort::PortNumber).
     void InputOpened();
 
     // A run of bytes arrived on the input line; the port's thread read it at `readAt`, which
@@ -48,8 +48,8 @@ private:
     };
     static qint64 NowMSecs();
 
-    // Whether the input port has a device or is trying to get it back: only such a line is
-    // supervised; one that could not be opened at all has said so and shows "not open".
+    // Whether the input port has a device or is trying to get one: only such a line is
+    // supervised; one that is not even tried has said so and shows "not open".
     static bool InputWatched();
     bool AnyByteSinceOpen() const { return m_lastByte.steady >= m_opened.steady; }
     // The last byte, or the open when none came since.

@@ -5,11 +5,22 @@
 
 #include <cerrno>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#endif
+
 bool WholeFileWriter::Write(const QByteArray &content)
 {
     m_error = QFileDevice::NoError;
     m_errorNumber = 0;
     m_errorString.clear();
+#ifdef Q_OS_UNIX
+    if (m_sharedMode != 0)
+        return WriteShared(content);
+#endif
 
     // Not QSaveFile's own fallback to writing in place: its destructor removes the target of a
     // write that failed there, taking the old file with it.
@@ -53,6 +64,53 @@ bool WholeFileWriter::WriteInPlace(const QByteArray &content)
     return true;
 }
 
+// QSaveFile refuses to replace a file the user may not write, though the rename that would
+// replace it needs only the folder: another operator's file in a shared folder would stay, and
+// the new message would be lost. So the temporary file and the rename are done here.
+#ifdef Q_OS_UNIX
+bool WholeFileWriter::WriteShared(const QByteArray &content)
+{
+    const QByteArray target = QFile::encodeName(m_path);
+    QByteArray temporary = target + ".XXXXXX";
+    errno = 0;
+    const int handle = ::mkstemp(temporary.data());
+    m_opened = handle >= 0;
+    if (!m_opened)
+        return Fail(QFileDevice::OpenError, errno);
+    const auto discard = [&temporary] { ::unlink(temporary.constData()); };
+    // The umask of whoever writes first must not shut the others out.
+    if (::fchmod(handle, mode_t(m_sharedMode)) != 0) {
+        const int error = errno;
+        ::close(handle);
+        discard();
+        return Fail(QFileDevice::PermissionsError, error);
+    }
+    QFile file;
+    file.open(handle, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+    if (!WriteAll(file, content)) {
+        file.close();
+        discard();
+        return false;
+    }
+    // As QSaveFile does: the name must not come to stand for bytes still in the cache.
+    errno = 0;
+    if (::fsync(handle) != 0) {
+        const int error = errno;
+        file.close();
+        discard();
+        return Fail(QFileDevice::WriteError, error);
+    }
+    file.close();
+    errno = 0;
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        const int error = errno;
+        discard();
+        return Fail(QFileDevice::RenameError, error);
+    }
+    return true;
+}
+#endif
+
 bool WholeFileWriter::WriteAll(QFileDevice &file, const QByteArray &content)
 {
     // A write that stops short is repeated for the rest, which then fails with its cause: a
@@ -66,6 +124,14 @@ bool WholeFileWriter::WriteAll(QFileDevice &file, const QByteArray &content)
         written += count;
     }
     return true;
+}
+
+bool WholeFileWriter::Fail(QFileDevice::FileError error, int errorNumber)
+{
+    m_error = error;
+    m_errorNumber = errorNumber;
+    m_errorString = qt_error_string(errorNumber);
+    return false;
 }
 
 bool WholeFileWriter::Fail(const QFileDevice &file, int errorNumber)

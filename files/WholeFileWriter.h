@@ -20,6 +20,12 @@ public:
     // write would; only then can a failed write leave it cut. Off by default.
     void SetDirectWriteFallback(bool enabled) { m_directWriteFallback = enabled; }
 
+    // For a folder that several users share: the file is made with `mode` (0664, say) whatever
+    // the umask, and replaces a file of the same name whoever made it, as long as the user may
+    // write the folder; the old file's own permissions do not count, as for any rename. Zero,
+    // the default, writes as above. Unix only; elsewhere the setting is ignored.
+    void SetSharedFolderMode(unsigned mode) { m_sharedMode = mode; }
+
     // Makes `content` the whole of the file. True once it is; false with the old file (or no
     // file) left in place, and the accessors below saying why.
     bool Write(const QByteArray &content);
@@ -34,11 +40,16 @@ public:
 
 private:
     bool WriteInPlace(const QByteArray &content);
+#ifdef Q_OS_UNIX
+    bool WriteShared(const QByteArray &content);
+#endif
     bool WriteAll(QFileDevice &file, const QByteArray &content);
     bool Fail(const QFileDevice &file, int errorNumber);
+    bool Fail(QFileDevice::FileError error, int errorNumber);
 
     QString m_path;
     bool m_directWriteFallback = false;
+    unsigned m_sharedMode = 0;
     bool m_opened = false;
     int m_errorNumber = 0;
     QFileDevice::FileError m_error = QFileDevice::NoError;

@@ -25,6 +25,8 @@ constexpr int kHardIO = 10;
 constexpr int kSharingViolation = 11;
 constexpr int kDiskFull = 13;
 
+constexpr unsigned kSharedFileMode = 0664;
+
 // Writes `content` as the whole of `path`, or nothing: a failed write never leaves an empty
 // or cut message under the final name. Returns the failure cause, 0 on success.
 int WriteWholeFile(const QString &folder, const QString &path, const QByteArray &content)
@@ -33,6 +35,10 @@ int WriteWholeFile(const QString &folder, const QString &path, const QByteArray 
     if (!QFileInfo(folder).isDir())
         return kBadPath;
     WholeFileWriter writer(path);
+    // The folder is shared between the station's operators (group-writable, set-group-id): a
+    // message replaces the file of an older one whoever filed it, and leaves its own file
+    // writable for the group.
+    writer.SetSharedFolderMode(kSharedFileMode);
     if (writer.Write(content))
         return kNone;
     return FileErrorCauseFromErrno(writer.ErrorNumber());
@@ -53,13 +59,18 @@ QString MessageDispatcher::WriteToFile()
 
 QString MessageFileName(const QByteArray &header)
 {
-    QByteArray name = header;
-    if (name == "." || name == "..") {
-        name.fill('_');
-    } else {
-        for (char &c : name) {
-            if (c == '/' || c == '\\' || c == '\0')
-                c = '_';
+    // Every header keeps a name of its own: a stand-in character would give "q/zzze2al9" and
+    // "q_zzze2al9" one file, the later silently replacing the earlier.
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const bool dots = header == "." || header == "..";
+    QByteArray name;
+    name.reserve(header.size() + 4);
+    for (const char c : header) {
+        if (c == '/' || c == '\\' || c == '\0' || c == '%' || (dots && c == '.')) {
+            const auto byte = quint8(c);
+            name.append('%').append(kHex[byte >> 4]).append(kHex[byte & 0xF]);
+        } else {
+            name.append(c);
         }
     }
     return DecodeCp1252(name) + QStringLiteral(".txt");

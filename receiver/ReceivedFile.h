@@ -9,9 +9,10 @@
 #include <QString>
 
 // The file's name for `header`: the header's characters, then ".txt". A header comes off the
-// line, so the name is kept inside the "Received" folder: every '/', '\\' and zero byte
-// becomes '_', and so does every dot of a header that is just "." or "..". All other
-// characters stay as they are (bytes read as Windows-1252, as the log shows them).
+// line, so the name is kept inside the "Received" folder: every '/', '\\' and zero byte, and
+// every dot of a header that is just "." or "..", becomes '%' and two upper-case hexadecimal
+// digits ("%2F"), and so does '%' itself ("%25"), so that two headers never share a name. All
+// other characters stay as they are (bytes read as Windows-1252, as the log shows them).
 QString MessageFileName(const QByteArray &header);
 
 // The text of a file-error cause (0..14); any other cause gives "unknown error".

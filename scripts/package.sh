@@ -66,4 +66,34 @@ for page in "$tree"/usr/share/man/man1/*.1.gz; do
 done
 
 [ "$failed" -eq 0 ] && echo "The package passes lintian, desktop-file-validate, systemd-analyze, appstreamcli and man."
+
+# The same rules install to a prefix of the user's own, with no root: the desktop side below
+# the prefix, the menu entry naming the program there. Run as an ordinary user when started as
+# root, for root may write anywhere.
+prefix="$tree/home/alvetra"
+mkdir -p "$prefix"
+as_user=()
+if [ "$(id -u)" -eq 0 ]; then
+    chown nobody "$tree/home" "$prefix"
+    chmod 755 "$tree"
+    # cmake --install writes its list of installed files into the build folder.
+    install -o nobody /dev/null "$build/install_manifest.txt"
+    as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+if ! report=$("${as_user[@]}" env HOME="$prefix" cmake --install "$build" --prefix "$prefix" 2>&1)
+then
+    fail "cmake --install --prefix as an ordinary user: $report"
+fi
+outside=$(grep -v "^$prefix/" "$build/install_manifest.txt" || true)
+[ -z "$outside" ] || fail "cmake --install --prefix installed outside the prefix: $outside"
+rm -f "$build/install_manifest.txt"
+[ "$(readlink "$prefix/bin/alvetra")" = "$prefix/alvetra" ] && [ -x "$prefix/alvetra" ] ||
+    fail "cmake --install --prefix: $prefix/bin/alvetra does not lead to the program"
+grep -qx "Exec=$prefix/bin/alvetra" "$prefix/share/applications/alvetra.desktop" ||
+    fail "cmake --install --prefix: the menu entry does not start $prefix/bin/alvetra"
+if ! report=$(desktop-file-validate "$prefix/share/applications/alvetra.desktop" 2>&1) ||
+    [ -n "$report" ]; then
+    fail "desktop-file-validate, installed to a prefix: $report"
+fi
+[ "$failed" -eq 0 ] && echo "An ordinary user installs the same rules below a prefix of their own."
 exit "$failed"

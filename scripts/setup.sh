@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing, then configures and builds Alvetra in build/.
-#   scripts/setup.sh run    what building and running needs
-#   scripts/setup.sh test   that, and what the tests, benchmarks and fuzzers need
+#   scripts/setup.sh run    what building and running needs; builds the program and the line
+#                           simulator only
+#   scripts/setup.sh test   that, and what the tests, benchmarks and fuzzers need; builds all
 set -euo pipefail
 
 mode=${1:-run}
@@ -50,4 +51,10 @@ build="$root/build"
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build"
+# Running needs the program and the line simulator (the demo is a script around both); the
+# tests, benchmarks' helpers and package icons are most of the targets, and wait for test.sh.
+if [ "$mode" = test ]; then
+    cmake --build "$build"
+else
+    cmake --build "$build" --target alvetra alvetra-linesim
+fi

@@ -1,11 +1,18 @@
 #include "SerialLine.h"
 
+#include <QDateTime>
 #include <QTimer>
 
-SerialPort::Line::Line(SerialPort &port, const QString &deviceName, const LineSettings &settings)
+SerialPort::Line::Line(SerialPort &port,
+                       const QString &deviceName,
+                       const LineSettings &settings,
+                       Start start,
+                       bool setUpReported)
     : m_port(port)
     , m_deviceName(deviceName)
     , m_settings(settings)
+    , m_start(start)
+    , m_setUpReported(setUpReported)
 {}
 
 SerialPort::Line::~Line()
@@ -41,14 +48,18 @@ void SerialPort::Line::RequestStop()
 void SerialPort::Line::run()
 {
     QSerialPort device;
-    m_opened = OpenLine(device, m_deviceName, m_settings, &m_failedCall, &m_failureText);
-    if (m_opened) {
+    if (m_start == Start::Open)
+        m_opened = OpenLine(device, m_deviceName, m_settings, &m_failedCall, &m_failureText);
+    else
+        m_reconnectingSince = QDateTime::currentMSecsSinceEpoch();
+    const bool runs = m_opened || m_start == Start::Absent;
+    if (runs) {
         QMutexLocker locker(&m_writeLock);
         m_device = &device;
     }
     m_deviceOpen = m_opened;
     m_openDone.release();
-    if (!m_opened)
+    if (!runs)
         return;
 
     m_go.acquire();
@@ -69,7 +80,8 @@ void SerialPort::Line::run()
 void SerialPort::Line::Monitor(QSerialPort &device)
 {
     // Whatever arrived between the open and the go is as stale as what came before.
-    device.clear(QSerialPort::AllDirections);
+    if (device.isOpen())
+        device.clear(QSerialPort::AllDirections);
     m_started.release();
     connect(&device, &QSerialPort::readyRead, &device, [this, &device] {
         if (HandsOverBytes())
@@ -88,6 +100,11 @@ void SerialPort::Line::Monitor(QSerialPort &device)
     retry.setInterval(kReconnectPeriod);
     connect(&retry, &QTimer::timeout, &device, [this, &device] { TryReopen(device); });
     m_retry = &retry;
+    if (!device.isOpen()) {
+        // Started without the device: as a line that has just lost it.
+        m_failed = true;
+        retry.start();
+    }
     SendNext();
     if (!m_stop)
         exec();

@@ -27,12 +27,22 @@ class QTimer;
 class SerialPort::Line : public QThread
 {
 public:
-    Line(SerialPort &port, const QString &deviceName, const LineSettings &settings);
+    // A line starts by opening its device, or, after an open that failed and said so, without
+    // it, trying it as after a failure (`setUpReported`: the failure line was about the
+    // settings, which is said once an outage).
+    enum class Start { Open, Absent };
+    Line(SerialPort &port,
+         const QString &deviceName,
+         const LineSettings &settings,
+         Start start = Start::Open,
+         bool setUpReported = false);
     ~Line() override;
 
     // GUI thread: whether the device opened and was set up; the failure line is written here
     // so that it comes before the caller's own line.
     bool WaitForOpen();
+    // GUI thread, after WaitForOpen: whether the open failed on the line settings.
+    bool SetUpFailed() const { return m_failedCall != nullptr; }
     // GUI thread: lets the thread read and write, and returns once it has purged what came
     // in since the open, so that every byte arriving afterwards is handed over. A second go
     // would wait for a purge that never comes again.
@@ -89,6 +99,7 @@ private:
     SerialPort &m_port;
     const QString m_deviceName;
     const LineSettings m_settings;
+    const Start m_start;
 
     QSemaphore m_openDone;
     QSemaphore m_go;

@@ -43,10 +43,22 @@ bool SerialPort::OpenPort()
     auto line
         = std::make_unique<Line>(*this, SerialDeviceForPort(m_settings.portNumber), m_settings);
     line->start();
-    if (!line->WaitForOpen())
+    if (!line->WaitForOpen()) {
+        m_setUpFailed = line->SetUpFailed();
         return false; // the thread has ended by itself
+    }
     m_thread = std::move(line);
     return true;
+}
+
+void SerialPort::RetryOpen()
+{
+    StopThread();
+    m_thread = std::make_unique<Line>(*this, SerialDeviceForPort(m_settings.portNumber), m_settings,
+                                      Line::Start::Absent, m_setUpFailed);
+    m_thread->start();
+    m_thread->WaitForOpen();
+    m_thread->Go();
 }
 
 bool SerialPort::StartThread()

@@ -36,7 +36,8 @@
 // the thread tries every kReconnectPeriod to open the port's configured name again, looked up
 // afresh each time, silently while it stays gone. Once it opens, the line is set up and purged
 // as at OpenPort, and one warning line says the line is back. Messages queued while it is gone
-// are dropped.
+// are dropped. A device that could not be opened at all is tried in the same way once the owner
+// asks for it with RetryOpen.
 class SerialPort
 {
 public:
@@ -77,6 +78,10 @@ public:
     // Lets the thread of the port OpenPort opened read and write. False without an open port;
     // a thread already let go is left as it is.
     bool StartThread();
+    // After an OpenPort that failed and said so: starts the thread without its device, trying it
+    // every kReconnectPeriod as after a failure while open (quietly, ReconnectingSince from now,
+    // the warning line once it is back). Ended like any thread, by StopThread or OpenPort.
+    void RetryOpen();
     // Queues a message as its pieces, zero bytes included, behind what is queued already; the
     // thread sends them in order, each once the one before has left the device and its pause
     // has passed, so a later message never overtakes an earlier one. A message is taken whole
@@ -134,4 +139,6 @@ private:
     bool m_delivering = false; // a hand-off runs; a nested event loop must not start another
     LineSettings m_settings;
     int m_outBufferSize = 0;
+    // Whether the last failed OpenPort failed on the line settings, and so has said that once.
+    bool m_setUpFailed = false;
 };

@@ -242,7 +242,10 @@ void CGeneralSettingsDlg::OnOK()
                           QStringLiteral("You chose to have messages sent to a COM port. This "
                                          "will only take effect after you restart Alvetra"));
     }
-    settings.Save();
+    // The values are in force either way; the user must know they will not outlive this run.
+    const QString failure = settings.Save();
+    if (!failure.isEmpty())
+        LogError(failure);
     accept();
 }
 

@@ -1,6 +1,13 @@
 #include "GeneralSettings.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
+#include <QStorageInfo>
+
+#include <cerrno>
+
+#include <limits>
 
 namespace {
 
@@ -29,6 +36,37 @@ const char kTimeLimitSeconds[] = "TimeLimitSeconds";
 const char kDesktopGroup[] = "Desktop";
 const char kNotifyPassedMessages[] = "NotifyPassedMessages";
 
+// A stored value as a 32-bit integer; false for anything else. QVariant's own toInt() cuts a
+// wider number to 32 bits and calls that a valid read.
+bool ReadInt(const QVariant &stored, int *value)
+{
+    bool ok = false;
+    const qlonglong wide = stored.toLongLong(&ok);
+    if (!ok || wide < std::numeric_limits<int>::min() || wide > std::numeric_limits<int>::max())
+        return false;
+    *value = int(wide);
+    return true;
+}
+
+// QSettings says only that the store could not be written. What can be told from outside: a
+// file or folder the user may not write, or a full disk. Anything else (a quota, a size limit)
+// goes without a cause rather than with a guessed one.
+QString SaveFailureCause(const QString &fileName)
+{
+#ifdef Q_OS_UNIX
+    const QFileInfo file(fileName);
+    const QFileInfo folder(file.absolutePath());
+    if ((file.exists() && !file.isWritable()) || (folder.exists() && !folder.isWritable()))
+        return qt_error_string(EACCES);
+    const QStorageInfo storage(folder.absoluteFilePath());
+    if (storage.isValid() && storage.bytesAvailable() == 0)
+        return qt_error_string(ENOSPC);
+#else
+    Q_UNUSED(fileName)
+#endif
+    return QString();
+}
+
 QSettings UserSettings()
 {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Dorvane"),
@@ -42,28 +80,26 @@ void GeneralSettings::Load()
     QSettings store = UserSettings();
     store.beginGroup(QStringLiteral("Settings"));
     for (const Entry &entry : kEntries) {
-        bool ok = false;
-        const int value = store.value(QLatin1String(entry.name)).toInt(&ok);
-        this->*entry.field = ok ? value : entry.fallback;
+        if (!ReadInt(store.value(QLatin1String(entry.name)), &(this->*entry.field)))
+            this->*entry.field = entry.fallback;
     }
     store.endGroup();
-    bool ok = false;
     store.beginGroup(QLatin1String(kSupervisionGroup));
-    const int minutes = store.value(QLatin1String(kSilenceMinutes)).toInt(&ok);
-    m_silenceMinutes = ok ? minutes : kDefaultSilenceMinutes;
+    if (!ReadInt(store.value(QLatin1String(kSilenceMinutes)), &m_silenceMinutes))
+        m_silenceMinutes = kDefaultSilenceMinutes;
     store.endGroup();
     store.beginGroup(QLatin1String(kHooksGroup));
     m_onPassed = store.value(QLatin1String(kOnPassed)).toString();
-    const int seconds = store.value(QLatin1String(kTimeLimitSeconds)).toInt(&ok);
-    m_hookTimeLimitSeconds = ok ? seconds : kDefaultHookTimeLimitSeconds;
+    if (!ReadInt(store.value(QLatin1String(kTimeLimitSeconds)), &m_hookTimeLimitSeconds))
+        m_hookTimeLimitSeconds = kDefaultHookTimeLimitSeconds;
     store.endGroup();
     store.beginGroup(QLatin1String(kDesktopGroup));
-    const int notify = store.value(QLatin1String(kNotifyPassedMessages)).toInt(&ok);
-    m_notifyPassedMessages = ok ? notify : 1;
+    if (!ReadInt(store.value(QLatin1String(kNotifyPassedMessages)), &m_notifyPassedMessages))
+        m_notifyPassedMessages = 1;
     store.endGroup();
 }
 
-void GeneralSettings::Save() const
+QString GeneralSettings::Save() const
 {
     QSettings store = UserSettings();
     store.beginGroup(QStringLiteral("Settings"));
@@ -81,6 +117,17 @@ void GeneralSettings::Save() const
     store.setValue(QLatin1String(kNotifyPassedMessages), m_notifyPassedMessages);
     store.endGroup();
     store.sync();
+    if (store.status() != QSettings::AccessError)
+        return QString();
+    const QString cause = SaveFailureCause(store.fileName());
+    const QString where = QDir::toNativeSeparators(store.fileName());
+    return cause.isEmpty()
+               ? QStringLiteral("The general settings could not be saved in %1. They stay in force "
+                                "until Alvetra ends.")
+                     .arg(where)
+               : QStringLiteral("The general settings could not be saved in %1: %2. They stay in "
+                                "force until Alvetra ends.")
+                     .arg(where, cause);
 }
 
 QString SerialDeviceForPort(int number)

@@ -15,12 +15,14 @@ class GeneralSettings
 public:
     virtual ~GeneralSettings() = default;
 
-    // Reads each entry; a missing entry, or one that is not an integer, yields its default.
+    // Reads each entry; a missing entry, or one that is not a 32-bit integer (not a number, out
+    // of range), yields its default.
     // Values are taken as stored, without range checks (a switch of 5 stays 5).
     void Load();
-    // Writes all six entries and those of the other groups. A store that cannot be written is not
-    // reported.
-    void Save() const;
+    // Writes all six entries and those of the other groups. Empty once they are written; else the
+    // failure line's text, naming the store and, where it can be told, the cause. The values
+    // here stay as they are either way.
+    QString Save() const;
 
     int m_inSerialPort = 0;
     int m_outSerialPort = 0;

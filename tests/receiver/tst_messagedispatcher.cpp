@@ -12,11 +12,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 #include <poll.h>
-#include <sys/fsuid.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -30,29 +33,37 @@ QByteArray ReadAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// Root passes every permission check, so a read-only folder would not stop it: for the
-// write, the thread takes the file rights of an ordinary user.
+// Root passes every permission check, so a read-only folder would not stop it: for the write,
+// the calling thread alone becomes an ordinary user, as setpriv would make a process. The raw
+// calls, because the C library's own change every thread of the process, Qt's included.
 class AsOrdinaryUser
 {
 public:
-    AsOrdinaryUser()
+    explicit AsOrdinaryUser(gid_t group = 65534)
         : m_root(geteuid() == 0)
     {
-        if (m_root) {
-            setfsgid(65534);
-            setfsuid(65534);
-        }
+        if (!m_root)
+            return;
+        m_groupCount = getgroups(int(std::size(m_groups)), m_groups);
+        syscall(SYS_setgroups, 1, &group);
+        syscall(SYS_setresgid, group, group, 0);
+        syscall(SYS_setresuid, 65534, 65534, 0);
     }
     ~AsOrdinaryUser()
     {
-        if (m_root) {
-            setfsuid(0);
-            setfsgid(0);
-        }
+        if (!m_root)
+            return;
+        syscall(SYS_setresuid, 0, 0, 0);
+        syscall(SYS_setresgid, 0, 0, 0);
+        syscall(SYS_setgroups, std::max(m_groupCount, 0), m_groups);
     }
+    AsOrdinaryUser(const AsOrdinaryUser &) = delete;
+    AsOrdinaryUser &operator=(const AsOrdinaryUser &) = delete;
 
 private:
     bool m_root;
+    gid_t m_groups[64]{};
+    int m_groupCount = 0;
 };
 
 const QString kFileError = QStringLiteral("Error:->Error writing passed message to file - ");
@@ -151,20 +162,55 @@ private slots:
         QTEST(Shell().m_log, "log");
     }
 
+    void aSecondMessageWithTheSameHeaderReplacesTheFirstsFile_data()
+    {
+        QTest::addColumn<bool>("sharedFolder");
+        QTest::newRow("own-file") << false;
+        // As the package makes it: group dialout, set-group-id. The older file is another
+        // operator's, made under a umask that left it closed to the group.
+        QTest::newRow("another-operators-file-in-the-shared-folder") << true;
+    }
+
     void aSecondMessageWithTheSameHeaderReplacesTheFirstsFile()
     {
+        QFETCH(bool, sharedFolder);
+        constexpr gid_t kDialout = 20;
+        const QString file = Received() + "/12345e2al9.txt";
         SetOutputs(true, false, false);
         EdisMessage first = WorkedExample();
         first.m_body = QByteArray(5000, 'x');
         MessageDispatcher(&first).Dispatch();
+        if (sharedFolder) {
+            if (geteuid() != 0)
+                QSKIP("Only root can give the older file to another user.");
+            QVERIFY(chown(qPrintable(file), 1, kDialout) == 0
+                    && chmod(qPrintable(file), 0644) == 0);
+            QVERIFY(chown(qPrintable(Received()), 0, kDialout) == 0
+                    && chmod(qPrintable(Received()), 02775) == 0);
+        }
         EdisMessage second = WorkedExample();
-        MessageDispatcher(&second).Dispatch();
+        {
+            // An ordinary member of dialout, not the file's owner.
+            std::optional<AsOrdinaryUser> user;
+            if (sharedFolder)
+                user.emplace(kDialout);
+            const mode_t umask = ::umask(077);
+            MessageDispatcher(&second).Dispatch();
+            ::umask(umask);
+        }
 
         QCOMPARE(Shell().m_log, QStringList());
         // No temporary file is left beside it either.
         QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{"12345e2al9.txt"});
-        QCOMPARE(ReadAll(Received() + "/12345e2al9.txt"), MessageFileContent(second));
+        QCOMPARE(ReadAll(file), MessageFileContent(second));
+        struct stat status
+        {
+        };
+        QVERIFY(stat(qPrintable(file), &status) == 0);
+        QCOMPARE(status.st_mode & 07777, mode_t(0664));
+        if (sharedFolder)
+            QCOMPARE(status.st_gid, kDialout);
     }
 
     void aFileThatCannotBeWrittenIsReportedAndTheLaterOutputsStillRun_data()
@@ -226,17 +272,24 @@ private slots:
         QTest::addColumn<QByteArray>("header");
         QTest::addColumn<QString>("fileName");
         QTest::newRow("slashes-climbing-out")
-            << QByteArray("../..\x1f/x9") << QStringLiteral(".._..\x1f_x9.txt");
+            << QByteArray("../..\x1f/x9") << QStringLiteral("..%2F..\x1f%2Fx9.txt");
         QTest::newRow("backslashes")
-            << QByteArray("..\\..\\e2al9") << QStringLiteral(".._.._e2al9.txt");
+            << QByteArray("..\\..\\e2al9") << QStringLiteral("..%5C..%5Ce2al9.txt");
         QTest::newRow("zero-byte") << QByteArray("123\0"
                                                  "5e2al9",
                                                  10)
-                                   << QStringLiteral("123_5e2al9.txt");
+                                   << QStringLiteral("123%005e2al9.txt");
         QTest::newRow("absolute-path")
-            << QByteArray("/etc/passwd") << QStringLiteral("_etc_passwd.txt");
-        QTest::newRow("dot-dot") << QByteArray("..") << QStringLiteral("__.txt");
-        QTest::newRow("dot") << QByteArray(".") << QStringLiteral("_.txt");
+            << QByteArray("/etc/passwd") << QStringLiteral("%2Fetc%2Fpasswd.txt");
+        QTest::newRow("dot-dot") << QByteArray("..") << QStringLiteral("%2E%2E.txt");
+        QTest::newRow("dot") << QByteArray(".") << QStringLiteral("%2E.txt");
+        // Three headers that a stand-in character would have filed under one name.
+        QTest::newRow("underscore-stays")
+            << QByteArray("q_zzze2al9") << QStringLiteral("q_zzze2al9.txt");
+        QTest::newRow("slash") << QByteArray("q/zzze2al9") << QStringLiteral("q%2Fzzze2al9.txt");
+        QTest::newRow("percent") << QByteArray("q%2Fzzze2al9")
+                                 << QStringLiteral("q%252Fzzze2al9.txt");
+        QTest::newRow("three-dots-stay") << QByteArray("...") << QStringLiteral("....txt");
     }
 
     void aHeaderThatNamesAPathIsFiledInsideReceived()

@@ -5,6 +5,8 @@
 #include <QSettings>
 #include <QTest>
 
+#include <limits>
+
 // Each run has its own XDG_CONFIG_HOME (tests/run-isolated.sh), so the store starts empty.
 class GeneralSettingsTest : public QObject
 {
@@ -76,24 +78,35 @@ private slots:
         QCOMPARE(second.m_hookTimeLimitSeconds, 5);
     }
 
-    void anEntryThatIsNotAnIntegerFallsBackToItsDefault()
+    void anEntryThatIsNotA32BitIntegerFallsBackToItsDefault()
     {
         {
             QSettings store = Store();
             store.setValue("Settings/InSerialPort", "three");
-            store.setValue("Settings/SerialPortRecoverTime", "");
+            // Cut to 32 bits it would read as 1,215,752,191 ms.
+            store.setValue("Settings/SerialPortRecoverTime", "99999999999");
+            store.setValue("Settings/OutSerialPort", "-2147483649");
+            store.setValue("Settings/Sendtofile", "");
+            store.setValue("Settings/Sendtoprinter", "-2147483648");
             store.setValue("Settings/Sendtoport", 0);
-            store.setValue("Supervision/SilenceMinutes", "soon");
             store.setValue("Hooks/TimeLimitSeconds", "1m");
+            store.setValue("Supervision/SilenceMinutes", "4294967356");
         }
         GeneralSettings settings;
         settings.Load();
         QCOMPARE(settings.m_inSerialPort, 2);
         QCOMPARE(settings.m_recoverTime, 1000);
+        QCOMPARE(settings.m_outSerialPort, 1);
+        QCOMPARE(settings.m_sendToFile, 1);
+        QCOMPARE(settings.m_sendToPrinter, std::numeric_limits<int>::min());
         QCOMPARE(settings.m_sendToPort, 0);
         QCOMPARE(settings.m_silenceMinutes, 60);
         QCOMPARE(settings.m_hookTimeLimitSeconds, 60);
         QCOMPARE(settings.m_onPassed, QString());
+
+        // The default, not the user's entry cut short, is what goes back.
+        QCOMPARE(settings.Save(), QString());
+        QCOMPARE(Store().value("Settings/SerialPortRecoverTime").toString(), "1000");
     }
 
     void aGarbageSettingsFileNeverStopsTheLoad()

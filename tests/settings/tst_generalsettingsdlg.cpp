@@ -1,5 +1,7 @@
 #include "AppTest.h"
+#include "FileSizeLimit.h"
 
+#include "app/CAlvetraView.h"
 #include "doors/Doors.h"
 #include "settings/CGeneralSettingsDlg.h"
 #include "settings/GeneralSettings.h"
@@ -271,6 +273,27 @@ private slots:
                 = validate.readAllStandardOutput() + validate.readAllStandardError();
             QVERIFY2(validate.exitCode() == 0 && report.isEmpty(), report.constData());
         }
+    }
+
+    void anOkWhoseSaveFailsSaysSoAndTheValuesStayInForce()
+    {
+        SetSettings(2, 1, 1, 1, 1);
+        CGeneralSettingsDlg dialog;
+        dialog.show();
+        QTest::mouseClick(Control(dialog, 1003), Qt::LeftButton, {}, QPoint(6, 8));
+        const QString log = GetLogView()->toPlainText();
+        {
+            // Smaller than the store's file: the write fails as on a full disk.
+            FileSizeLimit limit(16);
+            QVERIFY(limit.IsOk());
+            QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
+        }
+        QVERIFY(!dialog.isVisible());
+
+        QCOMPARE(GetLogView()->toPlainText().mid(log.size()),
+                 "\nError:->The general settings could not be saved in " + Store().fileName()
+                     + ". They stay in force until Alvetra ends.");
+        QCOMPARE(GetGeneralSettings().m_sendToFile, 0);
     }
 
     void cancelStoresNothingAndSaysNothing_data()
