@@ -118,6 +118,19 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
         QStringLiteral("printer"));
     parser.addOption(printOption);
     parser.addOption(printToOption);
+    // Taken by main() before this application is made; here for --help to list them.
+    parser.addOption({QStringLiteral("export-journal"),
+                      QStringLiteral("Write the journal as CSV to <file>, then end; no window "
+                                     "system is needed."),
+                      QStringLiteral("file")});
+    parser.addOption({QStringLiteral("since"),
+                      QStringLiteral("With --export-journal: rows received at or after <when>, "
+                                     "an ISO 8601 date or date-time, local unless it has an "
+                                     "offset."),
+                      QStringLiteral("when")});
+    parser.addOption({QStringLiteral("until"),
+                      QStringLiteral("With --export-journal: rows received before <when>."),
+                      QStringLiteral("when")});
     // --help and --version print and end the program before anything is loaded.
     parser.process(WithPrintSwitchesAsOptions(arguments));
 

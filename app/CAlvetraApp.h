@@ -32,6 +32,13 @@ public:
     bool InitInstance(const QStringList &arguments);
     int ExitCode() const { return m_exitCode; }
 
+    // True when the command line asks for the journal's export, which needs no window system:
+    // main() then makes a plain QCoreApplication and calls ExportJournal, never this class.
+    static bool IsJournalExport(int argc, char **argv);
+    // Writes the journal's rows as CSV, as `arguments` say (--export-journal FILE [--since WHEN]
+    // [--until WHEN]). The exit code: 0, or 1 with the reason on standard error.
+    static int ExportJournal(const QStringList &arguments);
+
     static CAlvetraApp *Instance();
     CMainFrame *MainFrame() const { return m_frame.get(); }
     CAlvetraDoc *Document() const { return m_doc.get(); }
