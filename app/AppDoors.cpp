@@ -28,6 +28,11 @@ GeneralSettings &AppDoors::GetGeneralSettings()
     return CAlvetraApp::Instance()->m_generalSettings;
 }
 
+Journal *AppDoors::GetJournal()
+{
+    return CAlvetraApp::Instance()->GetJournal();
+}
+
 void AppDoors::LogError(const QString &text)
 {
     AppendErrorLine(text);

@@ -13,6 +13,7 @@ public:
     SerialPort &GetInPort() override;
     SerialPort &GetOutPort() override;
     GeneralSettings &GetGeneralSettings() override;
+    Journal *GetJournal() override;
 
     void LogError(const QString &text) override;
     void LogWarning(const QString &text) override;

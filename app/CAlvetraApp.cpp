@@ -147,6 +147,13 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     m_generalSettings.Load();
     m_generalSettings.Save();
 
+    // Before the ports open, so that the line's first events are kept.
+    m_journalSettings = LoadJournalSettings(GetProgramFolder());
+    if (m_journalSettings.m_enabled) {
+        m_journal = std::make_unique<Journal>();
+        m_journal->Start(m_journalSettings.m_path, m_journalSettings.m_keepDays);
+    }
+
     // Before any window: the user must know the criteria are not what was saved. Start-up goes
     // on with what could be read.
     const QString filterFailure = m_filterSettings.Load();
@@ -180,6 +187,11 @@ bool CAlvetraApp::CreateWindows()
     m_frame = std::make_unique<CMainFrame>(m_doc.get());
     m_frame->View()->OnInitialUpdate();
     return true;
+}
+
+Journal *CAlvetraApp::GetJournal() const
+{
+    return m_journal && m_journal->IsWorking() ? m_journal.get() : nullptr;
 }
 
 void CAlvetraApp::OnAppAbout()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "AppDoors.h"
+#include "journal/Journal.h"
+#include "journal/JournalSettings.h"
 #include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
 #include "settings/FilterSettings.h"
@@ -46,6 +48,10 @@ public:
 
     void OnAppAbout();
 
+    // The journal being written, or null when none is (it failed or was never started).
+    Journal *GetJournal() const;
+    const JournalSettings &GetJournalSettings() const { return m_journalSettings; }
+
 private:
     // Before the services, so it outlives the port threads that may still be logging through
     // it when the application ends.
@@ -60,6 +66,10 @@ public:
     GeneralSettings m_generalSettings;
 
 private:
+    // After the services it records, before the windows that show it.
+    JournalSettings m_journalSettings;
+    std::unique_ptr<Journal> m_journal;
+
     bool CreateWindows();
 
     // Declared after the services, so the windows go first when the application ends.

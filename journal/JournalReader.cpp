@@ -111,6 +111,29 @@ JournalReader::~JournalReader()
     }
 }
 
+JournalReader &JournalReader::operator=(JournalReader &&other) noexcept
+{
+    if (this != &other) {
+        if (m_open) {
+            QSqlDatabase::database(m_connection, false).close();
+            QSqlDatabase::removeDatabase(m_connection);
+        }
+        std::swap(m_connection, other.m_connection);
+        m_open = std::exchange(other.m_open, false);
+    }
+    return *this;
+}
+
+qint64 JournalReader::LastId()
+{
+    if (!m_open)
+        return -1;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.exec(QStringLiteral("SELECT max(id) FROM frames")) || !query.next())
+        return -1;
+    return query.value(0).toLongLong();
+}
+
 bool JournalReader::Open(const QString &path, QString *error)
 {
     if (m_open)

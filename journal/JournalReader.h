@@ -68,6 +68,8 @@ public:
     ~JournalReader();
     JournalReader(const JournalReader &) = delete;
     JournalReader &operator=(const JournalReader &) = delete;
+    // Closes the connection of `other`'s place: a reader is emptied by moving a fresh one in.
+    JournalReader &operator=(JournalReader &&other) noexcept;
 
     // False with the reason when the file is missing or is not a journal.
     bool Open(const QString &path, QString *error);
@@ -80,6 +82,8 @@ public:
     // The rows matching `filter` committed after the row `lastId`, newest first.
     std::vector<JournalListRow> RowsSince(const JournalFilter &filter, qint64 lastId, int limit);
     std::optional<JournalEntry> Entry(qint64 id);
+    // The id of the newest row committed; 0 for an empty journal, -1 when it cannot be read.
+    qint64 LastId();
 
     // Every row matching `filter`, oldest first, as CSV (RFC 4180, UTF-8, a header record
     // first). False with the reason when the journal cannot be read or `out` not written.

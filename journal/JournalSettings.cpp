@@ -10,6 +10,7 @@ JournalSettings LoadJournalSettings(const QString &programFolder)
     QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Dorvane"),
                     QStringLiteral("Alvetra"));
     store.beginGroup(QStringLiteral("Journal"));
+    settings.m_enabled = store.value(QStringLiteral("Enabled"), true).toBool();
     settings.m_path = store.value(QStringLiteral("Path")).toString();
     if (settings.m_path.isEmpty())
         settings.m_path = QDir(programFolder).filePath(QStringLiteral("Journal/journal.sqlite"));

@@ -6,8 +6,9 @@
 // settings store, beside the general settings. Read once at start; any thread.
 struct JournalSettings
 {
-    QString m_path;       // "Path"; by default Journal/journal.sqlite below the program folder
-    int m_keepDays = 400; // "KeepDays"; 0 or less: for ever
+    bool m_enabled = true; // "Enabled"; off, nothing is recorded and the outputs never wait
+    QString m_path;        // "Path"; by default Journal/journal.sqlite below the program folder
+    int m_keepDays = 400;  // "KeepDays"; 0 or less: for ever
 };
 
 // The stored settings; a missing or unreadable entry gives its default.
