@@ -2,6 +2,8 @@
 
 #include "CAlvetraApp.h"
 #include "CAlvetraView.h"
+#include "journal/Journal.h"
+#include "settings/GeneralSettings.h"
 
 MessageReceiver &AppDoors::GetReceiver()
 {
@@ -58,4 +60,12 @@ void AppDoors::AppendLogText(const QString &text,
 {
     if (CAlvetraView *view = GetLogView())
         view->AppendText(text, newLineFirst, height, colour, bold, underline);
+}
+
+void RecordLineEvent(int port, JournalLineEvent event, const QString &detail, const QDateTime &at)
+{
+    if (Journal *journal = GetJournal())
+        journal->Record(
+            JournalLineEventRow(at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(), port,
+                                SerialDeviceForPort(port), event, detail));
 }

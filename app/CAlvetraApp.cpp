@@ -73,6 +73,7 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
     : QApplication(argc, argv)
     , m_receiver(&ProcessMessage)
 {
+    m_receiver.SetDropHandler(&RecordDroppedMessage);
     setApplicationName(QStringLiteral("Alvetra"));
     setApplicationVersion(QStringLiteral(ALVETRA_VERSION));
 }

@@ -1,6 +1,7 @@
 // The log view's side of the serial lines: opening the ports and taking their bytes.
 #include "CAlvetraView.h"
 
+#include "AppDoors.h"
 #include "doors/Doors.h"
 #include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
@@ -46,10 +47,16 @@ void CAlvetraView::SetUpPort(SerialPort &port, int number, const QString &failur
     // over, it would hold the output port's thread while the dispatch pauses between pieces.
     const int eventMask = &port == &GetOutPort() ? kEventMask & ~kReceivedCharacter : kEventMask;
     port.Configure(this, number, kBaud, kParity, kDataBits, kOneStopBit, eventMask, kOutBufferSize);
-    if (port.OpenPort())
+    const bool input = &port == &GetInPort();
+    if (port.OpenPort()) {
         port.StartThread();
-    else
+        if (input)
+            RecordLineEvent(number, JournalLineEvent::Opened);
+    } else {
         LogError(failure.arg(number));
+        RecordLineEvent(number, JournalLineEvent::CouldNotBeOpened,
+                        input ? QStringLiteral("input line") : QStringLiteral("output line"));
+    }
 }
 
 void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber, const QDateTime &readAt)
@@ -64,17 +71,21 @@ void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber, const 
         receiver.ProcessChar(static_cast<unsigned char>(byte));
 }
 
-void CAlvetraView::OnSerialLineLost(int portNumber, const QDateTime &)
-{
-    if (portNumber == GetInPort().PortNumber())
-        GetReceiver().DiscardMessage();
-}
-
-void CAlvetraView::OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &)
+void CAlvetraView::OnSerialLineLost(int portNumber, const QDateTime &at)
 {
     if (portNumber != GetInPort().PortNumber())
         return;
-    GetReceiver().DiscardMessage();
+    GetReceiver().DiscardMessage(MessageReceiver::DropReason::LineLost);
+    RecordLineEvent(portNumber, JournalLineEvent::Lost, {}, at);
+}
+
+void CAlvetraView::OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &at)
+{
+    if (portNumber != GetInPort().PortNumber())
+        return;
+    GetReceiver().DiscardMessage(MessageReceiver::DropReason::InputBound);
+    RecordLineEvent(portNumber, JournalLineEvent::InputBytesDropped,
+                    QStringLiteral("%1 bytes").arg(count), at);
     LogError(QStringLiteral("The input line COM%1 brought more than Alvetra could hold while it "
                             "was busy: %2 bytes were dropped, and the message they cut was "
                             "discarded.")

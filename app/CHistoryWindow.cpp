@@ -6,7 +6,7 @@
 #include "journal/JournalSettings.h"
 #include "receiver/EdisMessage.h"
 #include "receiver/MessageDispatcher.h"
-#include "receiver/PrintText.h"
+#include "receiver/PrintQueue.h"
 #include "receiver/ReceivedFile.h"
 #include "rtf/Cp1252.h"
 
@@ -20,7 +20,6 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTableView>
-#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -58,15 +57,6 @@ QString Visible(const QByteArray &bytes)
             text += DecodeCp1252(QByteArray(1, c));
     }
     return text;
-}
-
-// A printer can take long: the page is laid out and handed over on a thread of its own.
-void PrintMessageAgain(const EdisMessage &message)
-{
-    QThread *thread = QThread::create(
-        [text = MessagePrintText(message)] { PrintText(text.constData(), text.size()); });
-    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    thread->start();
 }
 
 } // namespace
@@ -267,9 +257,12 @@ void CHistoryWindow::OnPrintAgain()
 {
     if (!m_entry || m_entry->m_row.m_fate != JournalFate::Passed)
         return;
-    PrintMessageAgain(MessageOf(*m_entry));
-    m_status->setText(
-        QStringLiteral("Handed to the printer: %1").arg(DecodeCp1252(m_entry->m_header)));
+    // The printing thread takes it, as it takes a passed message's page.
+    const bool queued
+        = QueuePrint(MessagePrintText(MessageOf(*m_entry)), DecodeCp1252(m_entry->m_header));
+    m_status->setText((queued ? QStringLiteral("Handed to the printer: %1")
+                              : QStringLiteral("The printer has too many jobs waiting: %1"))
+                          .arg(DecodeCp1252(m_entry->m_header)));
 }
 
 void CHistoryWindow::OnExportCsv()

@@ -51,7 +51,62 @@ bool InsertOutput(QSqlQuery &insert, qint64 frame, const JournalOutput &output)
 
 Journal::Journal(QObject *parent)
     : QObject(parent)
-{}
+{
+    m_holdTimer.setSingleShot(true);
+    connect(&m_holdTimer, &QTimer::timeout, this, &Journal::RunReady);
+    connect(this, &Journal::Committed, this, &Journal::OnCommitted);
+}
+
+void Journal::AfterCommit(quint64 ticket, std::function<void()> outputs)
+{
+    if (m_held.empty() && (ticket == 0 || !IsWorking())) {
+        outputs();
+        return;
+    }
+    m_held.push_back(
+        {ticket, std::chrono::steady_clock::now() + kCommitWait, std::move(outputs), ticket == 0});
+    RunReady();
+}
+
+void Journal::OnCommitted(quint64 ticket)
+{
+    for (Held &held : m_held) {
+        if (held.m_ticket == ticket) {
+            held.m_committed = true;
+            // In time again after a stall.
+            if (m_wentAhead > 0) {
+                LogWarning(QStringLiteral("The journal has caught up; the outputs of %1 passed "
+                                          "messages went ahead before their rows were kept")
+                               .arg(m_wentAhead));
+                m_wentAhead = 0;
+            }
+            break;
+        }
+    }
+    RunReady();
+}
+
+void Journal::RunReady()
+{
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_held.empty()) {
+        Held &front = m_held.front();
+        if (!front.m_committed) {
+            if (now < front.m_deadline) {
+                m_holdTimer.start(
+                    std::chrono::ceil<std::chrono::milliseconds>(front.m_deadline - now));
+                return;
+            }
+            if (m_wentAhead++ == 0)
+                LogWarning(QStringLiteral("The journal is behind; the outputs of passed messages "
+                                          "go ahead without waiting for their rows"));
+        }
+        std::function<void()> outputs = std::move(front.m_outputs);
+        m_held.pop_front();
+        outputs();
+    }
+    m_holdTimer.stop();
+}
 
 Journal::~Journal()
 {
@@ -62,6 +117,12 @@ Journal::~Journal()
     m_wake.notify_one();
     if (m_writer.joinable())
         m_writer.join();
+    // The program is ending: what waited for its row is done now rather than never.
+    while (!m_held.empty()) {
+        std::function<void()> outputs = std::move(m_held.front().m_outputs);
+        m_held.pop_front();
+        outputs();
+    }
 }
 
 void Journal::Start(const QString &path, int keepDays)

@@ -5,11 +5,13 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -30,6 +32,8 @@ public:
     static constexpr qsizetype kMaxWaiting = 100000;
     static constexpr int kDefaultKeepDays = 400;
     static constexpr std::chrono::hours kPruneEvery{24};
+    // The longest a passed message's outputs wait for its row to be on disk.
+    static constexpr std::chrono::milliseconds kCommitWait{2000};
 
     explicit Journal(QObject *parent = nullptr);
     // Writes what waits, then stops the writer.
@@ -47,6 +51,14 @@ public:
     quint64 Record(JournalFrame row);
     // The result of an output of the passed message recorded under `output.m_ticket`.
     void RecordOutput(JournalOutput output);
+
+    // Runs `outputs` once the row of `ticket` is on disk and every earlier call's outputs have
+    // run, so the outputs keep the messages' order; `ticket` 0 (a row not kept) waits only for
+    // the earlier ones. A row not on disk after kCommitWait lets its outputs go ahead anyway:
+    // one warning line for the stall, and one with the count when the journal catches up.
+    void AfterCommit(quint64 ticket, std::function<void()> outputs);
+    // Outputs waiting for their rows.
+    qsizetype HeldOutputs() const { return qsizetype(m_held.size()); }
 
     // False once the journal has failed: it keeps nothing more.
     bool IsWorking() const { return !m_failed.load(std::memory_order_acquire); }
@@ -69,12 +81,25 @@ private:
     };
     using Waiting = std::variant<WaitingFrame, JournalOutput>;
 
+    struct Held
+    {
+        quint64 m_ticket;
+        std::chrono::steady_clock::time_point m_deadline;
+        std::function<void()> m_outputs;
+        bool m_committed;
+    };
+
+    void OnCommitted(quint64 ticket);
+    void RunReady();
     void Run(QString path, int keepDays);
     void Fail(const QString &text, std::deque<Waiting> &batch);
     void Report(std::vector<std::pair<quint64, qint64>> committed);
 
     QString m_path;
     quint64 m_nextTicket = 1;
+    std::deque<Held> m_held;
+    QTimer m_holdTimer;
+    qint64 m_wentAhead = 0; // outputs run before their rows were on disk, in this stall
     std::thread m_writer;
     std::atomic<bool> m_failed{true};
     std::atomic<qint64> m_dropped{0};

@@ -1,5 +1,7 @@
 #include "ReceivedFile.h"
 
+#include "journal/JournalRecord.h"
+
 #include "EdisMessage.h"
 #include "MessageDispatcher.h"
 #include "doors/Doors.h"
@@ -48,6 +50,8 @@ void MessageDispatcher::WriteToFile()
     if (cause != kNone)
         LogError(QStringLiteral("Error writing passed message to file - ")
                  + FileErrorCauseText(cause));
+    RecordOutput(int(JournalOutputKind::File), cause == kNone,
+                 cause == kNone ? path : FileErrorCauseText(cause));
 }
 
 QString MessageFileName(const QByteArray &header)
