@@ -3,6 +3,7 @@
 #include "CAlvetraApp.h"
 #include "CAlvetraView.h"
 #include "Notifier.h"
+#include "journal/Journal.h"
 #include "receiver/EdisMessage.h"
 #include "settings/GeneralSettings.h"
 
@@ -29,6 +30,11 @@ SerialPort &AppDoors::GetOutPort()
 GeneralSettings &AppDoors::GetGeneralSettings()
 {
     return CAlvetraApp::Instance()->m_generalSettings;
+}
+
+Journal *AppDoors::GetJournal()
+{
+    return CAlvetraApp::Instance()->GetJournal();
 }
 
 void AppDoors::LogError(const QString &text)
@@ -59,4 +65,12 @@ void AppDoors::AppendLogText(const QString &text,
 {
     if (CAlvetraView *view = GetLogView())
         view->AppendText(text, newLineFirst, height, colour, bold, underline);
+}
+
+void RecordLineEvent(int port, JournalLineEvent event, const QString &detail, const QDateTime &at)
+{
+    if (Journal *journal = GetJournal())
+        journal->Record(
+            JournalLineEventRow(at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(), port,
+                                SerialDeviceForPort(port), event, detail));
 }

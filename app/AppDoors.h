@@ -1,6 +1,7 @@
 #pragma once
 
 #include "doors/Doors.h"
+#include "journal/JournalRecord.h"
 
 // The running program's side of the doors: the application's service objects and its log
 // view. CAlvetraApp installs it at start-up and removes it when it ends. The program folder is
@@ -13,6 +14,7 @@ public:
     SerialPort &GetInPort() override;
     SerialPort &GetOutPort() override;
     GeneralSettings &GetGeneralSettings() override;
+    Journal *GetJournal() override;
 
     void LogError(const QString &text) override;
     void LogWarning(const QString &text) override;
@@ -24,3 +26,10 @@ public:
                        bool bold,
                        bool underline) override;
 };
+
+// Keeps an event of the line `port` in the journal, when one is kept; `at` defaults to now.
+// GUI thread only.
+void RecordLineEvent(int port,
+                     JournalLineEvent event,
+                     const QString &detail = {},
+                     const QDateTime &at = {});

@@ -9,6 +9,8 @@
 #include "SingleInstance.h"
 #include "TrayIcon.h"
 #include "doors/Doors.h"
+#include "hooks/HookRunner.h"
+#include "receiver/PassedHook.h"
 #include "receiver/ProcessMessage.h"
 
 #include <QCommandLineParser>
@@ -78,12 +80,16 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
     , m_receiver(&ProcessMessage)
     , m_notifier(std::make_unique<Notifier>())
 {
+    m_receiver.SetDropHandler(&RecordDroppedMessage);
     setApplicationName(QStringLiteral("Alvetra"));
     setApplicationVersion(QStringLiteral(ALVETRA_VERSION));
 }
 
 CAlvetraApp::~CAlvetraApp()
 {
+    // The journal writes what it holds, and the outputs of messages that waited for their row
+    // run now, while the doors still answer them.
+    m_journal.reset();
     // The windows and the services go after this; whatever they log on the way goes to
     // standard error, not to a log that is being taken down.
     InstallDoors(nullptr);
@@ -127,6 +133,19 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     parser.addOption(printOption);
     parser.addOption(printToOption);
     parser.addOption(minimizedOption);
+    // Taken by main() before this application is made; here for --help to list them.
+    parser.addOption({QStringLiteral("export-journal"),
+                      QStringLiteral("Write the journal as CSV to <file>, then end; no window "
+                                     "system is needed."),
+                      QStringLiteral("file")});
+    parser.addOption({QStringLiteral("since"),
+                      QStringLiteral("With --export-journal: rows received at or after <when>, "
+                                     "an ISO 8601 date or date-time, local unless it has an "
+                                     "offset."),
+                      QStringLiteral("when")});
+    parser.addOption({QStringLiteral("until"),
+                      QStringLiteral("With --export-journal: rows received before <when>."),
+                      QStringLiteral("when")});
     // --help and --version print and end the program before anything is loaded.
     parser.process(WithPrintSwitchesAsOptions(arguments));
 
@@ -168,6 +187,24 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
         m_signals = std::make_unique<SignalHandler>();
         connect(m_signals.get(), &SignalHandler::EndRequested, this, &CAlvetraApp::EndInOrder);
     }
+
+    // Before the ports open, so that the line's first events are kept.
+    m_journalSettings = LoadJournalSettings(GetProgramFolder());
+    if (m_journalSettings.m_enabled) {
+        m_journal = std::make_unique<Journal>();
+        m_journal->Start(m_journalSettings.m_path, m_journalSettings.m_keepDays);
+    }
+    // Each run of the station's command joins its message's row.
+    SetPassedHookResultHandler([](const HookResult &result) {
+        Journal *journal = ::GetJournal();
+        if (journal == nullptr || result.m_tag == 0)
+            return;
+        const bool ok = result.m_outcome == HookOutcome::Succeeded;
+        journal->RecordOutput({result.m_tag, JournalOutputKind::Hook,
+                               result.m_endedAt.isValid() ? result.m_endedAt.toUTC()
+                                                          : QDateTime::currentDateTimeUtc(),
+                               ok, ok ? QStringLiteral("exit code 0") : result.m_failure});
+    });
 
     // The user must know the criteria are not what was saved; start-up goes on with what could
     // be read, and says so once the log exists.
@@ -254,6 +291,11 @@ bool CAlvetraApp::CreateWindows()
     m_frame = std::make_unique<CMainFrame>(m_doc.get());
     m_frame->View()->OnInitialUpdate();
     return true;
+}
+
+Journal *CAlvetraApp::GetJournal() const
+{
+    return m_journal && m_journal->IsWorking() ? m_journal.get() : nullptr;
 }
 
 void CAlvetraApp::OnAppAbout()

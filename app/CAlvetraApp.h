@@ -1,6 +1,8 @@
 #pragma once
 
 #include "AppDoors.h"
+#include "journal/Journal.h"
+#include "journal/JournalSettings.h"
 #include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
 #include "settings/FilterSettings.h"
@@ -36,6 +38,13 @@ public:
     bool InitInstance(const QStringList &arguments);
     int ExitCode() const { return m_exitCode; }
 
+    // True when the command line asks for the journal's export, which needs no window system:
+    // main() then makes a plain QCoreApplication and calls ExportJournal, never this class.
+    static bool IsJournalExport(int argc, char **argv);
+    // Writes the journal's rows as CSV, as `arguments` say (--export-journal FILE [--since WHEN]
+    // [--until WHEN]). The exit code: 0, or 1 with the reason on standard error.
+    static int ExportJournal(const QStringList &arguments);
+
     static CAlvetraApp *Instance();
     CMainFrame *MainFrame() const { return m_frame.get(); }
     CAlvetraDoc *Document() const { return m_doc.get(); }
@@ -51,6 +60,9 @@ public:
     void RaiseWindow();
     // Desktop notifications; always there, silent without a session bus.
     Notifier &Notifications() { return *m_notifier; }
+    // The journal being written, or null when none is (it failed or was never started).
+    Journal *GetJournal() const;
+    const JournalSettings &GetJournalSettings() const { return m_journalSettings; }
 
 private:
     // Before the services, so it outlives the port threads that may still be logging through
@@ -66,6 +78,10 @@ public:
     GeneralSettings m_generalSettings;
 
 private:
+    // After the services it records, before the windows that show it.
+    JournalSettings m_journalSettings;
+    std::unique_ptr<Journal> m_journal;
+
     bool CreateWindows();
     // Start-up says what went wrong without waiting for anyone: a box to read when someone is
     // there, and the same text in the log for when nobody was.

@@ -1,6 +1,7 @@
 // The log view's side of the serial lines: opening the ports and taking their bytes.
 #include "CAlvetraView.h"
 
+#include "AppDoors.h"
 #include "doors/Doors.h"
 #include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
@@ -60,15 +61,20 @@ void CAlvetraView::SetUpPort(SerialPort &port, int number, const QString &failur
     // over, it would hold the output port's thread while the dispatch pauses between pieces.
     const int eventMask = &port == &GetOutPort() ? kEventMask & ~kReceivedCharacter : kEventMask;
     port.Configure(this, number, kBaud, kParity, kDataBits, kOneStopBit, eventMask, kOutBufferSize);
+    const bool input = &port == &GetInPort();
     if (port.OpenPort()) {
         port.StartThread();
+        if (input)
+            RecordLineEvent(number, JournalLineEvent::Opened);
         return;
     }
     LogError(failure.arg(number));
+    RecordLineEvent(number, JournalLineEvent::CouldNotBeOpened,
+                    input ? QStringLiteral("input line") : QStringLiteral("output line"));
     // A station that starts before its USB adapter is awake must not stay deaf: the line is
     // tried as one that failed while open. Not so for a device that Alvetra's other line holds
     // or is trying to get: that is a setting to change, and the line above says so.
-    const SerialPort &other = &port == &GetInPort() ? GetOutPort() : GetInPort();
+    const SerialPort &other = input ? GetOutPort() : GetInPort();
     if (!other.IsRunning() || !SameDevice(number, other.PortNumber()))
         port.RetryOpen();
 }
@@ -85,17 +91,21 @@ void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber, const 
         receiver.ProcessChar(static_cast<unsigned char>(byte));
 }
 
-void CAlvetraView::OnSerialLineLost(int portNumber, const QDateTime &)
-{
-    if (portNumber == GetInPort().PortNumber())
-        GetReceiver().DiscardMessage();
-}
-
-void CAlvetraView::OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &)
+void CAlvetraView::OnSerialLineLost(int portNumber, const QDateTime &at)
 {
     if (portNumber != GetInPort().PortNumber())
         return;
-    GetReceiver().DiscardMessage();
+    GetReceiver().DiscardMessage(MessageReceiver::DropReason::LineLost);
+    RecordLineEvent(portNumber, JournalLineEvent::Lost, {}, at);
+}
+
+void CAlvetraView::OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &at)
+{
+    if (portNumber != GetInPort().PortNumber())
+        return;
+    GetReceiver().DiscardMessage(MessageReceiver::DropReason::InputBound);
+    RecordLineEvent(portNumber, JournalLineEvent::InputBytesDropped,
+                    QStringLiteral("%1 bytes").arg(count), at);
     LogError(QStringLiteral("The input line COM%1 brought more than Alvetra could hold while it "
                             "was busy: %2 bytes were dropped, and the message they cut was "
                             "discarded.")

@@ -5,6 +5,7 @@
 #include "CAlvetraView.h"
 #include "CColorLabel.h"
 #include "CFindBar.h"
+#include "CHistoryWindow.h"
 #include "LockKeys.h"
 #include "doors/Doors.h"
 #include "serial/SerialPort.h"
@@ -98,9 +99,23 @@ void CMainFrame::closeEvent(QCloseEvent *event)
         return;
     }
     event->accept();
+    // The history is a window of the program, not a program of its own: it goes with the frame.
+    if (m_history)
+        m_history->close();
     // While the event loop still runs: a port thread may be waiting in a hand-off to the view.
     GetInPort().StopThread();
     GetOutPort().StopThread();
+}
+
+void CMainFrame::OnMessageHistory()
+{
+    if (!m_history) {
+        CAlvetraApp *app = CAlvetraApp::Instance();
+        m_history = new CHistoryWindow(app->GetJournalSettings().m_path, app->GetJournal(), this);
+    }
+    m_history->show();
+    m_history->raise();
+    m_history->activateWindow();
 }
 
 bool CMainFrame::eventFilter(QObject *watched, QEvent *event)
@@ -184,6 +199,14 @@ void CMainFrame::CreateMenus()
     general->setStatusTip(QStringLiteral("General Alvetra settings"));
     connect(general, &QAction::triggered, m_view, &CAlvetraView::OnGeneralSettings);
     settings->addAction(general);
+
+    QMenu *history = menuBar()->addMenu(QStringLiteral("History"));
+    QAction *messages = AddCommand(32790, QStringLiteral("Message History\u2026"));
+    messages->setStatusTip(
+        QStringLiteral("Every message received, what was done with it, and the line's events"));
+    messages->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_J));
+    connect(messages, &QAction::triggered, this, &CMainFrame::OnMessageHistory);
+    history->addAction(messages);
 
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
     QAction *program = AddCommand(32776, QStringLiteral("Alvetra Help"));

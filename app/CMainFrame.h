@@ -6,6 +6,7 @@ class CAlvetraDoc;
 class CAlvetraView;
 class CColorLabel;
 class CFindBar;
+class CHistoryWindow;
 class QAction;
 class QLabel;
 
@@ -48,6 +49,10 @@ public:
     void OnFilePrintPreview();
     void OnFilePrintSetup();
 
+    // "Message History": the journal's window, made on first use and raised after.
+    void OnMessageHistory();
+    CHistoryWindow *HistoryWindow() const { return m_history; }
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -77,4 +82,5 @@ private:
     QLabel *m_outputLinePane = nullptr;
     // False until the window is built, so resizing while building it lays out nothing.
     bool m_layoutReady = false;
+    CHistoryWindow *m_history = nullptr; // a child of this frame, in a window of its own
 };

@@ -1,5 +1,7 @@
 #include "LineWatch.h"
 
+#include "AppDoors.h"
+
 #include "doors/Doors.h"
 #include "receiver/MessageDispatcher.h"
 #include "serial/SerialPort.h"
@@ -115,6 +117,8 @@ void LineWatch::Check()
                        .arg(GetInPort().PortNumber())
                        .arg(since));
     PlayProgramSound(QString::fromLatin1(kSilenceSound));
+    RecordLineEvent(GetInPort().PortNumber(), JournalLineEvent::SilenceAlarm,
+                    QStringLiteral("since %1").arg(since));
 }
 
 void LineWatch::OnFlowingAgain()
@@ -125,6 +129,7 @@ void LineWatch::OnFlowingAgain()
                               "silence since %2.")
                    .arg(GetInPort().PortNumber())
                    .arg(ClockText(WallTime(SilentSince().wallMSecs), wallNow, true)));
+    RecordLineEvent(GetInPort().PortNumber(), JournalLineEvent::FlowingAgain);
 }
 
 QString LineWatch::InputPaneText() const

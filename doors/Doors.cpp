@@ -54,6 +54,11 @@ GeneralSettings &Doors::GetGeneralSettings()
     NotInstalled("GetGeneralSettings");
 }
 
+Journal *Doors::GetJournal()
+{
+    return nullptr;
+}
+
 void Doors::LogError(const QString &text)
 {
     std::fprintf(stderr, "Error:->%s\n", qPrintable(text));
@@ -113,6 +118,11 @@ SerialPort &GetOutPort()
 GeneralSettings &GetGeneralSettings()
 {
     return Installed().GetGeneralSettings();
+}
+
+Journal *GetJournal()
+{
+    return Installed().GetJournal();
 }
 
 void LogError(const QString &text)

@@ -11,6 +11,7 @@ class MessageReceiver;
 class FilterSettings;
 class SerialPort;
 class GeneralSettings;
+class Journal;
 struct EdisMessage;
 
 // What the running program answers behind the doors. The base class is what answers while
@@ -27,6 +28,9 @@ public:
     virtual SerialPort &GetInPort();
     virtual SerialPort &GetOutPort();
     virtual GeneralSettings &GetGeneralSettings();
+    // The journal, or null when none is kept (a test that installs none, a journal that
+    // failed): then every output runs at once, as before there was one.
+    virtual Journal *GetJournal();
 
     // The line ("Error:->" / "Warning:->" and the text) on standard error, from any thread.
     virtual void LogError(const QString &text);
@@ -67,6 +71,8 @@ FilterSettings &GetFilterSettings();
 SerialPort &GetInPort();
 SerialPort &GetOutPort();
 GeneralSettings &GetGeneralSettings();
+// Null when no journal is kept. GUI thread only.
+Journal *GetJournal();
 
 // One line in the log: "Error:->" / "Warning:->" directly followed by the text.
 // Callable from any thread. On the GUI thread the line is appended at once; from any other

@@ -14,6 +14,7 @@
 struct HookRunner::Running
 {
     QString name;
+    quint64 tag = 0;
     QString command;
     std::chrono::seconds timeLimit{0};
     QDateTime queuedAt;
@@ -81,6 +82,7 @@ bool HookRunner::Run(HookJob job)
     if (WaitingCount() >= kMaxWaiting) {
         HookResult result;
         result.m_name = waiting.job.m_name;
+        result.m_tag = waiting.job.m_tag;
         result.m_command = waiting.job.m_command;
         result.m_outcome = HookOutcome::Refused;
         result.m_queuedAt = waiting.queuedAt;
@@ -107,6 +109,7 @@ void HookRunner::Start(Waiting waiting)
     auto notStarted = [&](const QString &why) {
         HookResult result;
         result.m_name = job.m_name;
+        result.m_tag = job.m_tag;
         result.m_command = job.m_command;
         result.m_outcome = HookOutcome::NotStarted;
         result.m_failure = why;
@@ -120,6 +123,7 @@ void HookRunner::Start(Waiting waiting)
 
     auto run = std::make_unique<Running>();
     run->name = job.m_name;
+    run->tag = job.m_tag;
     run->command = job.m_command;
     run->timeLimit = job.m_timeLimit;
     run->queuedAt = waiting.queuedAt;
@@ -238,6 +242,7 @@ void HookRunner::Finish(QProcess *process, HookResult result)
     process->deleteLater();
 
     result.m_name = run->name;
+    result.m_tag = run->tag;
     result.m_command = run->command;
     result.m_queuedAt = run->queuedAt;
     result.m_startedAt = run->startedAt;

@@ -28,6 +28,8 @@ struct HookJob
     // Everything the program reads on its standard input.
     QByteArray m_input;
     std::chrono::seconds m_timeLimit{60};
+    // The caller's own mark, handed back in the result (the journal's row of the message).
+    quint64 m_tag = 0;
 };
 
 enum class HookOutcome {
@@ -54,6 +56,7 @@ struct HookResult
     QDateTime m_queuedAt;
     QDateTime m_startedAt; // invalid when it never started
     QDateTime m_endedAt;
+    quint64 m_tag = 0; // the job's
 };
 
 // Runs the station's command for each job, never through a shell, without ever waiting for

@@ -20,8 +20,9 @@ inline constexpr qsizetype kMaxHookValueBytes = 64 * 1024;
 struct PassedMessageFacts
 {
     QDateTime m_receivedAt;
-    int m_line = 0; // the input line's COM number
-    QString m_file; // the "Received" file's path; empty when none was written
+    int m_line = 0;    // the input line's COM number
+    QString m_file;    // the "Received" file's path; empty when none was written
+    quint64 m_tag = 0; // handed back with the run's result
 };
 
 // What the command is given for one message, and which of its variables had to be cut.

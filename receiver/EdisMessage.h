@@ -29,9 +29,17 @@ enum class MessageVerdict {
     Malformed,
 };
 
+// The test of the header a filtered message failed: the first, in the order they are asked.
+enum class FailedTest { None, Handling, Region, Source };
+
 struct Judgement
 {
     MessageVerdict m_verdict = MessageVerdict::Filtered;
+    // Filtered: which test it failed.
+    FailedTest m_failedTest = FailedTest::None;
+    // As far as the header could be read, whatever the verdict: the five bytes before the TFI
+    // and the five after it (handling, two of region, source, one more).
+    QByteArray m_header;
     // Malformed: the text of the warning line.
     const char *m_warning = nullptr;
     // Passed: the message cut into its parts.

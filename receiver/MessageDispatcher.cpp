@@ -6,6 +6,7 @@
 #include "PrintText.h"
 #include "doors/Doors.h"
 #include "hooks/PassedMessageHook.h"
+#include "journal/Journal.h"
 #include "rtf/Cp1252.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
@@ -17,21 +18,38 @@ using namespace std::chrono_literals;
 void MessageDispatcher::Dispatch()
 {
     PlayPassedSound();
+    RecordOutput(int(JournalOutputKind::Sound), true, QStringLiteral("played"));
     // Read at each dispatch, so a switch changed in the dialog applies to the next message.
     const GeneralSettings &settings = GetGeneralSettings();
     QString file;
     if (settings.m_sendToFile != 0)
         file = WriteToFile();
-    if (settings.m_sendToPort != 0)
-        SendToPort();
-    if (settings.m_sendToPrinter != 0)
-        PrintMessage();
+    if (settings.m_sendToPort != 0) {
+        const bool queued = SendToPort();
+        RecordOutput(int(JournalOutputKind::OutputLine), queued,
+                     queued ? QStringLiteral("queued") : QStringLiteral("refused"));
+    }
+    if (settings.m_sendToPrinter != 0) {
+        const bool queued = PrintMessage();
+        RecordOutput(int(JournalOutputKind::Printer), queued,
+                     queued ? QStringLiteral("queued for the default printer")
+                            : QStringLiteral("refused: too many jobs waiting"));
+    }
     if (!settings.m_onPassed.isEmpty()) {
         // A message fed without a line (the Test menu's file) arrives now.
         const QDateTime arrival
             = m_receivedAt.isValid() ? m_receivedAt : QDateTime::currentDateTimeUtc();
-        RunPassedHook(*m_message, {arrival, GetInPort().PortNumber(), file});
+        RunPassedHook(*m_message, {arrival, GetInPort().PortNumber(), file, m_journalTicket});
     }
+}
+
+void MessageDispatcher::RecordOutput(int kind, bool ok, const QString &result) const
+{
+    if (m_journalTicket == 0)
+        return;
+    if (Journal *journal = GetJournal())
+        journal->RecordOutput({m_journalTicket, JournalOutputKind(kind),
+                               QDateTime::currentDateTimeUtc(), ok, result});
 }
 
 bool MessageDispatcher::SendToPort()

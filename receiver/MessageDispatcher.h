@@ -47,9 +47,17 @@ public:
 
     const QDateTime &ReceivedAt() const { return m_receivedAt; }
 
+    // The message's row in the journal, under which each output's result is kept; 0: none.
+    void SetJournalTicket(quint64 ticket) { m_journalTicket = ticket; }
+    quint64 JournalTicket() const { return m_journalTicket; }
+
 private:
+    // Keeps an output's result beside the message's row, when there is one.
+    void RecordOutput(int kind, bool ok, const QString &result) const;
+
     EdisMessage *m_message; // not owned
     QDateTime m_receivedAt;
+    quint64 m_journalTicket = 0;
 };
 
 // --- The pure pieces of the printer and the output line ---

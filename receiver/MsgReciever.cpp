@@ -20,7 +20,7 @@ void MessageReceiver::SetArrivalTime(const QDateTime &readAt)
                                   "message: it was cut off, and its %2 bytes were dropped.")
                        .arg(m_arrival.msecsTo(readAt) / 1000)
                        .arg(m_length + 1));
-        DiscardMessage();
+        DiscardMessage(DropReason::Silence);
     }
     m_arrival = readAt;
 }
@@ -36,6 +36,9 @@ void MessageReceiver::ProcessBoundary(int ch)
         if (ch != kEot && m_length + 1 >= kMaxMessageLength) {
             LogWarning(QStringLiteral("Message longer than %1 bytes without EOT. Discarding it")
                            .arg(kMaxMessageLength));
+            if (m_dropHandler)
+                m_dropHandler(QByteArray(m_storage.get(), m_length), DropReason::TooLong,
+                              m_arrival);
             // A line that never closes its message must not keep a mebibyte for ever.
             m_storage.reset();
             m_storageSize = 0;
@@ -55,6 +58,14 @@ void MessageReceiver::ProcessBoundary(int ch)
         return;
     }
     LogError(QStringLiteral("invalid state reached at %1 %2").arg("MsgReciever").arg(73));
+    m_length = 0;
+    m_state = State::Idle;
+}
+
+void MessageReceiver::DiscardMessage(DropReason reason)
+{
+    if (m_state == State::Collecting && m_dropHandler)
+        m_dropHandler(QByteArray(m_storage.get(), m_length), reason, m_arrival);
     m_length = 0;
     m_state = State::Idle;
 }

@@ -19,6 +19,18 @@ public:
     using MessageHandler
         = std::function<void(const QByteArray &message, const QDateTime &receivedAt)>;
 
+    // Why a message that had begun was given up before its EOT.
+    enum class DropReason {
+        TooLong,    // it reached kMaxMessageLength
+        LineLost,   // the line broke
+        InputBound, // bytes of it were dropped before they reached the receiver
+        Silence,    // the line fell silent inside it
+    };
+    // Called with what had been collected of a message given up (everything after the SOH),
+    // why, and when the last bytes fed were read. The application keeps it in the journal.
+    using DropHandler
+        = std::function<void(const QByteArray &partial, DropReason reason, const QDateTime &at)>;
+
     // The longest message, closing EOT included. EDIS messages are a few kilobytes at most;
     // the bound only stops a line that opens a message and never closes it from eating the
     // memory. On reaching it the partial message is discarded with a warning line and the
@@ -42,6 +54,7 @@ public:
     }
 
     void SetMessageHandler(MessageHandler handler) { m_handler = std::move(handler); }
+    void SetDropHandler(DropHandler handler) { m_dropHandler = std::move(handler); }
 
     // When the bytes fed from now on were read from the line; the time a message is handed on
     // with. A message left open across a silence of kFragmentSilence (by these times) was cut
@@ -53,13 +66,10 @@ public:
     // Replaces kFragmentSilence, so a test need not wait ten seconds.
     void SetFragmentSilence(std::chrono::milliseconds silence) { m_fragmentSilence = silence; }
 
-    // The line broke: what has been collected of a message will never be completed, and the
-    // next message's SOH would otherwise be taken as data inside it. Waits for the next SOH.
-    void DiscardMessage()
-    {
-        m_length = 0;
-        m_state = State::Idle;
-    }
+    // What has been collected of a message will never be completed (the line broke, bytes
+    // were lost, the line fell silent), and the next message's SOH would otherwise be taken as
+    // data inside it. Hands a begun message to the drop handler and waits for the next SOH.
+    void DiscardMessage(DropReason reason = DropReason::LineLost);
 
 private:
     enum class State : qint32 { Idle = 0, Collecting = 1 };
@@ -78,6 +88,7 @@ private:
     qsizetype m_storageSize = 0;
     qsizetype m_length = 0;
     MessageHandler m_handler;
+    DropHandler m_dropHandler;
     QDateTime m_arrival;
     std::chrono::milliseconds m_fragmentSilence = kFragmentSilence;
 };

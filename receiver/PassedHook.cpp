@@ -55,7 +55,9 @@ void RunPassedHook(const EdisMessage &message, const PassedMessageFacts &facts)
         message, facts, settings.m_onPassed, HookTimeLimit(settings.m_hookTimeLimitSeconds));
     if (!hook.m_cutVariables.isEmpty())
         LogWarning(HookCutWarning(message, hook.m_cutVariables));
-    hooks.runner->Run(hook.m_job);
+    HookJob job = hook.m_job;
+    job.m_tag = facts.m_tag;
+    hooks.runner->Run(job);
 }
 
 void SetPassedHookResultHandler(std::function<void(const HookResult &)> handler)

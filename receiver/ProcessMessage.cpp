@@ -3,12 +3,74 @@
 #include "EdisMessage.h"
 #include "MessageDispatcher.h"
 #include "doors/Doors.h"
+#include "journal/Journal.h"
+#include "serial/SerialPort.h"
+#include "settings/GeneralSettings.h"
 
 #include <QString>
+
+namespace {
+
+// A message that never ended keeps its first bytes in the journal, not its whole mebibyte.
+constexpr qsizetype kKeptPartialBytes = 64 * 1024;
+
+// The input line's device, looked up once per port number rather than at every frame.
+QString InputDevice(int port)
+{
+    static int s_port = -1;
+    static QString s_device;
+    if (port != s_port) {
+        s_port = port;
+        s_device = SerialDeviceForPort(port);
+    }
+    return s_device;
+}
+
+JournalFrame Row(const QByteArray &bytes, const QDateTime &receivedAt, JournalFate fate)
+{
+    JournalFrame row;
+    // A message fed from the test file has no time of reading: it arrives now.
+    row.m_received = receivedAt.isValid() ? receivedAt.toUTC() : QDateTime::currentDateTimeUtc();
+    row.m_port = GetInPort().PortNumber();
+    row.m_device = InputDevice(row.m_port);
+    row.m_fate = fate;
+    row.m_length = bytes.size();
+    row.m_bytes = bytes.left(kKeptPartialBytes);
+    return row;
+}
+
+JournalFrame JudgedRow(const QByteArray &message, const QDateTime &receivedAt, const Judgement &j)
+{
+    static const char *const kTests[] = {"", "handling", "region", "source"};
+    JournalFate fate = JournalFate::Passed;
+    if (j.m_verdict == MessageVerdict::Filtered)
+        fate = JournalFate::Filtered;
+    else if (j.m_verdict == MessageVerdict::Malformed)
+        fate = JournalFate::Malformed;
+    JournalFrame row = Row(message, receivedAt, fate);
+    if (fate == JournalFate::Filtered)
+        row.m_detail = QString::fromLatin1(kTests[int(j.m_failedTest)]);
+    else if (fate == JournalFate::Malformed)
+        row.m_detail = QString::fromLatin1(j.m_warning);
+    row.m_header = j.m_header;
+    row.m_handling = j.m_header.mid(5, 1);
+    row.m_region = j.m_header.mid(6, 2);
+    row.m_source = j.m_header.mid(8, 1);
+    if (fate == JournalFate::Passed) {
+        row.m_headline = j.m_message.m_headline;
+        row.m_trailer = j.m_message.m_trailer;
+        row.m_body = j.m_message.m_body;
+    }
+    return row;
+}
+
+} // namespace
 
 void ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
 {
     Judgement judgement = JudgeMessage(message, GetFilterSettings());
+    Journal *journal = GetJournal();
+    const quint64 ticket = journal ? journal->Record(JudgedRow(message, receivedAt, judgement)) : 0;
     switch (judgement.m_verdict) {
     case MessageVerdict::Filtered:
         return;
@@ -19,5 +81,51 @@ void ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
         break;
     }
     ShowMessage(judgement.m_message);
-    MessageDispatcher(&judgement.m_message, receivedAt).Dispatch();
+    if (!journal) {
+        MessageDispatcher(&judgement.m_message, receivedAt).Dispatch();
+        return;
+    }
+    // The log has the message at once; nothing is done with it before it is on disk.
+    journal->AfterCommit(ticket,
+                         [message = std::move(judgement.m_message), receivedAt, ticket]() mutable {
+                             MessageDispatcher dispatcher(&message, receivedAt);
+                             dispatcher.SetJournalTicket(ticket);
+                             dispatcher.Dispatch();
+                         });
+}
+
+void RecordDroppedMessage(const QByteArray &partial,
+                          MessageReceiver::DropReason reason,
+                          const QDateTime &at)
+{
+    Journal *journal = GetJournal();
+    if (!journal)
+        return;
+    JournalFate fate = JournalFate::CutByLostLine;
+    QString detail;
+    switch (reason) {
+    case MessageReceiver::DropReason::TooLong:
+        fate = JournalFate::DroppedByBound;
+        break;
+    case MessageReceiver::DropReason::LineLost:
+        break;
+    case MessageReceiver::DropReason::InputBound:
+        fate = JournalFate::DroppedByBound;
+        detail = QStringLiteral("bytes of it were dropped at the input bound");
+        break;
+    case MessageReceiver::DropReason::Silence:
+        fate = JournalFate::DroppedAfterSilence;
+        break;
+    }
+    JournalFrame row = Row(partial, at, fate);
+    row.m_detail = detail;
+    // What can be read of the header, as the filter would have read it.
+    const qsizetype t = partial.indexOf('\x1F');
+    if (t >= 0 && t + 4 < partial.size()) {
+        row.m_header = partial.first(qMin<qsizetype>(5, partial.size())) + partial.mid(t + 1, 5);
+        row.m_handling = partial.mid(t + 1, 1);
+        row.m_region = partial.mid(t + 2, 2);
+        row.m_source = partial.mid(t + 4, 1);
+    }
+    journal->Record(std::move(row));
 }

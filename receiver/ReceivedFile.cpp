@@ -1,5 +1,7 @@
 #include "ReceivedFile.h"
 
+#include "journal/JournalRecord.h"
+
 #include "EdisMessage.h"
 #include "MessageDispatcher.h"
 #include "doors/Doors.h"
@@ -51,6 +53,8 @@ QString MessageDispatcher::WriteToFile()
     const QString folder = GetProgramFolder() + QStringLiteral("/Received");
     const QString path = folder + QLatin1Char('/') + MessageFileName(m_message->m_header);
     const int cause = WriteWholeFile(folder, path, MessageFileContent(*m_message));
+    RecordOutput(int(JournalOutputKind::File), cause == kNone,
+                 cause == kNone ? path : FileErrorCauseText(cause));
     if (cause == kNone)
         return path;
     LogError(QStringLiteral("Error writing passed message to file - ") + FileErrorCauseText(cause));

@@ -11,6 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-serialport-dev qt6-multimedia-dev qt6-qpa-plugins
+    libqt6sql6-sqlite
     libx11-dev
     fonts-dejavu-core
 )

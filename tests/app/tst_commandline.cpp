@@ -5,7 +5,11 @@
 #include "app/CAlvetraView.h"
 #include "app/CMainFrame.h"
 
+#include "journal/Journal.h"
+
 #include <QMessageBox>
+#include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 namespace {
@@ -135,7 +139,7 @@ private slots:
         process.start(Program(), {"--help"});
         QVERIFY(process.waitForFinished(60000));
         const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
-        for (const char *word : {"--print", "--print-to", "/p", "/pt", "file"})
+        for (const char *word : {"--print", "--print-to", "/p", "/pt", "file", "--export-journal"})
             QVERIFY2(help.contains(word), word);
     }
 
@@ -202,6 +206,82 @@ private slots:
         const QString text
             = QString::fromUtf8(LogPeers::Run("pdftotext", {"-enc", "UTF-8", QueueOutput(), "-"}));
         QCOMPARE(LogPeers::Ink(text), LogPeers::Ink(m_logText));
+    }
+
+    void theJournalIsExportedWithoutAWindowSystem_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("expected"); // the headlines in order, or the reason
+        QTest::newRow("every-row") << QStringList{} << 0 << "ten,noon,two";
+        QTest::newRow("since-inclusive")
+            << QStringList{"--since", "2024-05-17T12:00:00Z"} << 0 << "noon,two";
+        QTest::newRow("until-exclusive-with-an-offset")
+            << QStringList{"--until", "2024-05-17T14:00:00+02:00"} << 0 << "ten";
+        QTest::newRow("a-date-is-its-midnight") << QStringList{"--since", "2024-05-18"} << 0 << "";
+        QTest::newRow("not-a-time")
+            << QStringList{"--since", "yesterday"} << 1 << "yesterday is not an ISO 8601 date";
+        QTest::newRow("no-journal")
+            << QStringList{"--journal-missing"} << 1 << "there is no journal at";
+        QTest::newRow("unwritable-target")
+            << QStringList{"--target-in-missing-folder"} << 1 << "cannot be written";
+    }
+
+    void theJournalIsExportedWithoutAWindowSystem()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, expected);
+        const QString journalPath = Path("journal/journal.sqlite");
+        if (!QFileInfo::exists(journalPath)) {
+            Journal journal;
+            journal.Start(journalPath, 0);
+            QSignalSpy committed(&journal, &Journal::Committed);
+            for (const auto &[hour, headline] :
+                 {std::pair{10, "ten"}, std::pair{12, "noon"}, std::pair{14, "two"}}) {
+                JournalFrame row;
+                row.m_received = QDateTime(QDate(2024, 5, 17), QTime(hour, 0), Qt::UTC);
+                row.m_port = 2;
+                row.m_header = "12345e2al9";
+                row.m_headline = headline;
+                QVERIFY(journal.Record(row) != 0);
+            }
+            QTRY_COMPARE(committed.size(), 3);
+        }
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue("Journal/Path", arguments.removeAll("--journal-missing")
+                                           ? Path("none.sqlite")
+                                           : journalPath);
+        store.sync();
+        const QString target = arguments.removeAll("--target-in-missing-folder")
+                                   ? Path("missing/out.csv")
+                                   : Path("out.csv");
+        QFile::remove(target);
+
+        // Decided before any window system is asked for: none is there to answer.
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        process.setProcessEnvironment(environment);
+        process.start(Program(), QStringList{"--export-journal", target} + arguments);
+        QVERIFY(process.waitForFinished(60000));
+        const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
+        QCOMPARE(process.exitCode(), exitCode);
+        if (exitCode != 0) {
+            QVERIFY2(errors.contains(expected), qPrintable(errors));
+            return;
+        }
+        QVERIFY2(errors.isEmpty(), qPrintable(errors));
+        QFile csv(target);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QStringList headlines;
+        const QList<QByteArray> records = csv.readAll().split('\n');
+        for (const QByteArray &record : records.mid(1)) {
+            if (!record.isEmpty())
+                headlines << QString::fromUtf8(record.trimmed().split(',').last());
+        }
+        QCOMPARE(headlines.join(','), expected);
     }
 };
 

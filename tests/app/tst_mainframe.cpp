@@ -126,17 +126,18 @@ private slots:
         QCOMPARE(other, 0);
     }
 
-    void theMenuBarHoldsExactlyTheThreeMenus()
+    void theMenuBarHoldsExactlyItsFourMenus()
     {
         QStringList titles;
         const QList<QAction *> menus = Frame()->menuBar()->actions();
         for (QAction *menu : menus)
             titles << menu->text();
-        QCOMPARE(titles, QStringList({"&Settings", "&Help", "Test"}));
+        QCOMPARE(titles, QStringList({"&Settings", "History", "&Help", "Test"}));
         QVERIFY(MenuTitled("&Settings")->menuAction()->isEnabled());
         QVERIFY(MenuTitled("&Help")->menuAction()->isEnabled());
         QVERIFY(!MenuTitled("Test")->menuAction()->isEnabled());
         QCOMPARE(MenuTitled("&Settings")->actions().size(), 2);
+        QCOMPARE(MenuTitled("History")->actions().size(), 1);
         QCOMPARE(MenuTitled("&Help")->actions().size(), 4);
         QCOMPARE(MenuTitled("Test")->actions().size(), 1);
     }
@@ -153,6 +154,9 @@ private slots:
             << "&Settings" << 0 << "&Filter Settings" << 32774 << "Set the filtering parameters";
         QTest::newRow("general-settings")
             << "&Settings" << 1 << "General Settings" << 32778 << "General Alvetra settings";
+        QTest::newRow("message-history")
+            << "History" << 0 << QString::fromUtf8("Message History\u2026") << 32790
+            << "Every message received, what was done with it, and the line's events";
         QTest::newRow("alvetra-help")
             << "&Help" << 0 << "Alvetra Help" << 32776 << "Get help on operating this program";
         QTest::newRow("edis-help")
@@ -217,6 +221,7 @@ private slots:
         QTest::newRow("f6") << QKeySequence("F6") << 57680;
         QTest::newRow("shift-f6") << QKeySequence("Shift+F6") << 57681;
         QTest::newRow("esc") << QKeySequence("Esc") << 32768;
+        QTest::newRow("ctrl-j") << QKeySequence("Ctrl+J") << 32790;
     }
 
     void eachKeyOfTheWindowReachesItsCommandAlone()

@@ -1,0 +1,197 @@
+#include "CHistoryModel.h"
+
+#include <QSaveFile>
+
+CHistoryModel::CHistoryModel(const QString &journalPath, QObject *parent)
+    : QAbstractTableModel(parent)
+    , m_path(journalPath)
+    , m_worker(new QObject)
+    , m_reader(std::make_shared<JournalReader>())
+    , m_latest(std::make_shared<std::atomic<int>>(0))
+{
+    m_thread.setObjectName(QStringLiteral("History reader"));
+    m_worker->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread.start();
+    SetFilter({});
+}
+
+CHistoryModel::~CHistoryModel()
+{
+    // The reader's connection closes on its own thread.
+    QMetaObject::invokeMethod(m_worker, [reader = m_reader] { *reader = {}; });
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void CHistoryModel::OnReader(std::function<void(JournalReader *)> query)
+{
+    QMetaObject::invokeMethod(m_worker, [reader = m_reader, path = m_path, query, this] {
+        QString error;
+        if (!reader->IsOpen() && !reader->Open(path, &error)) {
+            QMetaObject::invokeMethod(this, [this, error] { emit ReadFailed(error); });
+            query(nullptr);
+            return;
+        }
+        query(reader.get());
+    });
+}
+
+void CHistoryModel::SetFilter(const JournalFilter &filter)
+{
+    beginResetModel();
+    m_filter = filter;
+    m_rows.clear();
+    m_rows.shrink_to_fit();
+    m_atEnd = false;
+    m_fetching = false;
+    m_refreshing = false;
+    m_generation = ++*m_latest;
+    endResetModel();
+    fetchMore({});
+}
+
+void CHistoryModel::fetchMore(const QModelIndex &parent)
+{
+    if (parent.isValid() || m_fetching || m_atEnd)
+        return;
+    m_fetching = true;
+    const int generation = m_generation;
+    std::optional<JournalListRow> after;
+    if (!m_rows.empty())
+        after = m_rows.back();
+    const bool first = m_lastId < 0;
+    OnReader([this, generation, latest = m_latest, filter = m_filter, after,
+              first](JournalReader *reader) {
+        // A filter typed further since: this page is of no use.
+        if (!reader || *latest != generation)
+            return;
+        qint64 lastId = first ? reader->LastId() : -1;
+        auto rows = reader->Rows(filter, after ? &*after : nullptr, kPageRows);
+        QMetaObject::invokeMethod(this, [this, generation, lastId, rows = std::move(rows)] {
+            if (generation != m_generation)
+                return;
+            m_fetching = false;
+            if (lastId >= 0 && m_lastId < 0)
+                m_lastId = lastId;
+            m_atEnd = rows.size() < size_t(kPageRows);
+            if (!rows.empty()) {
+                beginInsertRows({}, int(m_rows.size()), int(m_rows.size() + rows.size() - 1));
+                m_rows.insert(m_rows.end(), rows.begin(), rows.end());
+                endInsertRows();
+            }
+            emit PageArrived();
+        });
+    });
+}
+
+void CHistoryModel::Refresh()
+{
+    if (m_refreshing || m_lastId < 0)
+        return;
+    m_refreshing = true;
+    const int generation = m_generation;
+    OnReader([this, generation, latest = m_latest, filter = m_filter,
+              since = m_lastId](JournalReader *reader) {
+        if (!reader || *latest != generation)
+            return;
+        const qint64 lastId = reader->LastId();
+        auto rows = reader->RowsSince(filter, since, kPageRows);
+        QMetaObject::invokeMethod(this, [this, generation, lastId, rows = std::move(rows)] {
+            if (generation != m_generation)
+                return;
+            m_refreshing = false;
+            m_lastId = std::max(m_lastId, lastId);
+            if (rows.empty())
+                return;
+            beginInsertRows({}, 0, int(rows.size()) - 1);
+            m_rows.insert(m_rows.begin(), rows.begin(), rows.end());
+            endInsertRows();
+        });
+    });
+}
+
+const JournalListRow *CHistoryModel::Row(int row) const
+{
+    return row >= 0 && row < int(m_rows.size()) ? &m_rows[size_t(row)] : nullptr;
+}
+
+void CHistoryModel::RequestEntry(qint64 id, std::function<void(std::optional<JournalEntry>)> done)
+{
+    OnReader([this, id, done](JournalReader *reader) {
+        std::optional<JournalEntry> entry = reader ? reader->Entry(id) : std::nullopt;
+        QMetaObject::invokeMethod(this, [done, entry = std::move(entry)] { done(entry); });
+    });
+}
+
+void CHistoryModel::RequestExport(const QString &path,
+                                  std::function<void(bool ok, QString error)> done)
+{
+    OnReader([this, path, done, filter = m_filter](JournalReader *reader) {
+        QString error = QStringLiteral("the journal cannot be read");
+        bool ok = false;
+        if (reader) {
+            QSaveFile file(path);
+            ok = file.open(QIODevice::WriteOnly) && reader->ExportCsv(filter, file, &error)
+                 && file.commit();
+            if (!ok && file.error() != QFileDevice::NoError)
+                error = file.errorString();
+        }
+        QMetaObject::invokeMethod(this, [done, ok, error] { done(ok, error); });
+    });
+}
+
+int CHistoryModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+int CHistoryModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant CHistoryModel::data(const QModelIndex &index, int role) const
+{
+    const JournalListRow *row = Row(index.row());
+    if (!row || role != Qt::DisplayRole)
+        return {};
+    switch (index.column()) {
+    case Received:
+        return row->m_received.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    case Line:
+        return QStringLiteral("COM%1").arg(row->m_port);
+    case Fate:
+        return row->m_fate == JournalFate::LineEvent
+                   ? row->m_detail
+                   : JournalFateText(row->m_fate)
+                         + (row->m_fate == JournalFate::Filtered && !row->m_detail.isEmpty()
+                                ? QStringLiteral(" (%1)").arg(row->m_detail)
+                                : QString());
+    case Handling:
+        return row->m_handling;
+    case Region:
+        return row->m_region;
+    case Source:
+        return row->m_source;
+    case Header:
+        return row->m_header;
+    case Headline:
+        return row->m_headline;
+    }
+    return {};
+}
+
+QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    static const char *const names[]
+        = {"Received", "Line", "Fate", "Handling", "Region", "Source", "Header", "Headline"};
+    return section >= 0 && section < ColumnCount ? QString::fromLatin1(names[section]) : QVariant();
+}
+
+bool CHistoryModel::canFetchMore(const QModelIndex &parent) const
+{
+    return !parent.isValid() && !m_atEnd && !m_fetching;
+}

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "JournalRecord.h"
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <variant>
+#include <vector>
+
+// The writing side of the journal. The pipeline hands rows over and goes on at once; a writer
+// thread of the journal's own owns the database connection, commits what has come in one
+// transaction at a time and reports each passed message's row back once it is on disk.
+// Threads: every public function and every signal on the thread that made the object (the
+// window's); the writer on its own thread, which touches only the queue and the connection.
+class Journal : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Rows waiting for the writer, at most. Past it the rows of frames that did not pass are
+    // counted and not kept; a passed message's row is always kept.
+    static constexpr qsizetype kMaxWaiting = 100000;
+    static constexpr int kDefaultKeepDays = 400;
+    static constexpr std::chrono::hours kPruneEvery{24};
+    // The longest a passed message's outputs wait for its row to be on disk.
+    static constexpr std::chrono::milliseconds kCommitWait{2000};
+
+    explicit Journal(QObject *parent = nullptr);
+    // Writes what waits, then stops the writer.
+    ~Journal() override;
+
+    // Starts the writer on the file `path`, keeping rows `keepDays` days (0 or less: for ever).
+    // Returns at once: the file is opened on the writer's thread. A journal that cannot be
+    // opened gives one error line and from then on keeps nothing; a damaged file is moved
+    // aside, said in an error line, and a new journal begun.
+    void Start(const QString &path, int keepDays);
+
+    // Hands `row` to the writer and returns its ticket; 0 when nothing is kept (the journal
+    // failed or was never started, or the row was dropped at the bound). For a passed message
+    // Committed() names the ticket once the row is on disk.
+    quint64 Record(JournalFrame row);
+    // The result of an output of the passed message recorded under `output.m_ticket`.
+    void RecordOutput(JournalOutput output);
+
+    // Runs `outputs` once the row of `ticket` is on disk and every earlier call's outputs have
+    // run, so the outputs keep the messages' order; `ticket` 0 (a row not kept) waits only for
+    // the earlier ones. A row not on disk after kCommitWait lets its outputs go ahead anyway:
+    // one warning line for the stall, and one with the count when the journal catches up.
+    void AfterCommit(quint64 ticket, std::function<void()> outputs);
+    // Outputs waiting for their rows.
+    qsizetype HeldOutputs() const { return qsizetype(m_held.size()); }
+
+    // False once the journal has failed: it keeps nothing more.
+    bool IsWorking() const { return !m_failed.load(std::memory_order_acquire); }
+    QString Path() const { return m_path; }
+    // Rows of frames that did not pass and were not kept because too many waited.
+    qint64 DroppedRows() const { return m_dropped.load(std::memory_order_relaxed); }
+
+signals:
+    // The passed row of `ticket` is on disk as `rowId`, or never will be (-1: the journal
+    // failed). Every ticket of a passed row is named once.
+    void Committed(quint64 ticket, qint64 rowId);
+    // Rows were committed: a reader may look for new ones.
+    void RowsCommitted();
+
+private:
+    struct WaitingFrame
+    {
+        quint64 m_ticket;
+        JournalFrame m_row;
+    };
+    using Waiting = std::variant<WaitingFrame, JournalOutput>;
+
+    struct Held
+    {
+        quint64 m_ticket;
+        std::chrono::steady_clock::time_point m_deadline;
+        std::function<void()> m_outputs;
+        bool m_committed;
+    };
+
+    void OnCommitted(quint64 ticket);
+    void RunReady();
+    void Run(QString path, int keepDays);
+    void Fail(const QString &text, std::deque<Waiting> &batch);
+    void Report(std::vector<std::pair<quint64, qint64>> committed);
+
+    QString m_path;
+    quint64 m_nextTicket = 1;
+    std::deque<Held> m_held;
+    QTimer m_holdTimer;
+    qint64 m_wentAhead = 0; // outputs run before their rows were on disk, in this stall
+    std::thread m_writer;
+    std::atomic<bool> m_failed{true};
+    std::atomic<qint64> m_dropped{0};
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    // Guarded by m_mutex.
+    std::deque<Waiting> m_waiting;
+    bool m_stop = false;
+    bool m_dropping = false;
+};

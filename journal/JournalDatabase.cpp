@@ -1,0 +1,241 @@
+#include "JournalDatabase.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+// Each statement on its own: the driver runs only the first of several in one string.
+constexpr const char *kSchema[] = {
+    "CREATE TABLE IF NOT EXISTS frames("
+    " id INTEGER PRIMARY KEY, received INTEGER NOT NULL, port INTEGER NOT NULL,"
+    " device TEXT NOT NULL, fate INTEGER NOT NULL, detail TEXT NOT NULL,"
+    " length INTEGER NOT NULL, bytes BLOB, header TEXT, handling TEXT, region TEXT,"
+    " source TEXT, headline TEXT, trailer TEXT, body TEXT)",
+    "CREATE INDEX IF NOT EXISTS frames_by_time ON frames(received)",
+    "CREATE TABLE IF NOT EXISTS outputs("
+    " frame INTEGER NOT NULL, kind INTEGER NOT NULL, at INTEGER NOT NULL,"
+    " ok INTEGER NOT NULL, result TEXT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS outputs_by_frame ON outputs(frame)",
+    // Trigrams find any piece of three characters or more, in any language, without a word
+    // list; the texts stay in `frames` alone.
+    "CREATE VIRTUAL TABLE IF NOT EXISTS frames_text USING fts5(header, headline, body,"
+    " content='frames', content_rowid='id', tokenize='trigram')",
+    "CREATE TRIGGER IF NOT EXISTS frames_indexed AFTER INSERT ON frames BEGIN"
+    " INSERT INTO frames_text(rowid, header, headline, body)"
+    " VALUES (new.id, new.header, new.headline, new.body); END",
+    "CREATE TRIGGER IF NOT EXISTS frames_deleted AFTER DELETE ON frames BEGIN"
+    " INSERT INTO frames_text(frames_text, rowid, header, headline, body)"
+    " VALUES ('delete', old.id, old.header, old.headline, old.body);"
+    " DELETE FROM outputs WHERE frame = old.id; END",
+    "PRAGMA user_version = 1",
+};
+
+constexpr QFileDevice::Permissions kShared = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                             | QFileDevice::ReadGroup | QFileDevice::WriteGroup
+                                             | QFileDevice::ReadOther;
+
+// The station has one journal whoever is logged in: the members of the folder's group write
+// it too. SQLite gives the -wal and -shm files the mode of the database file; a umask would
+// take the group's write away when making it, so the mode is set after.
+void ShareWithGroup(const QString &path)
+{
+    for (const QString &name :
+         {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
+        QFile file(name);
+        // Only the owner may change the mode; another member finds it already set.
+        if (file.exists() && (file.permissions() & kShared) != kShared)
+            file.setPermissions(file.permissions() | kShared);
+    }
+}
+
+bool IsDamage(const QSqlError &error)
+{
+    // SQLITE_CORRUPT and SQLITE_NOTADB, extended codes included.
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == 11 || code == 26;
+}
+
+struct Attempt
+{
+    bool m_ok = false;
+    bool m_damaged = false;
+    QString m_error;
+};
+
+// A file that is not SQLite's at all is known before SQLite opens it, which matters: closing a
+// connection deletes a -wal file it could not use, and the -wal must be kept with the file.
+bool HasForeignHeader(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() == 0)
+        return false;
+    return file.read(16) != QByteArrayView("SQLite format 3\0", 16);
+}
+
+Attempt TryOpen(const QString &path, const QString &connectionName)
+{
+    if (HasForeignHeader(path))
+        return {false, true, QStringLiteral("it is not an SQLite database")};
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    if (!db.isValid())
+        return {false, false, QStringLiteral("the SQLite driver of Qt is not installed")};
+    db.setDatabaseName(path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db.open())
+        return {false, IsDamage(db.lastError()), db.lastError().text()};
+    QSqlQuery query(db);
+    // The first query is where SQLite reads the file's header and finds it damaged.
+    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next())
+        return {false, IsDamage(query.lastError()), query.lastError().text()};
+    if (query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+        return {false, false, QStringLiteral("it cannot be kept in WAL mode")};
+    // A passed message's row must survive a power cut before its outputs run.
+    for (const char *statement : {"PRAGMA synchronous=FULL", "PRAGMA foreign_keys=OFF"})
+        query.exec(QLatin1String(statement));
+    for (const char *statement : kSchema) {
+        if (!query.exec(QLatin1String(statement)))
+            return {false, IsDamage(query.lastError()), query.lastError().text()};
+    }
+    return {true, false, {}};
+}
+
+void Drop(const QString &connectionName)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(connectionName, false);
+        if (db.isValid())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(connectionName);
+}
+
+bool MakeFile(const QString &path, QString *error)
+{
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath())) {
+        *error = QStringLiteral("the folder %1 cannot be made").arg(info.absolutePath());
+        return false;
+    }
+    if (info.exists())
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    file.close();
+    return true;
+}
+
+} // namespace
+
+qint64 JournalStoredTime(const QDateTime &time)
+{
+    return time.toMSecsSinceEpoch();
+}
+
+QDateTime JournalTimeFromStored(qint64 milliseconds)
+{
+    return QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
+}
+
+QString DamagedJournalName(const QString &path, const QDateTime &now)
+{
+    const QFileInfo info(path);
+    const QString stem = info.dir().filePath(info.completeBaseName() + QStringLiteral("-damaged-")
+                                             + now.toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    QString name = stem + suffix;
+    for (int count = 2; QFileInfo::exists(name) || QFileInfo::exists(name + QStringLiteral("-wal"));
+         ++count)
+        name = stem + QLatin1Char('-') + QString::number(count) + suffix;
+    return name;
+}
+
+JournalOpening OpenJournalForWriting(const QString &path, const QString &connectionName)
+{
+    JournalOpening result;
+    if (!MakeFile(path, &result.m_error))
+        return result;
+    ShareWithGroup(path);
+    Attempt attempt = TryOpen(path, connectionName);
+    if (!attempt.m_ok && attempt.m_damaged) {
+        Drop(connectionName);
+        const QString aside = DamagedJournalName(path, QDateTime::currentDateTime());
+        for (const char *end : {"", "-wal", "-shm"}) {
+            const QString from = path + QLatin1String(end);
+            if (QFileInfo::exists(from) && !QFile::rename(from, aside + QLatin1String(end))) {
+                result.m_error = QStringLiteral("it is damaged (%1) and cannot be moved aside")
+                                     .arg(attempt.m_error);
+                return result;
+            }
+        }
+        result.m_movedAsideAs = aside;
+        if (!MakeFile(path, &result.m_error))
+            return result;
+        ShareWithGroup(path);
+        attempt = TryOpen(path, connectionName);
+    }
+    if (!attempt.m_ok) {
+        Drop(connectionName);
+        result.m_error = attempt.m_error;
+        return result;
+    }
+    ShareWithGroup(path);
+    result.m_ok = true;
+    return result;
+}
+
+bool OpenJournalForReading(const QString &path, const QString &connectionName, QString *error)
+{
+    if (!QFileInfo(path).isFile()) {
+        *error = QStringLiteral("there is no journal at %1").arg(path);
+        return false;
+    }
+    if (HasForeignHeader(path)) {
+        *error = QStringLiteral("%1 is not an SQLite database").arg(path);
+        return false;
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        if (!db.isValid()) {
+            *error = QStringLiteral("the SQLite driver of Qt is not installed");
+            return false;
+        }
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(QStringLiteral("PRAGMA query_only=1"))
+                && query.exec(
+                    QStringLiteral("SELECT count(*) FROM sqlite_schema WHERE name='frames'"))
+                && query.next()) {
+                if (query.value(0).toInt() == 1)
+                    return true;
+                *error = QStringLiteral("%1 is not a journal of Alvetra").arg(path);
+            } else {
+                *error = query.lastError().text();
+            }
+        } else {
+            *error = db.lastError().text();
+        }
+    }
+    Drop(connectionName);
+    return false;
+}
+
+bool PruneJournal(QSqlDatabase &db, const QDateTime &before, QString *error)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("DELETE FROM frames WHERE received < ?"));
+    query.addBindValue(JournalStoredTime(before));
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,288 @@
+#include "JournalReader.h"
+
+#include "JournalDatabase.h"
+#include "rtf/Cp1252.h"
+
+#include <QIODevice>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <atomic>
+
+namespace {
+
+constexpr char kColumns[] = "id, received, port, device, fate, detail, handling, region, source,"
+                            " header, headline";
+
+// The WHERE clause for `filter` and the values it binds, in order.
+QString Conditions(const JournalFilter &filter, QVariantList &values)
+{
+    QStringList parts;
+    switch (filter.m_fates) {
+    case JournalFilter::Fates::All:
+        break;
+    case JournalFilter::Fates::Passed:
+        parts << QStringLiteral("fate = %1").arg(int(JournalFate::Passed));
+        break;
+    case JournalFilter::Fates::Filtered:
+        parts << QStringLiteral("fate = %1").arg(int(JournalFate::Filtered));
+        break;
+    case JournalFilter::Fates::Malformed:
+        parts << QStringLiteral("fate = %1").arg(int(JournalFate::Malformed));
+        break;
+    case JournalFilter::Fates::LineEvents:
+        parts << QStringLiteral("fate = %1").arg(int(JournalFate::LineEvent));
+        break;
+    }
+    if (filter.m_since.isValid()) {
+        parts << QStringLiteral("received >= ?");
+        values << JournalStoredTime(filter.m_since);
+    }
+    if (filter.m_until.isValid()) {
+        parts << QStringLiteral("received < ?");
+        values << JournalStoredTime(filter.m_until);
+    }
+    const QString text = filter.m_text.trimmed();
+    if (text.size() >= 3) {
+        // One phrase of trigrams: any piece of the texts, as LIKE would find it, but indexed.
+        parts << QStringLiteral("id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?)");
+        values << QString(QLatin1Char('"')
+                          + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+                          + QLatin1Char('"'));
+    } else if (!text.isEmpty()) {
+        // Too short for a trigram: a scan, which stops at the page's last row.
+        QString pattern = text;
+        pattern.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+            .replace(QLatin1Char('%'), QStringLiteral("\\%"))
+            .replace(QLatin1Char('_'), QStringLiteral("\\_"));
+        pattern = QLatin1Char('%') + pattern + QLatin1Char('%');
+        parts << QStringLiteral("(header LIKE ?1 ESCAPE '\\' OR headline LIKE ?1 ESCAPE '\\'"
+                                " OR body LIKE ?1 ESCAPE '\\')")
+                     .replace(QLatin1String("?1"), QLatin1String("?"));
+        values << pattern << pattern << pattern;
+    }
+    return parts.isEmpty() ? QString() : parts.join(QLatin1String(" AND "));
+}
+
+JournalListRow ListRow(const QSqlQuery &query)
+{
+    JournalListRow row;
+    row.m_id = query.value(0).toLongLong();
+    row.m_received = JournalTimeFromStored(query.value(1).toLongLong());
+    row.m_port = query.value(2).toInt();
+    row.m_device = query.value(3).toString();
+    row.m_fate = JournalFate(query.value(4).toInt());
+    row.m_detail = query.value(5).toString();
+    row.m_handling = query.value(6).toString();
+    row.m_region = query.value(7).toString();
+    row.m_source = query.value(8).toString();
+    row.m_header = query.value(9).toString();
+    row.m_headline = query.value(10).toString();
+    return row;
+}
+
+std::vector<JournalListRow> RunList(QSqlQuery &query, const QVariantList &values)
+{
+    std::vector<JournalListRow> rows;
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec())
+        return rows;
+    while (query.next())
+        rows.push_back(ListRow(query));
+    return rows;
+}
+
+std::atomic<quint64> g_readers{0};
+
+} // namespace
+
+JournalReader::JournalReader()
+    : m_connection(QStringLiteral("journal-reader-%1").arg(++g_readers))
+{}
+
+JournalReader::~JournalReader()
+{
+    if (m_open) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+JournalReader &JournalReader::operator=(JournalReader &&other) noexcept
+{
+    if (this != &other) {
+        if (m_open) {
+            QSqlDatabase::database(m_connection, false).close();
+            QSqlDatabase::removeDatabase(m_connection);
+        }
+        std::swap(m_connection, other.m_connection);
+        m_open = std::exchange(other.m_open, false);
+    }
+    return *this;
+}
+
+qint64 JournalReader::LastId()
+{
+    if (!m_open)
+        return -1;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.exec(QStringLiteral("SELECT max(id) FROM frames")) || !query.next())
+        return -1;
+    return query.value(0).toLongLong();
+}
+
+bool JournalReader::Open(const QString &path, QString *error)
+{
+    if (m_open)
+        return true;
+    m_open = OpenJournalForReading(path, m_connection, error);
+    return m_open;
+}
+
+std::vector<JournalListRow>
+JournalReader::Rows(const JournalFilter &filter, const JournalListRow *after, int limit)
+{
+    if (!m_open)
+        return {};
+    QVariantList values;
+    QString where = Conditions(filter, values);
+    if (after) {
+        if (!where.isEmpty())
+            where += QLatin1String(" AND ");
+        // The row-value comparison walks the time index from where the last page ended.
+        where += QStringLiteral("(received, id) < (?, ?)");
+        values << JournalStoredTime(after->m_received) << after->m_id;
+    }
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM frames%2 ORDER BY received DESC, id DESC LIMIT %3")
+                      .arg(QLatin1String(kColumns),
+                           where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where)
+                      .arg(limit));
+    return RunList(query, values);
+}
+
+std::vector<JournalListRow>
+JournalReader::RowsSince(const JournalFilter &filter, qint64 lastId, int limit)
+{
+    if (!m_open)
+        return {};
+    QVariantList values;
+    QString where = Conditions(filter, values);
+    where
+        = QStringLiteral("id > ?") + (where.isEmpty() ? QString() : QLatin1String(" AND ") + where);
+    values.prepend(lastId);
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(
+        QStringLiteral("SELECT %1 FROM frames WHERE %2 ORDER BY received DESC, id DESC LIMIT %3")
+            .arg(QLatin1String(kColumns), where)
+            .arg(limit));
+    return RunList(query, values);
+}
+
+std::optional<JournalEntry> JournalReader::Entry(qint64 id)
+{
+    if (!m_open)
+        return std::nullopt;
+    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1, length, bytes, trailer, body FROM frames WHERE id = ?")
+                      .arg(QLatin1String(kColumns)));
+    query.addBindValue(id);
+    if (!query.exec() || !query.next())
+        return std::nullopt;
+    JournalEntry entry;
+    entry.m_row = ListRow(query);
+    entry.m_length = query.value(11).toLongLong();
+    entry.m_bytes = query.value(12).toByteArray();
+    const auto line = [](const QVariant &value) { return EncodeCp1252(value.toString()); };
+    entry.m_header = line(query.value(9));
+    entry.m_headline = line(query.value(10));
+    entry.m_trailer = line(query.value(13));
+    entry.m_body = line(query.value(14));
+    query.finish();
+
+    QSqlQuery outputs(db);
+    outputs.setForwardOnly(true);
+    outputs.prepare(
+        QStringLiteral("SELECT kind, at, ok, result FROM outputs WHERE frame = ? ORDER BY rowid"));
+    outputs.addBindValue(id);
+    if (outputs.exec()) {
+        while (outputs.next())
+            entry.m_outputs.push_back({JournalOutputKind(outputs.value(0).toInt()),
+                                       JournalTimeFromStored(outputs.value(1).toLongLong()),
+                                       outputs.value(2).toInt() != 0, outputs.value(3).toString()});
+    }
+    return entry;
+}
+
+bool JournalReader::ExportCsv(const JournalFilter &filter, QIODevice &out, QString *error)
+{
+    if (!m_open) {
+        *error = QStringLiteral("the journal is not open");
+        return false;
+    }
+    QVariantList values;
+    const QString where = Conditions(filter, values);
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM frames%2 ORDER BY received, id")
+                      .arg(QLatin1String(kColumns),
+                           where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where));
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    const auto record = [&out](const QStringList &fields) {
+        QByteArray line;
+        for (const QString &field : fields) {
+            if (!line.isEmpty())
+                line += ',';
+            line += CsvField(field);
+        }
+        line += "\r\n";
+        return out.write(line) == line.size();
+    };
+    bool ok = record({QStringLiteral("received"), QStringLiteral("line"), QStringLiteral("device"),
+                      QStringLiteral("fate"), QStringLiteral("detail"), QStringLiteral("handling"),
+                      QStringLiteral("region"), QStringLiteral("source"), QStringLiteral("header"),
+                      QStringLiteral("headline")});
+    while (ok && query.next()) {
+        const JournalListRow row = ListRow(query);
+        ok = record({JournalLocalTimeText(row.m_received), QStringLiteral("COM%1").arg(row.m_port),
+                     row.m_device, JournalFateText(row.m_fate), row.m_detail, row.m_handling,
+                     row.m_region, row.m_source, row.m_header, row.m_headline});
+    }
+    if (!ok) {
+        *error = out.errorString();
+        return false;
+    }
+    if (query.lastError().isValid()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+QByteArray CsvField(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    if (!bytes.contains(',') && !bytes.contains('"') && !bytes.contains('\n')
+        && !bytes.contains('\r'))
+        return bytes;
+    bytes.replace('"', "\"\"");
+    return '"' + bytes + '"';
+}
+
+QString JournalLocalTimeText(const QDateTime &time)
+{
+    const QDateTime local = time.toLocalTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "JournalRecord.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+class QIODevice;
+
+// Which rows a reader looks at.
+struct JournalFilter
+{
+    enum class Fates { All, Passed, Filtered, Malformed, LineEvents };
+    Fates m_fates = Fates::All;
+    QDateTime m_since; // inclusive; invalid: no bound
+    QDateTime m_until; // exclusive; invalid: no bound
+    QString m_text;    // a piece of the header, headline or body, any case; empty: any
+};
+
+// A row as the History window's table shows it.
+struct JournalListRow
+{
+    qint64 m_id = 0;
+    QDateTime m_received; // UTC
+    int m_port = 0;
+    QString m_device;
+    JournalFate m_fate = JournalFate::Passed;
+    QString m_detail;
+    QString m_handling;
+    QString m_region;
+    QString m_source;
+    QString m_header;
+    QString m_headline;
+};
+
+struct JournalOutputRow
+{
+    JournalOutputKind m_kind = JournalOutputKind::Sound;
+    QDateTime m_at;
+    bool m_ok = true;
+    QString m_result;
+};
+
+// One row whole: the message as it was received and what was done with it.
+struct JournalEntry
+{
+    JournalListRow m_row;
+    qint64 m_length = 0;
+    QByteArray m_bytes;
+    // The line's bytes again (Windows-1252), for the file's layout and the printer.
+    QByteArray m_header;
+    QByteArray m_headline;
+    QByteArray m_trailer;
+    QByteArray m_body;
+    std::vector<JournalOutputRow> m_outputs;
+};
+
+// Reads the journal through a connection of its own, which writes nothing. Every function on
+// the thread that made the reader; a long query (a text on a large journal) belongs on a
+// thread that may wait, never the window's.
+class JournalReader
+{
+public:
+    JournalReader();
+    ~JournalReader();
+    JournalReader(const JournalReader &) = delete;
+    JournalReader &operator=(const JournalReader &) = delete;
+    // Closes the connection of `other`'s place: a reader is emptied by moving a fresh one in.
+    JournalReader &operator=(JournalReader &&other) noexcept;
+
+    // False with the reason when the file is missing or is not a journal.
+    bool Open(const QString &path, QString *error);
+    bool IsOpen() const { return m_open; }
+
+    // Newest first: at most `limit` rows matching `filter` that come after `after` in that order
+    // (null: from the newest).
+    std::vector<JournalListRow>
+    Rows(const JournalFilter &filter, const JournalListRow *after, int limit);
+    // The rows matching `filter` committed after the row `lastId`, newest first.
+    std::vector<JournalListRow> RowsSince(const JournalFilter &filter, qint64 lastId, int limit);
+    std::optional<JournalEntry> Entry(qint64 id);
+    // The id of the newest row committed; 0 for an empty journal, -1 when it cannot be read.
+    qint64 LastId();
+
+    // Every row matching `filter`, oldest first, as CSV (RFC 4180, UTF-8, a header record
+    // first). False with the reason when the journal cannot be read or `out` not written.
+    bool ExportCsv(const JournalFilter &filter, QIODevice &out, QString *error);
+
+private:
+    QString m_connection;
+    bool m_open = false;
+};
+
+// `text` as one CSV field: quoted, with its quotes doubled, when it holds a comma, a quote or
+// a line break.
+QByteArray CsvField(const QString &text);
+// A time as ISO 8601 in local time with its offset, to the millisecond.
+QString JournalLocalTimeText(const QDateTime &time);

@@ -1,0 +1,82 @@
+// What the journal keeps, as plain data: a frame with its fate, an event of a line, the result
+// of one output of a passed message. Values only; any thread.
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+// What became of a frame, or that the row is an event of a line. Stored as its number: the
+// values never change meaning.
+enum class JournalFate : int {
+    Passed = 0,
+    Filtered = 1,       // m_detail: the test it failed, "handling", "region" or "source"
+    Malformed = 2,      // m_detail: the warning line's text
+    DroppedByBound = 3, // longer than the receiver keeps; m_bytes holds what was collected
+    DroppedAfterSilence = 4,
+    CutByLostLine = 5, // the line broke inside it; m_bytes holds what had come
+    LineEvent = 6,     // m_detail: what happened to the line
+};
+
+enum class JournalLineEvent : int {
+    Opened,
+    CouldNotBeOpened,
+    Lost,
+    Back,
+    SilenceAlarm,
+    FlowingAgain,
+    OutputNotDraining,
+    InputBytesDropped,
+};
+
+enum class JournalOutputKind : int {
+    Sound = 0,
+    File = 1,
+    OutputLine = 2,
+    Printer = 3,
+    Hook = 4,
+};
+
+// One row of the journal: a frame the receiver closed or dropped, or an event of a line.
+struct JournalFrame
+{
+    QDateTime m_received; // when the input thread read its last byte, UTC
+    int m_port = 0;       // the COM number of the line
+    QString m_device;
+    JournalFate m_fate = JournalFate::Passed;
+    QString m_detail;
+    qint64 m_length = 0; // bytes the frame had, even where m_bytes keeps fewer
+    QByteArray m_bytes;  // after the SOH, the EOT included
+    // As far as the frame could be read; raw bytes of the line.
+    QByteArray m_header;
+    QByteArray m_handling;
+    QByteArray m_region;
+    QByteArray m_source;
+    // A passed message's texts besides the header.
+    QByteArray m_headline;
+    QByteArray m_trailer;
+    QByteArray m_body;
+};
+
+// A line event as a row: `detail` (the reason, the count of bytes) follows the event's words.
+JournalFrame JournalLineEventRow(const QDateTime &at,
+                                 int port,
+                                 const QString &device,
+                                 JournalLineEvent event,
+                                 const QString &detail = {});
+
+// The result of one output of a passed message, for the row `m_ticket` named when it was
+// recorded.
+struct JournalOutput
+{
+    quint64 m_ticket = 0;
+    JournalOutputKind m_kind = JournalOutputKind::Sound;
+    QDateTime m_at;
+    bool m_ok = true;
+    QString m_result; // the file's path, the error text, "queued", "sent", an exit code...
+};
+
+// The words the window and the export show.
+QString JournalFateText(JournalFate fate);
+QString JournalLineEventText(JournalLineEvent event);
+QString JournalOutputKindText(JournalOutputKind kind);

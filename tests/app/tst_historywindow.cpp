@@ -1,0 +1,114 @@
+#include "AppTest.h"
+
+#include "app/CHistoryModel.h"
+#include "app/CHistoryWindow.h"
+#include "journal/Journal.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+
+class HistoryWindowTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<Journal> m_journal;
+    QString Path() const { return m_dir.filePath("journal.sqlite"); }
+
+    static JournalFrame Passed(int n)
+    {
+        JournalFrame row;
+        row.m_received = QDateTime(QDate(2024, 5, 17), QTime(0, 0), Qt::UTC).addSecs(n);
+        row.m_port = 2;
+        row.m_header = QByteArray::number(10000 + n) + "e2al9";
+        row.m_headline = "Headline " + QByteArray::number(n);
+        row.m_trailer = "0930";
+        row.m_body = n == 7 ? "Tremor near the ridge" : "Body";
+        return row;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_journal = std::make_unique<Journal>();
+        m_journal->Start(Path(), 0);
+        QSignalSpy committed(m_journal.get(), &Journal::Committed);
+        const int rows = CHistoryModel::kPageRows * 2 + 10;
+        for (int n = 0; n < rows; ++n)
+            QVERIFY(m_journal->Record(Passed(n)) != 0);
+        QTRY_COMPARE(committed.size(), rows);
+    }
+
+    void rowsComeAPageAtATimeNewestFirst()
+    {
+        CHistoryWindow window(Path(), m_journal.get());
+        CHistoryModel *model = window.Model();
+        QTRY_COMPARE(model->rowCount(), CHistoryModel::kPageRows);
+        QCOMPARE(model->index(0, CHistoryModel::Header).data().toString(), "10521e2al9");
+        // As a view scrolled to the end asks, page after page.
+        const auto scrolledToTheEnd = [model] {
+            if (model->canFetchMore({}))
+                model->fetchMore({});
+            return model->rowCount();
+        };
+        QTRY_COMPARE(scrolledToTheEnd(), CHistoryModel::kPageRows * 2 + 10);
+        QCOMPARE(model->index(model->rowCount() - 1, CHistoryModel::Header).data().toString(),
+                 "10000e2al9");
+    }
+
+    void filtersApplyAsOneTypes_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("fates");
+        QTest::addColumn<QString>("since");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("a-word-of-the-body") << "tremor" << 0 << "" << 1;
+        QTest::newRow("a-piece-of-the-header") << "1050" << 0 << "" << 10;
+        QTest::newRow("line-events-only") << "" << 4 << "" << 0;
+        QTest::newRow("since-a-time-with-a-space") << "" << 0 << "2024-05-17 00:08:00" << 42;
+    }
+
+    void filtersApplyAsOneTypes()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, fates);
+        QFETCH(QString, since);
+        QFETCH(int, rows);
+        CHistoryWindow window(Path(), m_journal.get());
+        qputenv("TZ", "UTC");
+        window.findChildren<QComboBox *>().first()->setCurrentIndex(fates);
+        const QList<QLineEdit *> fields = window.findChildren<QLineEdit *>();
+        for (QLineEdit *field : fields) {
+            if (field->placeholderText().startsWith("from"))
+                field->setText(since);
+            else if (field->placeholderText().startsWith("Text"))
+                field->setText(text);
+        }
+        QTRY_COMPARE(window.Model()->Filter().m_text, text);
+        QTRY_COMPARE(window.Model()->rowCount(), rows);
+    }
+
+    void aSelectedRowShowsTheFileLayoutAndNewRowsAppear()
+    {
+        CHistoryWindow window(Path(), m_journal.get());
+        QTRY_VERIFY(window.Model()->rowCount() > 0);
+        QSignalSpy shown(&window, &CHistoryWindow::EntryShown);
+        window.Table()->setCurrentIndex(window.Model()->index(0, 0));
+        QVERIFY(shown.wait());
+        QVERIFY2(window.Detail()->toPlainText().contains(
+                     "Headline 521\n===================================\n[10521e2al9]\n0930\n"
+                     "Body"),
+                 qPrintable(window.Detail()->toPlainText()));
+
+        m_journal->Record(Passed(9999));
+        QTRY_COMPARE(window.Model()->index(0, CHistoryModel::Header).data().toString(),
+                     "19999e2al9");
+    }
+};
+
+ALVETRA_APP_TEST_MAIN(HistoryWindowTest)
+#include "tst_historywindow.moc"

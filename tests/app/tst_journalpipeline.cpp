@@ -1,0 +1,126 @@
+// The journal of the real program, run as a child process on a pseudo-terminal: what each frame
+// and the line's events leave in it, and that a passed message's row survives a SIGKILL taken
+// the moment its file appears.
+#include "journal/JournalReader.h"
+#include "settings/FilterSettings.h"
+#include "tools/Pty.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QByteArray kPassed = "\x01"
+                           "12345\x1f"
+                           "e2al9\x02Quake\rmnopqBody\x03"
+                           "0930\x04";
+const QByteArray kFiltered = "\x01"
+                             "00001\x1f"
+                             "e2zl9\x02Filtered\rmnopqBody\x03"
+                             "1111\x04";
+const QByteArray kMalformed = "\x01"
+                              "00002\x1f"
+                              "e2al9 no text\x04";
+
+} // namespace
+
+class JournalPipelineTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_program;
+    QString Journal() const { return m_dir.filePath("journal.sqlite"); }
+
+    // The program started on `pty` as its input line COM2.
+    bool Start(QProcess &process, const Pty &pty)
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue("Ports/COM2", pty.DevicePath());
+        store.setValue("Settings/InSerialPort", 2);
+        store.setValue("Settings/Sendtoport", 0);
+        store.setValue("Settings/Sendtofile", 1);
+        store.setValue("Settings/Sendtoprinter", 0);
+        store.setValue("Journal/Path", Journal());
+        store.sync();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(environment);
+        process.start(m_program, {});
+        return process.waitForStarted();
+    }
+
+    // The rows of the journal, oldest first, as "fate: detail [header]".
+    QStringList Rows()
+    {
+        JournalReader reader;
+        QString error;
+        QStringList rows;
+        if (!reader.Open(Journal(), &error))
+            return rows;
+        for (const JournalListRow &row : reader.Rows({}, nullptr, 100))
+            rows.prepend(QStringLiteral("%1: %2 [%3]")
+                             .arg(JournalFateText(row.m_fate), row.m_detail, row.m_header));
+        return rows;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        // A program folder of the test's own, so its Received/ is no other test's.
+        QDir(m_dir.path()).mkpath("program/Received");
+        m_program = m_dir.filePath("program/alvetra");
+        QVERIFY(QFile::copy(qEnvironmentVariable("ALVETRA_PROGRAM_DIR") + "/alvetra", m_program));
+        FilterSettings filter;
+        filter.m_handling = "e";
+        filter.m_regions = {"2a"};
+        filter.m_sources = "l";
+        filter.Save();
+    }
+
+    void eachFrameAndLineEventGivesItsRowAndAPassedRowSurvivesAKill()
+    {
+        Pty pty;
+        QVERIFY(pty.IsOpen());
+        QProcess process;
+        QVERIFY(Start(process, pty));
+        QTRY_VERIFY_WITH_TIMEOUT(Rows().contains("line event: line opened []"), 20000);
+        QVERIFY(pty.WriteAll(kFiltered + kMalformed + kPassed));
+        const QString file = m_dir.filePath("program/Received/12345e2al9.txt");
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file), 20000);
+        process.kill(); // SIGKILL: no chance to write anything more
+        QVERIFY(process.waitForFinished());
+
+        QProcess again;
+        QVERIFY(Start(again, pty));
+        QTRY_COMPARE_WITH_TIMEOUT(Rows().count("line event: line opened []"), 2, 20000);
+        const QStringList rows = Rows();
+        QCOMPARE(rows.mid(0, 4),
+                 QStringList({"line event: line opened []", "filtered: region [00001e2zl9]",
+                              "malformed: Could not find STX delimiter in message. Dicarding "
+                              "[00002e2al9]",
+                              "passed:  [12345e2al9]"}));
+        // Nothing was moved aside: the killed program's file was whole.
+        QCOMPARE(QDir(m_dir.path()).entryList({"journal-damaged-*"}), QStringList());
+
+        // The line hangs up inside a message: the message is cut, the line lost.
+        QVERIFY(pty.WriteAll("\x01"
+                             "77777\x1f"
+                             "e2al9\x02Half"));
+        // Read by the program before the hang-up, not lost with it.
+        QTRY_COMPARE(pty.QueuedAtDevice(), 0);
+        pty.CloseFarEnd();
+        QTRY_VERIFY_WITH_TIMEOUT(Rows().contains("line event: line lost []"), 20000);
+        QVERIFY(Rows().contains("cut by a lost line:  [77777e2al9]"));
+        again.kill();
+        again.waitForFinished();
+    }
+};
+
+QTEST_GUILESS_MAIN(JournalPipelineTest)
+#include "tst_journalpipeline.moc"
