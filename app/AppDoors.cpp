@@ -74,3 +74,9 @@ void RecordLineEvent(int port, JournalLineEvent event, const QString &detail, co
             JournalLineEventRow(at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(), port,
                                 SerialDeviceForPort(port), event, detail));
 }
+
+void RecordOutputResult(const JournalOutput &output)
+{
+    if (Journal *journal = GetJournal())
+        journal->RecordOutput(output);
+}

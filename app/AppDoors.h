@@ -33,3 +33,6 @@ void RecordLineEvent(int port,
                      JournalLineEvent event,
                      const QString &detail = {},
                      const QDateTime &at = {});
+// Keeps a later result of an output (the output line's "sent", the printer's) under its
+// message's row, when a journal is kept. GUI thread only.
+void RecordOutputResult(const JournalOutput &output);

@@ -11,6 +11,7 @@
 #include "doors/Doors.h"
 #include "hooks/HookRunner.h"
 #include "receiver/PassedHook.h"
+#include "receiver/PrintQueue.h"
 #include "receiver/ProcessMessage.h"
 
 #include <QCommandLineParser>
@@ -87,8 +88,12 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
 
 CAlvetraApp::~CAlvetraApp()
 {
-    // The journal writes what it holds, and the outputs of messages that waited for their row
-    // run now, while the doors still answer them.
+    // The outputs of messages that waited for their row run now, while the doors still answer
+    // them and their results can still be kept; then the print jobs that will not be printed
+    // are kept as such; then the journal writes what it holds.
+    if (m_journal)
+        m_journal->RunHeldOutputs();
+    StopPrinting();
     m_journal.reset();
     // The windows and the services go after this; whatever they log on the way goes to
     // standard error, not to a log that is being taken down.
@@ -205,6 +210,12 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
                                                           : QDateTime::currentDateTimeUtc(),
                                ok, ok ? QStringLiteral("exit code 0") : result.m_failure});
     });
+
+    // So does each print job's outcome.
+    SetPrintResultHandler(
+        [](quint64 tag, bool printed, const QString &result, const QDateTime &at) {
+            RecordOutputResult({tag, JournalOutputKind::Printer, at, printed, result});
+        });
 
     // The user must know the criteria are not what was saved; start-up goes on with what could
     // be read, and says so once the log exists.

@@ -57,6 +57,13 @@ public:
     // The input queue dropped `count` bytes while the window could not keep up; the message
     // they cut is discarded.
     Q_INVOKABLE void OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &at);
+    // Serial port `portNumber` came back, was lost (a line that reads nothing), stopped
+    // draining or drained again (SerialPort::LineEvent): kept in the journal.
+    Q_INVOKABLE void
+    OnSerialLineEvent(int portNumber, int event, const QString &detail, const QDateTime &at);
+    // What became of the forwarded message whose journal ticket is `tag`.
+    Q_INVOKABLE void OnSerialMessageDone(
+        int portNumber, quint64 tag, bool sent, const QString &result, const QDateTime &at);
 
     // The log keeps at most this many characters, the old rich-edit limit (some 36,000
     // messages); beyond it the oldest twentieth goes in one chunk, with a warning line. What a

@@ -113,6 +113,35 @@ void CAlvetraView::OnSerialBytesDropped(int portNumber, qint64 count, const QDat
                  .arg(count));
 }
 
+void CAlvetraView::OnSerialLineEvent(int portNumber,
+                                     int event,
+                                     const QString &detail,
+                                     const QDateTime &at)
+{
+    JournalLineEvent row = JournalLineEvent::Lost;
+    switch (SerialPort::LineEvent(event)) {
+    case SerialPort::LineEvent::Lost:
+        row = JournalLineEvent::Lost;
+        break;
+    case SerialPort::LineEvent::Back:
+        row = JournalLineEvent::Back;
+        break;
+    case SerialPort::LineEvent::NotDraining:
+        row = JournalLineEvent::OutputNotDraining;
+        break;
+    case SerialPort::LineEvent::DrainsAgain:
+        row = JournalLineEvent::OutputDrainsAgain;
+        break;
+    }
+    RecordLineEvent(portNumber, row, detail, at);
+}
+
+void CAlvetraView::OnSerialMessageDone(
+    int, quint64 tag, bool sent, const QString &result, const QDateTime &at)
+{
+    RecordOutputResult({tag, JournalOutputKind::OutputLine, at, sent, result});
+}
+
 int CAlvetraView::OnSerialByte(int byte, int portNumber)
 {
     // The number the input port was opened with, not the setting: a new input number applies

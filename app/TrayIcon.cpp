@@ -27,6 +27,9 @@ QIcon HealthIcon(TrayIcon::LineHealth health)
     case TrayIcon::LineHealth::Silent:
         colour = QColor(230, 180, 0);
         break;
+    case TrayIcon::LineHealth::NotDraining:
+        colour = QColor(235, 145, 0);
+        break;
     case TrayIcon::LineHealth::Reconnecting:
         colour = QColor(240, 110, 0);
         break;
@@ -87,16 +90,20 @@ void TrayIcon::Look()
     const bool outLost = !out.ReconnectingSince().isNull();
     const bool silent = view->Watch().AlarmRaised();
 
-    const auto health = [](bool lost, bool open, bool watched, bool quiet) {
+    const auto health = [](bool lost, bool open, bool watched, bool quiet, bool stuck) {
         if (lost)
             return LineHealth::Reconnecting;
         if (!open && watched)
             return LineHealth::NotOpen;
+        if (stuck)
+            return LineHealth::NotDraining;
         return quiet ? LineHealth::Silent : LineHealth::Well;
     };
-    const LineHealth worst = std::max(
-        health(inLost, in.IsDeviceOpen(), true, silent),
-        health(outLost, out.IsDeviceOpen(), GetGeneralSettings().m_sendToPort != 0, false));
+    const bool outStuck = !out.RefusingSince().isNull();
+    const LineHealth worst
+        = std::max(health(inLost, in.IsDeviceOpen(), true, silent, false),
+                   health(outLost, out.IsDeviceOpen(), GetGeneralSettings().m_sendToPort != 0,
+                          false, outStuck));
 
     Trouble(QStringLiteral("input-lost"), inLost,
             QStringLiteral("The input line (com%1) is lost").arg(in.PortNumber()),
@@ -104,6 +111,9 @@ void TrayIcon::Look()
     Trouble(QStringLiteral("output-lost"), outLost,
             QStringLiteral("The output line (com%1) is lost").arg(out.PortNumber()),
             QStringLiteral("The output line (com%1) is back").arg(out.PortNumber()));
+    Trouble(QStringLiteral("output-stuck"), outStuck,
+            QStringLiteral("The output line (com%1) is not draining").arg(out.PortNumber()),
+            QStringLiteral("The output line (com%1) drains again").arg(out.PortNumber()));
     Trouble(
         QStringLiteral("input-silent"), silent,
         QStringLiteral("The input line (com%1) is silent").arg(in.PortNumber()),

@@ -16,7 +16,7 @@ class TrayIcon : public QObject
 
 public:
     // Ordered from best to worst.
-    enum class LineHealth { Well, Silent, Reconnecting, NotOpen };
+    enum class LineHealth { Well, Silent, NotDraining, Reconnecting, NotOpen };
 
     TrayIcon(Notifier &notifier, QObject *parent = nullptr);
     ~TrayIcon() override;

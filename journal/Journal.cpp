@@ -122,6 +122,12 @@ Journal::~Journal()
     if (m_writer.joinable())
         m_writer.join();
     // The program is ending: what waited for its row is done now rather than never.
+    RunHeldOutputs();
+}
+
+void Journal::RunHeldOutputs()
+{
+    m_holdTimer.stop();
     while (!m_held.empty()) {
         std::function<void()> outputs = std::move(m_held.front().m_outputs);
         m_held.pop_front();

@@ -59,6 +59,10 @@ public:
     void AfterCommit(quint64 ticket, std::function<void()> outputs);
     // Outputs waiting for their rows.
     qsizetype HeldOutputs() const { return qsizetype(m_held.size()); }
+    // Runs every output still waiting for its row now, in order: the program is ending, and
+    // what they record is still kept. The destructor does it too, when it is too late to keep
+    // their results.
+    void RunHeldOutputs();
 
     // False once the journal has failed: it keeps nothing more.
     bool IsWorking() const { return !m_failed.load(std::memory_order_acquire); }

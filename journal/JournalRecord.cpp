@@ -57,6 +57,8 @@ QString JournalLineEventText(JournalLineEvent event)
         return QStringLiteral("output not draining");
     case JournalLineEvent::InputBytesDropped:
         return QStringLiteral("bytes dropped at the input bound");
+    case JournalLineEvent::OutputDrainsAgain:
+        return QStringLiteral("output drains again");
     }
     return QStringLiteral("unknown event");
 }

@@ -27,6 +27,7 @@ enum class JournalLineEvent : int {
     FlowingAgain,
     OutputNotDraining,
     InputBytesDropped,
+    OutputDrainsAgain,
 };
 
 enum class JournalOutputKind : int {

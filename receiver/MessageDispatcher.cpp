@@ -69,12 +69,13 @@ bool MessageDispatcher::SendToPort()
     writes.reserve(pieces.size());
     for (const PortPiece &piece : pieces)
         writes.push_back({text.mid(piece.start, piece.length), piece.pause});
-    return port.QueueMessage(std::move(writes));
+    return port.QueueMessage(std::move(writes), m_journalTicket);
 }
 
 bool MessageDispatcher::PrintMessage()
 {
-    return QueuePrint(MessagePrintText(*m_message), DecodeCp1252(m_message->m_header));
+    return QueuePrint(MessagePrintText(*m_message), DecodeCp1252(m_message->m_header),
+                      m_journalTicket);
 }
 
 QByteArray MessagePrintText(const EdisMessage &message)

@@ -39,7 +39,8 @@ public:
     QString WriteToFile();
     // Hands the output text to the output port as one message in pieces, with the recover
     // time after each full piece; the port's thread keeps the pauses. False when the port
-    // refused it (its own line says why) or the out buffer is too small.
+    // refused it (its own line says why) or the out buffer is too small. The port reports
+    // later whether it left, under the journal ticket.
     bool SendToPort();
     // Queues the message for the printing thread; printed on the default printer, silently
     // not when there is none.

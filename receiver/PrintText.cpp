@@ -160,17 +160,17 @@ std::vector<qsizetype> PaginateText(qsizetype length, qreal pageHeight, const Me
     return pages;
 }
 
-void PrintText(const char *text, qsizetype length, QPrinter *printer)
+QString PrintText(const char *text, qsizetype length, QPrinter *printer)
 {
     if (text == nullptr || length <= 0)
-        return;
+        return QStringLiteral("nothing to print");
     std::unique_ptr<QPrinter> defaultPrinter;
     if (printer == nullptr) {
         // Without a printer QPrinter quietly writes an unnamed PDF and still calls itself
         // valid, so the default printer is asked for first.
         const QPrinterInfo info = QPrinterInfo::defaultPrinter();
         if (info.isNull())
-            return;
+            return QStringLiteral("no default printer");
         defaultPrinter = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
         printer = defaultPrinter.get();
     }
@@ -182,7 +182,7 @@ void PrintText(const char *text, qsizetype length, QPrinter *printer)
 
     QPainter painter;
     if (!painter.begin(printer))
-        return;
+        return QStringLiteral("the job could not be started on %1").arg(printer->printerName());
     const qreal pageWidth = printer->width();
     const qreal pageHeight = printer->height();
     const PrintLayout layout(printer, pageWidth);
@@ -197,10 +197,12 @@ void PrintText(const char *text, qsizetype length, QPrinter *printer)
         if (page > 0 && !printer->newPage()) {
             printer->abort();
             painter.end();
-            return;
+            return QStringLiteral("a page could not be ended on %1").arg(printer->printerName());
         }
         layout.Draw(&painter, text + printed, pages[page]);
         printed += pages[page];
     }
-    painter.end();
+    if (!painter.end())
+        return QStringLiteral("the job could not be ended on %1").arg(printer->printerName());
+    return {};
 }

@@ -15,8 +15,10 @@ class QPrinter;
 // "MS Sans Serif" over the whole printable area of the page, word-wrapped with tabs expanded,
 // as one job named "Alvetra". Without `printer` it prints on the system's default printer and
 // asks nothing; with no default printer it returns at once. A job that cannot be started, or a
-// page that cannot be ended, is dropped without a word. GUI thread only.
-void PrintText(const char *text, qsizetype length, QPrinter *printer = nullptr);
+// page that cannot be ended, is dropped without a word in the log. Returns an empty text once
+// the job is handed to the printer, otherwise why it was not ("no default printer", ...). Any
+// one thread at a time.
+QString PrintText(const char *text, qsizetype length, QPrinter *printer = nullptr);
 
 // How the print text lies on a page of `pageWidth` device pixels of `device`: measured and
 // drawn with the device's own font metrics, so what is measured is what is printed.

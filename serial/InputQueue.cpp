@@ -18,11 +18,11 @@ bool InputQueue::PushBytes(QByteArray bytes, const QDateTime &at)
     }
     bool wake = false;
     if (m_dropped > 0) {
-        wake = Push({Run::Kind::Dropped, {}, at, m_dropped});
+        wake = Push({.kind = Run::Kind::Dropped, .at = at, .dropped = m_dropped});
         m_dropped = 0;
     }
     m_waiting += size;
-    return Push({Run::Kind::Bytes, std::move(bytes), at, 0}) || wake;
+    return Push({.kind = Run::Kind::Bytes, .bytes = std::move(bytes), .at = at}) || wake;
 }
 
 bool InputQueue::PushLineLost(const QDateTime &at)
@@ -31,10 +31,16 @@ bool InputQueue::PushLineLost(const QDateTime &at)
     // A gap at the bound just before the loss is still a gap of its own.
     bool wake = false;
     if (m_dropped > 0) {
-        wake = Push({Run::Kind::Dropped, {}, at, m_dropped});
+        wake = Push({.kind = Run::Kind::Dropped, .at = at, .dropped = m_dropped});
         m_dropped = 0;
     }
-    return Push({Run::Kind::LineLost, {}, at, 0}) || wake;
+    return Push({.kind = Run::Kind::LineLost, .at = at}) || wake;
+}
+
+bool InputQueue::PushNotice(Run run)
+{
+    QMutexLocker locker(&m_lock);
+    return Push(std::move(run));
 }
 
 bool InputQueue::Push(Run run)
@@ -49,7 +55,9 @@ std::optional<InputQueue::Run> InputQueue::Take()
     if (m_runs.empty() && m_dropped > 0) {
         // Everything read before the gap is handled and the line brought nothing since:
         // the notice need not wait for the next run.
-        Run gap{Run::Kind::Dropped, {}, QDateTime::currentDateTimeUtc(), m_dropped};
+        Run gap{.kind = Run::Kind::Dropped,
+                .at = QDateTime::currentDateTimeUtc(),
+                .dropped = m_dropped};
         m_dropped = 0;
         return gap;
     }

@@ -3,14 +3,16 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QMutex>
+#include <QString>
 
 #include <deque>
 #include <optional>
 
-// What the input line's thread has read and the window's thread has not yet handled: runs of
-// bytes, each with the time it was read, and the notices that belong between them (the line
-// was lost; bytes were dropped at the bound). The reader never waits for the taker, so the
-// bytes wait here rather than in the driver, where a USB adapter would drop them.
+// What a port's thread has read and the window's thread has not yet handled: runs of bytes,
+// each with the time it was read, and the notices that belong between them (the line was
+// lost; bytes were dropped at the bound; the line came back or stopped draining; a forwarded
+// message left or was dropped). The reader never waits for the taker, so the bytes wait here
+// rather than in the driver, where a USB adapter would drop them.
 //
 // Push* are called on the port's thread, Take on the window's thread; all under one lock.
 class InputQueue
@@ -18,11 +20,17 @@ class InputQueue
 public:
     struct Run
     {
-        enum class Kind { Bytes, LineLost, Dropped };
+        enum class Kind { Bytes, LineLost, Dropped, Event, MessageDone };
         Kind kind = Kind::Bytes;
-        QByteArray bytes;
-        QDateTime at; // when read (UTC); for Dropped, when room came again
+        QByteArray bytes = {};
+        QDateTime at = {}; // when read (UTC); for Dropped, when room came again
         qint64 dropped = 0;
+        // Event: which (SerialPort::LineEvent) and its detail; MessageDone: the message's tag,
+        // whether it left whole, and what became of it.
+        int event = 0;
+        quint64 tag = 0;
+        bool sent = false;
+        QString text = {};
     };
 
     // What may wait unhandled: some nineteen hours of a 9600-baud line, so only a window held
@@ -33,6 +41,8 @@ public:
     // wakes the taker once, and Take, finding nothing, arms that again.
     bool PushBytes(QByteArray bytes, const QDateTime &at);
     bool PushLineLost(const QDateTime &at);
+    // A notice that needs no place among dropped bytes (Event, MessageDone).
+    bool PushNotice(Run run);
     std::optional<Run> Take();
 
     // Past the bound the newest runs are dropped, and taken again only once at most half the

@@ -72,6 +72,7 @@ void SerialPort::Line::run()
     QMutexLocker locker(&m_writeLock);
     m_device = nullptr;
     m_unsentMessages = CountMessages();
+    m_unsentTags = TagsNotSent();
     m_writes.clear();
     m_deviceOpen = false;
     m_reconnectingSince = 0;
@@ -144,6 +145,7 @@ void SerialPort::Line::OnError(QSerialPort &device, QSerialPort::SerialPortError
             device.clear(QSerialPort::Output);
             CountUnsent(device);
             m_writing = false;
+            PieceDone(true, DescribeError(device));
             QMetaObject::invokeMethod(
                 &device, [this] { SendNext(); }, Qt::QueuedConnection);
         }

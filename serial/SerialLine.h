@@ -50,9 +50,11 @@ public:
     void RequestStop();
 
     // GUI thread. Whether the message was taken (see SerialPort::QueueMessage).
-    bool Queue(std::vector<SerialPort::Piece> pieces);
-    // GUI thread, once the thread has ended: the messages it had not sent.
+    bool Queue(std::vector<SerialPort::Piece> pieces, quint64 tag);
+    // GUI thread, once the thread has ended: the messages it had not sent, and the tags of
+    // those queued with one.
     int UnsentMessages() const { return m_unsentMessages; }
+    const std::vector<quint64> &UnsentTags() const { return m_unsentTags; }
 
     bool IsDeviceOpen() const { return m_deviceOpen; }
 
@@ -88,9 +90,16 @@ private:
             : SerialPort::Piece(std::move(piece))
         {}
         bool lastOfMessage = false;
+        quint64 tag = 0; // on the last piece of a message
     };
     void CountUnsent(const QSerialPort &device);
     int CountMessages() const; // under m_writeLock
+    // The tags of the messages not sent whole: those queued and the one whose last piece is in
+    // hand. Under m_writeLock, on the monitoring thread.
+    std::vector<quint64> TagsNotSent() const;
+    // The piece in hand has left the device, or was cut (a write error); after the last piece
+    // of a message the owner learns what became of it.
+    void PieceDone(bool cut, const QString &why = {});
     void SendNext();
     void Rest();
     QString DrainedText(QMutexLocker<QMutex> &locker);
@@ -127,10 +136,16 @@ private:
     int m_lostWhileGone = 0;
     int m_refusedBeforeLoss = 0; // refused while stuck, then the device failed
     int m_unsentMessages = 0;    // left when the thread ended
+    std::vector<quint64> m_unsentTags;
     QSerialPort *m_device = nullptr;
 
     // Monitoring thread only.
     bool m_writing = false;
+    // The piece taken from the queue and not yet done with.
+    bool m_pieceInHand = false;
+    bool m_lastInHand = false;
+    quint64 m_tagInHand = 0;
+    QString m_cutBy; // why a piece of the message in hand did not go out whole
     bool m_pausing = false;
     int m_pauses = 0; // a pause started before a device was let go is void
     std::chrono::steady_clock::time_point m_pauseDue;

@@ -13,13 +13,14 @@
 #include <termios.h>
 #endif
 
-bool SerialPort::Line::Queue(std::vector<SerialPort::Piece> pieces)
+bool SerialPort::Line::Queue(std::vector<SerialPort::Piece> pieces, quint64 tag)
 {
     qint64 size = 0;
     for (const Piece &piece : pieces)
         size += piece.bytes.size();
     QString stuck;
     QString drained;
+    qint64 stuckBytes = 0;
     {
         QMutexLocker locker(&m_writeLock);
         if (!m_device)
@@ -45,6 +46,7 @@ bool SerialPort::Line::Queue(std::vector<SerialPort::Piece> pieces)
             m_refusing = true;
             m_refused = 1;
             m_refusingSince = QDateTime::currentMSecsSinceEpoch();
+            stuckBytes = unsent;
             stuck = QStringLiteral("The output line is not draining: %1 bytes wait unsent. "
                                    "A message was not forwarded, and none will be until "
                                    "the line drains.")
@@ -55,15 +57,21 @@ bool SerialPort::Line::Queue(std::vector<SerialPort::Piece> pieces)
             if (m_writes.size() == before)
                 m_writes.emplace_back();
             m_writes.back().lastOfMessage = true;
+            m_writes.back().tag = tag;
             m_queuedBytes += size;
             QMetaObject::invokeMethod(
                 m_device, [this] { SendNext(); }, Qt::QueuedConnection);
         }
     }
-    if (!drained.isEmpty())
+    if (!drained.isEmpty()) {
         LogWarning(drained);
-    if (!stuck.isEmpty())
+        m_port.Notify(LineEvent::DrainsAgain, {});
+    }
+    if (!stuck.isEmpty()) {
         ReportFailure("WriteFile()", stuck, m_settings.portNumber);
+        m_port.Notify(LineEvent::NotDraining,
+                      QStringLiteral("%1 bytes wait unsent").arg(stuckBytes));
+    }
     return stuck.isEmpty();
 }
 
@@ -79,6 +87,33 @@ int SerialPort::Line::CountMessages() const
                              [](const QueuedPiece &piece) { return piece.lastOfMessage; }));
 }
 
+std::vector<quint64> SerialPort::Line::TagsNotSent() const
+{
+    std::vector<quint64> tags;
+    if (m_pieceInHand && m_lastInHand && m_tagInHand != 0)
+        tags.push_back(m_tagInHand);
+    for (const QueuedPiece &piece : m_writes) {
+        if (piece.lastOfMessage && piece.tag != 0)
+            tags.push_back(piece.tag);
+    }
+    return tags;
+}
+
+void SerialPort::Line::PieceDone(bool cut, const QString &why)
+{
+    if (!m_pieceInHand)
+        return;
+    m_pieceInHand = false;
+    if (cut && m_cutBy.isEmpty())
+        m_cutBy = why.isEmpty() ? QStringLiteral("a write failed") : why;
+    if (!m_lastInHand)
+        return;
+    const QString cutBy = std::exchange(m_cutBy, QString());
+    m_port.MessageDone(m_tagInHand, cutBy.isEmpty(),
+                       cutBy.isEmpty() ? QStringLiteral("sent")
+                                       : QStringLiteral("not sent whole: %1").arg(cutBy));
+}
+
 // The GUI thread reads it in Queue; kept under the lock with the queue so that the sum is
 // consistent.
 void SerialPort::Line::CountUnsent(const QSerialPort &device)
@@ -90,8 +125,10 @@ void SerialPort::Line::CountUnsent(const QSerialPort &device)
         if (m_refusing && m_queuedBytes + m_deviceUnsent <= kMaxUnsentBytes / 2)
             drained = DrainedText(locker);
     }
-    if (!drained.isEmpty())
+    if (!drained.isEmpty()) {
         LogWarning(drained);
+        m_port.Notify(LineEvent::DrainsAgain, {});
+    }
 }
 
 // The next piece goes out only after the previous one has left the device entirely and its
@@ -110,9 +147,13 @@ void SerialPort::Line::SendNext()
             m_writes.pop_front();
             m_queuedBytes -= piece.bytes.size();
         }
+        m_pieceInHand = true;
+        m_lastInHand = piece.lastOfMessage;
+        m_tagInHand = piece.tag;
         device->clear(QSerialPort::Input);
         m_pauseDue = std::chrono::steady_clock::now() + piece.pause;
         if (piece.bytes.isEmpty()) {
+            PieceDone(false);
             Rest();
             continue;
         }
@@ -121,9 +162,11 @@ void SerialPort::Line::SendNext()
         CountUnsent(*device);
         if (!written) {
             m_writing = false;
-            ReportFailure("WriteFile()", device->errorString(), m_settings.portNumber);
+            const QString error = device->errorString();
+            ReportFailure("WriteFile()", error, m_settings.portNumber);
             device->clear(QSerialPort::Output);
             CountUnsent(*device);
+            PieceDone(true, error);
         }
     }
 }
@@ -163,6 +206,7 @@ void SerialPort::Line::AwaitDrained(QSerialPort &device)
     Q_UNUSED(device)
 #endif
     m_writing = false;
+    PieceDone(false);
     Rest();
     SendNext();
 }

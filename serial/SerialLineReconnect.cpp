@@ -22,10 +22,12 @@ void SerialPort::Line::LetGo(QSerialPort &device)
     m_writing = false;
     m_pausing = false;
     ++m_pauses;
+    std::vector<quint64> dropped;
     {
         QMutexLocker locker(&m_writeLock);
         // Counted while the device was being let go too: add, never overwrite.
         m_lostWhileGone += CountMessages();
+        dropped = TagsNotSent();
         m_writes.clear();
         m_queuedBytes = 0;
         m_deviceUnsent = 0;
@@ -34,8 +36,14 @@ void SerialPort::Line::LetGo(QSerialPort &device)
         m_refusing = false;
         m_refusingSince = 0;
     }
+    m_pieceInHand = false;
+    m_cutBy.clear();
+    for (const quint64 tag : dropped)
+        m_port.MessageDone(tag, false, QStringLiteral("dropped: the line was lost"));
     if (HandsOverBytes() && !m_stop)
         m_port.LineLost();
+    else if (!m_stop)
+        m_port.Notify(LineEvent::Lost, {});
     m_reconnectingSince = QDateTime::currentMSecsSinceEpoch();
     if (m_retry)
         m_retry->start();
@@ -81,5 +89,6 @@ void SerialPort::Line::TryReopen(QSerialPort &device)
         back += QStringLiteral(" %1 messages queued on it while it was gone were not sent.")
                     .arg(lost);
     LogWarning(back);
+    m_port.Notify(LineEvent::Back, shown);
     SendNext();
 }

@@ -33,6 +33,8 @@ void SerialPort::Configure(QObject *owner,
     m_handOff = method("OnSerialBytes(QByteArray,int,QDateTime)");
     m_lineLost = method("OnSerialLineLost(int,QDateTime)");
     m_dropped = method("OnSerialBytesDropped(int,qint64,QDateTime)");
+    m_lineEvent = method("OnSerialLineEvent(int,int,QString,QDateTime)");
+    m_messageDone = method("OnSerialMessageDone(int,quint64,bool,QString,QDateTime)");
     m_settings = {portNumber, baud, parity, dataBits, stopBits, eventMask};
     m_outBufferSize = outBufferSize;
 }
@@ -69,9 +71,9 @@ bool SerialPort::StartThread()
     return true;
 }
 
-bool SerialPort::QueueMessage(std::vector<Piece> pieces)
+bool SerialPort::QueueMessage(std::vector<Piece> pieces, quint64 tag)
 {
-    return m_thread && m_thread->Queue(std::move(pieces));
+    return m_thread && m_thread->Queue(std::move(pieces), tag);
 }
 
 void SerialPort::StopThread()
@@ -81,6 +83,8 @@ void SerialPort::StopThread()
     m_thread->RequestStop();
     m_thread->wait();
     const int unsent = m_thread->UnsentMessages();
+    for (const quint64 tag : m_thread->UnsentTags())
+        MessageDone(tag, false, QStringLiteral("dropped: the port was closed"));
     m_thread.reset();
     // What the line brought before the stop belongs to the log it was read for.
     DeliverAll();
@@ -111,6 +115,31 @@ void SerialPort::Received(QByteArray bytes)
 void SerialPort::LineLost()
 {
     if (m_input.PushLineLost(QDateTime::currentDateTimeUtc()))
+        Wake();
+}
+
+void SerialPort::Notify(LineEvent event, const QString &detail)
+{
+    InputQueue::Run run;
+    run.kind = InputQueue::Run::Kind::Event;
+    run.at = QDateTime::currentDateTimeUtc();
+    run.event = int(event);
+    run.text = detail;
+    if (m_input.PushNotice(std::move(run)))
+        Wake();
+}
+
+void SerialPort::MessageDone(quint64 tag, bool sent, const QString &result)
+{
+    if (tag == 0)
+        return;
+    InputQueue::Run run;
+    run.kind = InputQueue::Run::Kind::MessageDone;
+    run.at = QDateTime::currentDateTimeUtc();
+    run.tag = tag;
+    run.sent = sent;
+    run.text = result;
+    if (m_input.PushNotice(std::move(run)))
         Wake();
 }
 
@@ -161,6 +190,18 @@ void SerialPort::Deliver(const InputQueue::Run &run)
         if (m_dropped.isValid())
             m_dropped.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(int, number),
                              Q_ARG(qint64, run.dropped), Q_ARG(QDateTime, run.at));
+        break;
+    case InputQueue::Run::Kind::Event:
+        if (m_lineEvent.isValid())
+            m_lineEvent.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(int, number),
+                               Q_ARG(int, run.event), Q_ARG(QString, run.text),
+                               Q_ARG(QDateTime, run.at));
+        break;
+    case InputQueue::Run::Kind::MessageDone:
+        if (m_messageDone.isValid())
+            m_messageDone.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(int, number),
+                                 Q_ARG(quint64, run.tag), Q_ARG(bool, run.sent),
+                                 Q_ARG(QString, run.text), Q_ARG(QDateTime, run.at));
         break;
     }
     m_delivering = false;

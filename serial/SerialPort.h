@@ -28,7 +28,13 @@
 // handed over after the last bytes read before a failure of the device (a message they began
 // will never be completed), and
 //     void OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &at)
-// where the queue dropped bytes at its bound. A hand-off due after the owner is gone is dropped.
+// where the queue dropped bytes at its bound, and
+//     void OnSerialLineEvent(int portNumber, int event, const QString &detail, const QDateTime &at)
+// for each LineEvent, and
+//     void OnSerialMessageDone(int portNumber, quint64 tag, bool sent, const QString &result,
+//                              const QDateTime &at)
+// for each message queued with a tag: "sent" once its last piece has left the device, or why
+// it did not. A hand-off due after the owner is gone is dropped.
 // A port configured without the received-character bit reads and drops what arrives (an output
 // line whose far end answers, with ACKs say).
 //
@@ -49,6 +55,10 @@ public:
     // one failure line says so, and nothing more is queued until everything has left, when
     // one warning line says so.
     static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
+
+    // What happened to the line, in order with the bytes read around it. Lost only for a port
+    // that reads nothing (an output line): a reading port's loss is OnSerialLineLost.
+    enum class LineEvent : int { Lost, Back, NotDraining, DrainsAgain };
 
     // One write of a forwarded message, and the time from its hand-over to the device after
     // which the next piece may start (it also waits until this one has left the device).
@@ -86,8 +96,9 @@ public:
     // thread sends them in order, each once the one before has left the device and its pause
     // has passed, so a later message never overtakes an earlier one. A message is taken whole
     // or refused whole: false without a thread, while the device is gone, or at the bound
-    // (see kMaxUnsentBytes; the port's own lines say so).
-    bool QueueMessage(std::vector<Piece> pieces);
+    // (see kMaxUnsentBytes; the port's own lines say so). A message taken with a `tag` other
+    // than 0 is reported to the owner once it has left or been dropped.
+    bool QueueMessage(std::vector<Piece> pieces, quint64 tag = 0);
     // A message of one piece with no pause.
     bool QueueWrite(const QByteArray &text) { return QueueMessage({{text, {}}}); }
     // 0 until configured.
@@ -97,7 +108,8 @@ public:
 
     // Ends the monitoring thread and closes the device, then hands the owner every run already
     // read, so nothing read is lost. Messages not yet sent are dropped, with one line giving
-    // their count. Must not be called from inside this port's own hand-off.
+    // their count and each tagged one reported. Must not be called from inside this port's own
+    // hand-off.
     void StopThread();
 
     // The bound of the input queue; a test lowers it.
@@ -121,6 +133,9 @@ private:
     // Monitoring thread: a run read from the device, or the line's loss.
     void Received(QByteArray bytes);
     void LineLost();
+    // Monitoring thread or GUI thread: a notice for the owner, handed over in its turn.
+    void Notify(LineEvent event, const QString &detail);
+    void MessageDone(quint64 tag, bool sent, const QString &result);
     void Wake();
     // GUI thread: hands the next waiting run to the owner; `all` hands every one at once.
     void DeliverNext();
@@ -135,6 +150,8 @@ private:
     QMetaMethod m_handOff;
     QMetaMethod m_lineLost;
     QMetaMethod m_dropped;
+    QMetaMethod m_lineEvent;
+    QMetaMethod m_messageDone;
     InputQueue m_input;
     bool m_delivering = false; // a hand-off runs; a nested event loop must not start another
     LineSettings m_settings;

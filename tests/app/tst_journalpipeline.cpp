@@ -1,6 +1,6 @@
-// The journal of the real program, run as a child process on a pseudo-terminal: what each frame
-// and the line's events leave in it, and that a passed message's row survives a SIGKILL taken
-// the moment its file appears.
+// The journal of the real program, run as a child process on pseudo-terminals: what each frame,
+// each output and the line's events leave in it, and that a passed message's row survives a
+// SIGKILL taken the moment its file appears.
 #include "journal/JournalReader.h"
 #include "settings/FilterSettings.h"
 #include "tools/Pty.h"
@@ -25,6 +25,10 @@ const QByteArray kFiltered = "\x01"
 const QByteArray kMalformed = "\x01"
                               "00002\x1f"
                               "e2al9 no text\x04";
+const QByteArray kForwarded = "\x01"
+                              "54321\x1f"
+                              "e2al9\x02Storm\rmnopqBody\x03"
+                              "0931\x04";
 
 } // namespace
 
@@ -34,21 +38,35 @@ class JournalPipelineTest : public QObject
 
     QTemporaryDir m_dir;
     QString m_program;
+    Pty m_out;
     QString Journal() const { return m_dir.filePath("journal.sqlite"); }
+    // The input line's name, a link to the pseudo-terminal of the moment, as a by-id name is.
+    QString InLink() const { return m_dir.filePath("in-line"); }
+    bool LinkInput(const Pty &pty)
+    {
+        QFile::remove(InLink());
+        return QFile::link(pty.DevicePath(), InLink());
+    }
 
-    // The program started on `pty` as its input line COM2.
+    // The program started on `pty` as its input line COM2, forwarding to m_out as COM3 and
+    // printing where there is no printer at all.
     bool Start(QProcess &process, const Pty &pty)
     {
+        if (!LinkInput(pty))
+            return false;
         QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
-        store.setValue("Ports/COM2", pty.DevicePath());
+        store.setValue("Ports/COM2", InLink());
+        store.setValue("Ports/COM3", m_out.DevicePath());
         store.setValue("Settings/InSerialPort", 2);
-        store.setValue("Settings/Sendtoport", 0);
+        store.setValue("Settings/OutSerialPort", 3);
+        store.setValue("Settings/Sendtoport", 1);
         store.setValue("Settings/Sendtofile", 1);
-        store.setValue("Settings/Sendtoprinter", 0);
+        store.setValue("Settings/Sendtoprinter", 1);
         store.setValue("Journal/Path", Journal());
         store.sync();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("CUPS_SERVER", m_dir.filePath("no-print-service"));
         process.setProcessEnvironment(environment);
         process.start(m_program, {});
         return process.waitForStarted();
@@ -68,10 +86,29 @@ class JournalPipelineTest : public QObject
         return rows;
     }
 
+    // The outputs kept under the passed message `header`, oldest first, as "kind: result".
+    QStringList Outputs(const QString &header)
+    {
+        JournalReader reader;
+        QString error;
+        QStringList outputs;
+        if (!reader.Open(Journal(), &error))
+            return outputs;
+        for (const JournalListRow &row : reader.Rows({}, nullptr, 100)) {
+            if (row.m_header != header || row.m_fate != JournalFate::Passed)
+                continue;
+            if (const std::optional<JournalEntry> entry = reader.Entry(row.m_id))
+                for (const JournalOutputRow &output : entry->m_outputs)
+                    outputs.append(JournalOutputKindText(output.m_kind) + ": " + output.m_result);
+        }
+        return outputs;
+    }
+
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
+        QVERIFY(m_out.IsOpen());
         // A program folder of the test's own, so its Received/ is no other test's.
         QDir(m_dir.path()).mkpath("program/Received");
         m_program = m_dir.filePath("program/alvetra");
@@ -83,7 +120,7 @@ private slots:
         filter.Save();
     }
 
-    void eachFrameAndLineEventGivesItsRowAndAPassedRowSurvivesAKill()
+    void eachFrameOutputAndLineEventGivesItsRowAndAPassedRowSurvivesAKill()
     {
         Pty pty;
         QVERIFY(pty.IsOpen());
@@ -108,6 +145,18 @@ private slots:
         // Nothing was moved aside: the killed program's file was whole.
         QCOMPARE(QDir(m_dir.path()).entryList({"journal-damaged-*"}), QStringList());
 
+        // A passed message's later results join its row: the output line's once its last byte
+        // has left, the printer's with why it printed nothing.
+        QVERIFY(pty.WriteAll(kForwarded));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (m_out.ReadAvailable(), Outputs("54321e2al9").contains("output line: sent")), 20000);
+        QTRY_VERIFY(Outputs("54321e2al9").contains("printer: not printed: no default printer"));
+        const QStringList outputs = Outputs("54321e2al9");
+        QVERIFY2(outputs.indexOf("output line: queued") >= 0
+                     && outputs.indexOf("output line: queued")
+                            < outputs.indexOf("output line: sent"),
+                 qPrintable(outputs.join(" | ")));
+
         // The line hangs up inside a message: the message is cut, the line lost.
         QVERIFY(pty.WriteAll("\x01"
                              "77777\x1f"
@@ -117,6 +166,12 @@ private slots:
         pty.CloseFarEnd();
         QTRY_VERIFY_WITH_TIMEOUT(Rows().contains("line event: line lost []"), 20000);
         QVERIFY(Rows().contains("cut by a lost line:  [77777e2al9]"));
+        // Plugged in again under its name: the line is back, after its loss.
+        Pty replugged;
+        QVERIFY(LinkInput(replugged));
+        QTRY_VERIFY_WITH_TIMEOUT(!Rows().filter("line event: line back").isEmpty(), 20000);
+        const QStringList afterLoss = Rows().mid(Rows().indexOf("line event: line lost []"));
+        QCOMPARE(afterLoss.filter("line event: line back").size(), 1);
         again.kill();
         again.waitForFinished();
     }

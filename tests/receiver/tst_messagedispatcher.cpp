@@ -3,6 +3,7 @@
 
 #include "hooks/PassedMessageHook.h"
 #include "receiver/MessageDispatcher.h"
+#include "receiver/PrintQueue.h"
 #include "tools/Pty.h"
 
 #include <QDir>
@@ -392,7 +393,7 @@ private slots:
         port.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
     }
 
-    void aPrintServiceThatNeverAnswersHoldsNeitherTheFilesNorTheNextMessage()
+    void aPrintServiceThatNeverAnswersHoldsNeitherTheFilesNorTheNextMessageNorTheEnd()
     {
         // A scheduler that takes the connection and never answers, as a hung one does.
         const QByteArray socketPath = QDir::current().absoluteFilePath("hung-cups").toLocal8Bit();
@@ -411,11 +412,20 @@ private slots:
         });
 
         SetOutputs(true, false, true);
+        QStringList results;
+        SetPrintResultHandler(
+            [&results](quint64 tag, bool, const QString &result, const QDateTime &) {
+                results.append(QStringLiteral("%1 %2").arg(tag).arg(result));
+            });
+        const auto noHandler = qScopeGuard([] { SetPrintResultHandler({}); });
         QStringList files;
+        quint64 ticket = 0;
         for (const char *header : {"11111e2al9", "22222e2al9", "33333e2al9"}) {
             EdisMessage message = WorkedExample();
             message.m_header = header;
-            MessageDispatcher(&message).Dispatch();
+            MessageDispatcher dispatcher(&message);
+            dispatcher.SetJournalTicket(++ticket);
+            dispatcher.Dispatch();
             files.append(QString::fromLatin1(header) + ".txt");
         }
         QCOMPARE(QDir(Received()).entryList(QDir::Files), files);
@@ -423,6 +433,12 @@ private slots:
         // The printing thread is the one waiting for the service.
         pollfd waiting{service, POLLIN, 0};
         QTRY_VERIFY(poll(&waiting, 1, 0) == 1);
+
+        // The program ends: the jobs behind the hung one are kept as not printed; the hung one
+        // is not known either way.
+        QCOMPARE(StopPrinting(), 2);
+        QCOMPARE(results, QStringList({"2 not printed: dropped at the end",
+                                       "3 not printed: dropped at the end"}));
     }
 
     void aStoredRecoverTimeOfHoursIsBoundedAndANegativeOneIsNoPause()

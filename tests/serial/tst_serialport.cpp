@@ -72,6 +72,16 @@ public:
         m_sessions.last() += bytes;
         m_lastPort = portNumber;
     }
+    // The notices beside the bytes, as "event 2: detail" and "tag 7: sent".
+    Q_INVOKABLE void OnSerialLineEvent(int, int event, const QString &detail, const QDateTime &)
+    {
+        m_notices.append(QStringLiteral("event %1: %2").arg(event).arg(detail));
+    }
+    Q_INVOKABLE void
+    OnSerialMessageDone(int, quint64 tag, bool, const QString &result, const QDateTime &)
+    {
+        m_notices.append(QStringLiteral("tag %1: %2").arg(tag).arg(result));
+    }
     void NewSession() { m_sessions.append(QByteArray()); }
     qsizetype LastSessionSize() const
     {
@@ -79,6 +89,7 @@ public:
     }
 
     QList<QByteArray> m_sessions;
+    QStringList m_notices;
     int m_lastPort = 0;
 };
 
@@ -539,12 +550,13 @@ private slots:
         QCOMPARE(arrived, expected);
     }
 
-    void anOutputLineThatNeverDrainsStopsQueueingAtTheBoundWithOneLine()
+    void anOutputLineThatNeverDrainsStopsQueueingAtTheBoundWithOneLineAndSaysWhatLeft()
     {
         Pty line;
         MapPort(8, line.DevicePath());
+        Recorder recorder;
         SerialPort port;
-        port.Configure(nullptr, 8, 9600, 'N', 8, 0, 0, 512);
+        port.Configure(&recorder, 8, 9600, 'N', 8, 0, 0, 512);
         QVERIFY(port.OpenPort());
         QVERIFY(port.StartThread());
         const QByteArray text(64 * 1024, 'x');
@@ -552,8 +564,13 @@ private slots:
 
         const QString before = Log();
         qint64 taken = 0;
-        for (qint64 i = 0; i < texts; ++i)
-            taken += port.QueueWrite(text) ? 1 : 0;
+        QStringList expected;
+        for (quint64 tag = 1; tag <= quint64(texts); ++tag) {
+            if (port.QueueMessage({{text, {}}}, tag)) {
+                ++taken;
+                expected.append(QStringLiteral("tag %1: sent").arg(tag));
+            }
+        }
         const QString stuck = Log().mid(before.size());
         QVERIFY2(stuck.startsWith("\nError:->WARNING:  WriteFile() Failed with the following "
                                   "error: \nThe output line is not draining"),
@@ -575,6 +592,25 @@ private slots:
         QTRY_VERIFY((arrived += line.ReadAvailable()).endsWith("forwarded again"));
         const QString added = Log().mid(before.size());
         QVERIFY2(added.count("Error:->") == 1 && added.count("Warning:->") == 1, qPrintable(added));
+        // Each message taken is reported sent, in the order it left; the line's two events
+        // come in their turns.
+        QTRY_COMPARE(recorder.m_notices.filter("tag ").size(), taken);
+        QCOMPARE(recorder.m_notices.filter("tag "), expected);
+        const QStringList events = recorder.m_notices.filter("event ");
+        QCOMPARE(events.size(), 2);
+        QVERIFY2(QRegularExpression(QStringLiteral("^event %1: \\d+ bytes wait unsent$")
+                                        .arg(int(SerialPort::LineEvent::NotDraining)))
+                     .match(events[0])
+                     .hasMatch(),
+                 qPrintable(events[0]));
+        QCOMPARE(events[1],
+                 QStringLiteral("event %1: ").arg(int(SerialPort::LineEvent::DrainsAgain)));
+
+        // A message still on its way when the port closes is dropped, and said so.
+        recorder.m_notices.clear();
+        QVERIFY(port.QueueMessage({{text.repeated(4), {}}}, 999));
+        port.StopThread();
+        QCOMPARE(recorder.m_notices, QStringList({"tag 999: dropped: the port was closed"}));
     }
 
     void aLineThatComesUnderItsNameIsOpenedByItself_data()
