@@ -15,6 +15,21 @@ namespace {
 
 constexpr char kColumns[] = "id, received, port, device, fate, detail, handling, region, source,"
                             " header, headline";
+// The same, where the text index is joined in and has columns of the same names.
+constexpr char kFramesColumns[]
+    = "frames.id, frames.received, frames.port, frames.device, frames.fate, frames.detail,"
+      " frames.handling, frames.region, frames.source, frames.header, frames.headline";
+
+// A text long enough for the trigram index, as one phrase of trigrams: any piece of the texts,
+// as LIKE would find it, but indexed. Empty when the text is too short.
+QString TextPhrase(const JournalFilter &filter)
+{
+    const QString text = filter.m_text.trimmed();
+    if (text.size() < 3)
+        return {};
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+           + QLatin1Char('"');
+}
 
 // The WHERE clause for `filter` and the values it binds, in order.
 QString Conditions(const JournalFilter &filter, QVariantList &values)
@@ -45,12 +60,9 @@ QString Conditions(const JournalFilter &filter, QVariantList &values)
         values << JournalStoredTime(filter.m_until);
     }
     const QString text = filter.m_text.trimmed();
-    if (text.size() >= 3) {
-        // One phrase of trigrams: any piece of the texts, as LIKE would find it, but indexed.
+    if (const QString phrase = TextPhrase(filter); !phrase.isEmpty()) {
         parts << QStringLiteral("id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?)");
-        values << QString(QLatin1Char('"')
-                          + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\""))
-                          + QLatin1Char('"'));
+        values << phrase;
     } else if (!text.isEmpty()) {
         // Too short for a trigram: a scan, which stops at the page's last row.
         QString pattern = text;
@@ -147,6 +159,8 @@ JournalReader::Rows(const JournalFilter &filter, const JournalListRow *after, in
 {
     if (!m_open)
         return {};
+    if (const QString phrase = TextPhrase(filter); !phrase.isEmpty())
+        return TextRows(filter, phrase, after, limit);
     QVariantList values;
     QString where = Conditions(filter, values);
     if (after) {
@@ -161,6 +175,35 @@ JournalReader::Rows(const JournalFilter &filter, const JournalListRow *after, in
     query.prepare(QStringLiteral("SELECT %1 FROM frames%2 ORDER BY received DESC, id DESC LIMIT %3")
                       .arg(QLatin1String(kColumns),
                            where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where)
+                      .arg(limit));
+    return RunList(query, values);
+}
+
+std::vector<JournalListRow> JournalReader::TextRows(const JournalFilter &filter,
+                                                    const QString &phrase,
+                                                    const JournalListRow *after,
+                                                    int limit)
+{
+    // The text index hands its rows newest kept first and stops at the page's end; asked
+    // for them in time order, it would hand every match over to be sorted first, which takes
+    // seconds for a word in most rows of a large journal. Rows are kept in the order they came
+    // in, so the order is the same.
+    JournalFilter rest = filter;
+    rest.m_text.clear();
+    QVariantList values{phrase};
+    QString where = QStringLiteral("frames_text MATCH ?");
+    if (const QString conditions = Conditions(rest, values); !conditions.isEmpty())
+        where += QLatin1String(" AND ") + conditions;
+    if (after) {
+        where += QStringLiteral(" AND frames_text.rowid < ?");
+        values << after->m_id;
+    }
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM frames_text JOIN frames ON frames.id ="
+                                 " frames_text.rowid WHERE %2 ORDER BY frames_text.rowid DESC"
+                                 " LIMIT %3")
+                      .arg(QLatin1String(kFramesColumns), where)
                       .arg(limit));
     return RunList(query, values);
 }

@@ -90,6 +90,11 @@ public:
     bool ExportCsv(const JournalFilter &filter, QIODevice &out, QString *error);
 
 private:
+    std::vector<JournalListRow> TextRows(const JournalFilter &filter,
+                                         const QString &phrase,
+                                         const JournalListRow *after,
+                                         int limit);
+
     QString m_connection;
     bool m_open = false;
 };

@@ -245,6 +245,12 @@ private slots:
             << JournalFilter{{}, {}, {}, QStringLiteral("TREMOR")} << QStringList{"12345e2al9"};
         QTest::newRow("text-with-a-quote")
             << JournalFilter{{}, {}, {}, QStringLiteral("\"big\"")} << QStringList{"12345e2al9"};
+        QTest::newRow("text-in-several-rows-page-by-page")
+            << JournalFilter{{}, {}, {}, QStringLiteral("12345e2")}
+            << QStringList{"12345e2zz9", "12345e2al9"};
+        QTest::newRow("text-and-fate")
+            << JournalFilter{JournalFilter::Fates::Filtered, {}, {}, QStringLiteral("12345e2")}
+            << QStringList{"12345e2zz9"};
         QTest::newRow("text-of-two-characters")
             << JournalFilter{{}, {}, {}, QStringLiteral("zz")} << QStringList{"12345e2zz9"};
         QTest::newRow("text-with-a-like-wildcard")
