@@ -14,6 +14,9 @@ namespace {
 // The writer keeps each passed row's id for this many later rows, so that outputs reported
 // long after (a slow printer, a paced output line) still find their message.
 constexpr qsizetype kRememberedTickets = 10000;
+// Rows indexed at a time while nothing else waits: some tens of milliseconds, so a frame that
+// comes meanwhile is kept without a noticeable wait.
+constexpr int kIndexChunk = 64;
 
 bool InsertFrame(QSqlQuery &insert, const JournalFrame &row)
 {
@@ -244,12 +247,18 @@ void Journal::Run(QString path, int keepDays)
         QHash<quint64, qint64> rowOfTicket;
         std::deque<quint64> remembered;
         auto nextPrune = std::chrono::steady_clock::now();
+        // Rows kept by an earlier run may not be indexed yet.
+        bool indexBehind = true;
+        bool indexFailed = false;
 
         for (;;) {
             bool stop = false;
             {
                 std::unique_lock lock(m_mutex);
-                m_wake.wait_until(lock, nextPrune, [this] { return m_stop || !m_waiting.empty(); });
+                // Rows still to index are work enough: the writer only looks whether rows wait.
+                if (!indexBehind)
+                    m_wake.wait_until(lock, nextPrune,
+                                      [this] { return m_stop || !m_waiting.empty(); });
                 batch.swap(m_waiting);
                 stop = m_stop;
                 if (m_dropping && m_waiting.empty())
@@ -267,6 +276,18 @@ void Journal::Run(QString path, int keepDays)
             if (batch.empty()) {
                 if (stop)
                     break;
+                if (indexBehind) {
+                    QString error;
+                    const int added = IndexJournalText(db, kIndexChunk, &error);
+                    // A text index that cannot be written leaves searches to look through the
+                    // rows themselves; the rows are kept all the same.
+                    if (added < 0)
+                        LogError(QStringLiteral("The text index of the journal %1 cannot be "
+                                                "written (%2); searches will be slower")
+                                     .arg(path, error));
+                    indexBehind = added > 0;
+                    indexFailed = added < 0;
+                }
                 continue;
             }
 
@@ -314,6 +335,7 @@ void Journal::Run(QString path, int keepDays)
             }
             batch.clear();
             Report(std::move(committed));
+            indexBehind = !indexFailed;
         }
     }
     QSqlDatabase::database(connection, false).close();

@@ -24,17 +24,25 @@ constexpr const char *kSchema[] = {
     " ok INTEGER NOT NULL, result TEXT NOT NULL)",
     "CREATE INDEX IF NOT EXISTS outputs_by_frame ON outputs(frame)",
     // Trigrams find any piece of three characters or more, in any language, without a word
-    // list; the texts stay in `frames` alone.
+    // list; the texts stay in `frames` alone. Indexing a row costs some ten times keeping it,
+    // so the writer indexes rows when it has nothing else to do (IndexJournalText), up to the
+    // row `text_indexed.upto`; a search looks through the few newer rows itself.
     "CREATE VIRTUAL TABLE IF NOT EXISTS frames_text USING fts5(header, headline, body,"
     " content='frames', content_rowid='id', tokenize='trigram')",
-    "CREATE TRIGGER IF NOT EXISTS frames_indexed AFTER INSERT ON frames BEGIN"
-    " INSERT INTO frames_text(rowid, header, headline, body)"
-    " VALUES (new.id, new.header, new.headline, new.body); END",
-    "CREATE TRIGGER IF NOT EXISTS frames_deleted AFTER DELETE ON frames BEGIN"
+    "DROP TRIGGER IF EXISTS frames_indexed",
+    "CREATE TABLE IF NOT EXISTS text_indexed(upto INTEGER NOT NULL)",
+    // A journal that indexed every row as it was kept has them all indexed.
+    "INSERT INTO text_indexed SELECT COALESCE(MAX(id), 0) FROM frames"
+    " WHERE NOT EXISTS (SELECT 1 FROM text_indexed)",
+    // Only a row in the index may be taken out of it: the index is damaged by a delete of a
+    // row it never held.
+    "DROP TRIGGER IF EXISTS frames_deleted",
+    "CREATE TRIGGER frames_deleted AFTER DELETE ON frames BEGIN"
     " INSERT INTO frames_text(frames_text, rowid, header, headline, body)"
-    " VALUES ('delete', old.id, old.header, old.headline, old.body);"
+    " SELECT 'delete', old.id, old.header, old.headline, old.body"
+    " WHERE old.id <= (SELECT upto FROM text_indexed);"
     " DELETE FROM outputs WHERE frame = old.id; END",
-    "PRAGMA user_version = 1",
+    "PRAGMA user_version = 2",
 };
 
 constexpr QFileDevice::Permissions kShared = QFileDevice::ReadOwner | QFileDevice::WriteOwner
@@ -229,6 +237,52 @@ bool OpenJournalForReading(const QString &path, const QString &connectionName, Q
     }
     Drop(connectionName);
     return false;
+}
+
+int IndexJournalText(QSqlDatabase &db, int rows, QString *error)
+{
+    QSqlQuery query(db);
+    const auto fail = [&] {
+        *error = query.lastError().text();
+        db.rollback();
+        return -1;
+    };
+    if (!db.transaction()) {
+        *error = db.lastError().text();
+        return -1;
+    }
+    if (!query.exec(QStringLiteral("SELECT upto FROM text_indexed")) || !query.next())
+        return fail();
+    const qint64 from = query.value(0).toLongLong();
+    query.prepare(QStringLiteral("SELECT MAX(id), COUNT(*) FROM (SELECT id FROM frames WHERE id > ?"
+                                 " ORDER BY id LIMIT ?)"));
+    query.addBindValue(from);
+    query.addBindValue(rows);
+    if (!query.exec() || !query.next())
+        return fail();
+    const int count = query.value(1).toInt();
+    if (count == 0) {
+        db.rollback();
+        return 0;
+    }
+    const qint64 to = query.value(0).toLongLong();
+    query.prepare(QStringLiteral("INSERT INTO frames_text(rowid, header, headline, body)"
+                                 " SELECT id, header, headline, body FROM frames"
+                                 " WHERE id > ? AND id <= ?"));
+    query.addBindValue(from);
+    query.addBindValue(to);
+    if (!query.exec())
+        return fail();
+    query.prepare(QStringLiteral("UPDATE text_indexed SET upto = ?"));
+    query.addBindValue(to);
+    if (!query.exec())
+        return fail();
+    if (!db.commit()) {
+        *error = db.lastError().text();
+        db.rollback();
+        return -1;
+    }
+    return count;
 }
 
 bool PruneJournal(QSqlDatabase &db, const QDateTime &before, QString *error)

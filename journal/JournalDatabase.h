@@ -28,6 +28,10 @@ JournalOpening OpenJournalForWriting(const QString &path, const QString &connect
 // Opens an existing journal for reading only. False with the reason when it cannot.
 bool OpenJournalForReading(const QString &path, const QString &connectionName, QString *error);
 
+// Adds the next `rows` rows not yet in the text index to it, oldest first, in one transaction.
+// The number added, 0 when every row is indexed, -1 with the reason on failure. Writer only.
+int IndexJournalText(QSqlDatabase &db, int rows, QString *error);
+
 // Deletes the rows received before `before`, with their outputs and their text index.
 bool PruneJournal(QSqlDatabase &db, const QDateTime &before, QString *error);
 

@@ -31,6 +31,19 @@ QString TextPhrase(const JournalFilter &filter)
            + QLatin1Char('"');
 }
 
+// A LIKE pattern finding `text` anywhere, its own % and _ taken as they are.
+QString LikePattern(const QString &text)
+{
+    QString pattern = text;
+    pattern.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+        .replace(QLatin1Char('%'), QStringLiteral("\\%"))
+        .replace(QLatin1Char('_'), QStringLiteral("\\_"));
+    return QLatin1Char('%') + pattern + QLatin1Char('%');
+}
+
+constexpr char kLikeAnyText[] = "(header LIKE ? ESCAPE '\\' OR headline LIKE ? ESCAPE '\\'"
+                                " OR body LIKE ? ESCAPE '\\')";
+
 // The WHERE clause for `filter` and the values it binds, in order.
 QString Conditions(const JournalFilter &filter, QVariantList &values)
 {
@@ -61,18 +74,16 @@ QString Conditions(const JournalFilter &filter, QVariantList &values)
     }
     const QString text = filter.m_text.trimmed();
     if (const QString phrase = TextPhrase(filter); !phrase.isEmpty()) {
-        parts << QStringLiteral("id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?)");
-        values << phrase;
+        // The writer indexes rows a while after it keeps them; the newest are looked through.
+        parts << QStringLiteral("(id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?)"
+                                " OR (id > (SELECT upto FROM text_indexed) AND %1))")
+                     .arg(QLatin1String(kLikeAnyText));
+        const QString pattern = LikePattern(text);
+        values << phrase << pattern << pattern << pattern;
     } else if (!text.isEmpty()) {
         // Too short for a trigram: a scan, which stops at the page's last row.
-        QString pattern = text;
-        pattern.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
-            .replace(QLatin1Char('%'), QStringLiteral("\\%"))
-            .replace(QLatin1Char('_'), QStringLiteral("\\_"));
-        pattern = QLatin1Char('%') + pattern + QLatin1Char('%');
-        parts << QStringLiteral("(header LIKE ?1 ESCAPE '\\' OR headline LIKE ?1 ESCAPE '\\'"
-                                " OR body LIKE ?1 ESCAPE '\\')")
-                     .replace(QLatin1String("?1"), QLatin1String("?"));
+        parts << QLatin1String(kLikeAnyText);
+        const QString pattern = LikePattern(text);
         values << pattern << pattern << pattern;
     }
     return parts.isEmpty() ? QString() : parts.join(QLatin1String(" AND "));
@@ -190,22 +201,52 @@ std::vector<JournalListRow> JournalReader::TextRows(const JournalFilter &filter,
     // in, so the order is the same.
     JournalFilter rest = filter;
     rest.m_text.clear();
-    QVariantList values{phrase};
-    QString where = QStringLiteral("frames_text MATCH ?");
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    // One snapshot for both parts: the rows not yet indexed are all newer than those indexed.
+    db.transaction();
+    QSqlQuery indexed(db);
+    const qint64 upto
+        = indexed.exec(QStringLiteral("SELECT upto FROM text_indexed")) && indexed.next()
+              ? indexed.value(0).toLongLong()
+              : 0;
+    const QString pattern = LikePattern(filter.m_text.trimmed());
+    QVariantList values{upto, pattern, pattern, pattern};
+    QString where = QStringLiteral("id > ? AND %1").arg(QLatin1String(kLikeAnyText));
     if (const QString conditions = Conditions(rest, values); !conditions.isEmpty())
         where += QLatin1String(" AND ") + conditions;
     if (after) {
-        where += QStringLiteral(" AND frames_text.rowid < ?");
+        where += QStringLiteral(" AND id < ?");
         values << after->m_id;
     }
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM frames_text JOIN frames ON frames.id ="
-                                 " frames_text.rowid WHERE %2 ORDER BY frames_text.rowid DESC"
-                                 " LIMIT %3")
-                      .arg(QLatin1String(kFramesColumns), where)
-                      .arg(limit));
-    return RunList(query, values);
+    QSqlQuery newest(db);
+    newest.setForwardOnly(true);
+    newest.prepare(QStringLiteral("SELECT %1 FROM frames WHERE %2 ORDER BY id DESC LIMIT %3")
+                       .arg(QLatin1String(kColumns), where)
+                       .arg(limit));
+    std::vector<JournalListRow> rows = RunList(newest, values);
+
+    if (qsizetype(rows.size()) < limit) {
+        values = {phrase, upto};
+        where = QStringLiteral("frames_text MATCH ? AND frames_text.rowid <= ?");
+        if (const QString conditions = Conditions(rest, values); !conditions.isEmpty())
+            where += QLatin1String(" AND ") + conditions;
+        if (after) {
+            where += QStringLiteral(" AND frames_text.rowid < ?");
+            values << after->m_id;
+        }
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral("SELECT %1 FROM frames_text JOIN frames ON frames.id ="
+                                     " frames_text.rowid WHERE %2 ORDER BY frames_text.rowid DESC"
+                                     " LIMIT %3")
+                          .arg(QLatin1String(kFramesColumns), where)
+                          .arg(limit - qsizetype(rows.size())));
+        std::vector<JournalListRow> older = RunList(query, values);
+        rows.insert(rows.end(), std::make_move_iterator(older.begin()),
+                    std::make_move_iterator(older.end()));
+    }
+    db.commit();
+    return rows;
 }
 
 std::vector<JournalListRow>

@@ -1,5 +1,6 @@
 #include "doors/Doors.h"
 #include "journal/Journal.h"
+#include "journal/JournalDatabase.h"
 #include "journal/JournalReader.h"
 
 #include <QBuffer>
@@ -9,7 +10,10 @@
 #include <QJsonDocument>
 #include <QMutex>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -261,27 +265,49 @@ private slots:
     {
         QFETCH(JournalFilter, filter);
         QFETCH(QStringList, headers);
-        Journal journal;
-        journal.Start(Path(), 0);
-        JournalFrame passed = Frame(JournalFate::Passed, "12345e2al9");
-        passed.m_headline = "A \"big\" one";
-        passed.m_body = "Tremor felt";
-        JournalFrame filtered
-            = Frame(JournalFate::Filtered, "12345e2zz9", QStringLiteral("region"));
-        filtered.m_received = kNoon.addSecs(60);
-        JournalFrame event
-            = JournalLineEventRow(kNoon.addSecs(120), 2, QString(), JournalLineEvent::Lost);
-        QVERIFY(RecordAll(journal, {passed, filtered, event}));
+        {
+            Journal journal;
+            journal.Start(Path(), 0);
+            JournalFrame passed = Frame(JournalFate::Passed, "12345e2al9");
+            passed.m_headline = "A \"big\" one";
+            passed.m_body = "Tremor felt";
+            JournalFrame filtered
+                = Frame(JournalFate::Filtered, "12345e2zz9", QStringLiteral("region"));
+            filtered.m_received = kNoon.addSecs(60);
+            JournalFrame event
+                = JournalLineEventRow(kNoon.addSecs(120), 2, QString(), JournalLineEvent::Lost);
+            QVERIFY(RecordAll(journal, {passed, filtered, event}));
+        }
 
-        JournalReader reader;
-        QString error;
-        QVERIFY(reader.Open(Path(), &error));
-        QStringList found;
-        // One row a page: each page starts where the last ended.
-        for (auto page = reader.Rows(filter, nullptr, 1); !page.empty();
-             page = reader.Rows(filter, &page.back(), 1))
-            found << page[0].m_header;
-        QCOMPARE(found, headers);
+        // The writer indexes the texts when it is idle: a search finds rows not yet indexed,
+        // partly indexed or all indexed alike.
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "index");
+        const auto close = qScopeGuard([&db] {
+            db.close();
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase("index");
+        });
+        db.setDatabaseName(Path());
+        QVERIFY(db.open());
+        QSqlQuery unindex(db);
+        QVERIFY(unindex.exec("INSERT INTO frames_text(frames_text) VALUES('delete-all')"));
+        QVERIFY(unindex.exec("UPDATE text_indexed SET upto = 0"));
+        for (const int indexed : {0, 1, 3}) {
+            QString error;
+            while (IndexJournalText(db, 1, &error) > 0
+                   && (unindex.exec("SELECT upto FROM text_indexed"), unindex.next())
+                   && unindex.value(0).toInt() < indexed) {
+            }
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            JournalReader reader;
+            QVERIFY(reader.Open(Path(), &error));
+            QStringList found;
+            // One row a page: each page starts where the last ended.
+            for (auto page = reader.Rows(filter, nullptr, 1); !page.empty();
+                 page = reader.Rows(filter, &page.back(), 1))
+                found << page[0].m_header;
+            QVERIFY2(found == headers, qPrintable(QString::number(indexed)));
+        }
     }
 
     void theExportIsCsvThatPythonReadsBackFieldForField()
