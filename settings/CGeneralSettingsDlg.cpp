@@ -49,7 +49,8 @@ constexpr bool kDeviceLists = true;
 constexpr int kDeviceListX = 121;
 constexpr int kDeviceListWidth = 110;
 constexpr int kDialogWidth = kDeviceLists ? kDeviceListX + kDeviceListWidth + 7 : 146;
-constexpr int kTryWidth = 30;
+// As wide as a push button of the usual styles is at least, so it ends where the lists end.
+constexpr int kTryWidth = 48;
 
 QComboBox *NewPortList()
 {
