@@ -11,7 +11,6 @@
 #include "app/CHistoryWindow.h"
 #include "journal/JournalDatabase.h"
 #include "receiver/MsgReciever.h"
-#include "rtf/Cp1252.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -122,23 +121,7 @@ bool MakeJournal(const QString &path, int rows)
                 for (const char c : busyline::AlertMessage(i, 200 + (i * 7919) % 301))
                     receiver.ProcessChar(static_cast<unsigned char>(c));
             }
-            const auto notNull
-                = [](const QString &s) { return s.isNull() ? QStringLiteral("") : s; };
-            insert.bindValue(0, JournalStoredTime(row.m_received));
-            insert.bindValue(1, row.m_port);
-            insert.bindValue(2, notNull(row.m_device));
-            insert.bindValue(3, int(row.m_fate));
-            insert.bindValue(4, notNull(row.m_detail));
-            insert.bindValue(5, row.m_length);
-            insert.bindValue(6, row.m_bytes.isNull() ? QVariant() : QVariant(row.m_bytes));
-            insert.bindValue(7, DecodeCp1252(row.m_header));
-            insert.bindValue(8, DecodeCp1252(row.m_handling));
-            insert.bindValue(9, DecodeCp1252(row.m_region));
-            insert.bindValue(10, DecodeCp1252(row.m_source));
-            insert.bindValue(11, DecodeCp1252(row.m_headline));
-            insert.bindValue(12, DecodeCp1252(row.m_trailer));
-            insert.bindValue(13, DecodeCp1252(row.m_body));
-            ok = insert.exec();
+            ok = InsertJournalFrame(insert, row);
             if (!ok)
                 std::fprintf(stderr, "%s\n", qPrintable(insert.lastError().text()));
             if (ok && i % 50000 == 49999) {

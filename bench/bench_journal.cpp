@@ -8,7 +8,6 @@
 #include "journal/Journal.h"
 #include "journal/JournalDatabase.h"
 #include "receiver/MsgReciever.h"
-#include "rtf/Cp1252.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -144,21 +143,7 @@ void BareInsertsOfTheSameRows(benchmark::State &state)
         for (auto _ : state) {
             db.transaction();
             for (const JournalFrame &row : rows) {
-                insert.bindValue(0, JournalStoredTime(row.m_received));
-                insert.bindValue(1, row.m_port);
-                insert.bindValue(2, row.m_device);
-                insert.bindValue(3, int(row.m_fate));
-                insert.bindValue(4, row.m_detail.isNull() ? QStringLiteral("") : row.m_detail);
-                insert.bindValue(5, row.m_length);
-                insert.bindValue(6, row.m_bytes);
-                insert.bindValue(7, DecodeCp1252(row.m_header));
-                insert.bindValue(8, DecodeCp1252(row.m_handling));
-                insert.bindValue(9, DecodeCp1252(row.m_region));
-                insert.bindValue(10, DecodeCp1252(row.m_source));
-                insert.bindValue(11, DecodeCp1252(row.m_headline));
-                insert.bindValue(12, DecodeCp1252(row.m_trailer));
-                insert.bindValue(13, DecodeCp1252(row.m_body));
-                if (!insert.exec()) {
+                if (!InsertJournalFrame(insert, row)) {
                     state.SkipWithError(qPrintable(insert.lastError().text()));
                     break;
                 }

@@ -2,7 +2,6 @@
 
 #include "JournalDatabase.h"
 #include "doors/Doors.h"
-#include "rtf/Cp1252.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -17,28 +16,6 @@ constexpr qsizetype kRememberedTickets = 10000;
 // Rows indexed at a time while nothing else waits: some tens of milliseconds, so a frame that
 // comes meanwhile is kept without a noticeable wait.
 constexpr int kIndexChunk = 64;
-
-bool InsertFrame(QSqlQuery &insert, const JournalFrame &row)
-{
-    const auto text = [](const QByteArray &bytes) { return DecodeCp1252(bytes); };
-    insert.bindValue(0, JournalStoredTime(row.m_received));
-    insert.bindValue(1, row.m_port);
-    // A null text binds as NULL, which these columns refuse.
-    const auto notNull = [](const QString &text) { return text.isNull() ? QString(u""_s) : text; };
-    insert.bindValue(2, notNull(row.m_device));
-    insert.bindValue(3, int(row.m_fate));
-    insert.bindValue(4, notNull(row.m_detail));
-    insert.bindValue(5, row.m_length);
-    insert.bindValue(6, row.m_bytes.isNull() ? QVariant() : QVariant(row.m_bytes));
-    insert.bindValue(7, text(row.m_header));
-    insert.bindValue(8, text(row.m_handling));
-    insert.bindValue(9, text(row.m_region));
-    insert.bindValue(10, text(row.m_source));
-    insert.bindValue(11, text(row.m_headline));
-    insert.bindValue(12, text(row.m_trailer));
-    insert.bindValue(13, text(row.m_body));
-    return insert.exec();
-}
 
 bool InsertOutput(QSqlQuery &insert, qint64 frame, const JournalOutput &output)
 {
@@ -297,7 +274,7 @@ void Journal::Run(QString path, int keepDays)
                 if (!ok)
                     break;
                 if (const auto *frame = std::get_if<WaitingFrame>(&item)) {
-                    ok = InsertFrame(insertFrame, frame->m_row);
+                    ok = InsertJournalFrame(insertFrame, frame->m_row);
                     if (ok && frame->m_row.m_fate == JournalFate::Passed) {
                         const qint64 id = insertFrame.lastInsertId().toLongLong();
                         committed.emplace_back(frame->m_ticket, id);

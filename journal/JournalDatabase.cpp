@@ -1,4 +1,7 @@
 #include "JournalDatabase.h"
+#include "JournalRecord.h"
+
+#include "rtf/Cp1252.h"
 
 #include <QDir>
 #include <QFile>
@@ -237,6 +240,29 @@ bool OpenJournalForReading(const QString &path, const QString &connectionName, Q
     }
     Drop(connectionName);
     return false;
+}
+
+bool InsertJournalFrame(QSqlQuery &insert, const JournalFrame &row)
+{
+    const auto text = [](const QByteArray &bytes) { return DecodeCp1252(bytes); };
+    insert.bindValue(0, JournalStoredTime(row.m_received));
+    insert.bindValue(1, row.m_port);
+    // A null text binds as NULL, which these columns refuse.
+    const auto notNull
+        = [](const QString &text) { return text.isNull() ? QStringLiteral("") : text; };
+    insert.bindValue(2, notNull(row.m_device));
+    insert.bindValue(3, int(row.m_fate));
+    insert.bindValue(4, notNull(row.m_detail));
+    insert.bindValue(5, row.m_length);
+    insert.bindValue(6, row.m_bytes.isNull() ? QVariant() : QVariant(row.m_bytes));
+    insert.bindValue(7, text(row.m_header));
+    insert.bindValue(8, text(row.m_handling));
+    insert.bindValue(9, text(row.m_region));
+    insert.bindValue(10, text(row.m_source));
+    insert.bindValue(11, text(row.m_headline));
+    insert.bindValue(12, text(row.m_trailer));
+    insert.bindValue(13, text(row.m_body));
+    return insert.exec();
 }
 
 int IndexJournalText(QSqlDatabase &db, int rows, QString *error)

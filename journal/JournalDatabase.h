@@ -7,6 +7,9 @@
 #include <QSqlDatabase>
 #include <QString>
 
+class QSqlQuery;
+struct JournalFrame;
+
 // Times are stored as milliseconds since 1970 UTC: they sort, compare and index as integers.
 qint64 JournalStoredTime(const QDateTime &time);
 QDateTime JournalTimeFromStored(qint64 milliseconds);
@@ -27,6 +30,11 @@ JournalOpening OpenJournalForWriting(const QString &path, const QString &connect
 
 // Opens an existing journal for reading only. False with the reason when it cannot.
 bool OpenJournalForReading(const QString &path, const QString &connectionName, QString *error);
+
+// Binds `row` to `insert`, prepared as "INSERT INTO frames(received, port, device, fate,
+// detail, length, bytes, header, handling, region, source, headline, trailer, body)" with 14
+// placeholders, and runs it. The texts are decoded as the log decodes the line.
+bool InsertJournalFrame(QSqlQuery &insert, const JournalFrame &row);
 
 // Adds the next `rows` rows not yet in the text index to it, oldest first, in one transaction.
 // The number added, 0 when every row is indexed, -1 with the reason on failure. Writer only.

@@ -2,8 +2,8 @@
 
 #include <QString>
 
-// The entry that starts Alvetra when the user logs in, after the freedesktop autostart
-// specification: alvetra.desktop in the autostart folder of the user's configuration folder
+// The entry that starts Alvetra when the user logs in, where freedesktop desktops look for
+// such entries: alvetra.desktop in the autostart folder of the user's configuration folder
 // ($XDG_CONFIG_HOME/autostart). It starts the installed `alvetra --minimized` in the home
 // folder, where the menu entry starts it too, so that both read the same flt.dat. The entry's
 // presence is the setting; nothing else stores it. GUI thread only.
