@@ -14,25 +14,15 @@ namespace {
 // A message that never ended keeps its first bytes in the journal, not its whole mebibyte.
 constexpr qsizetype kKeptPartialBytes = 64 * 1024;
 
-// The input line's device, looked up once per port number rather than at every frame.
-QString InputDevice(int port)
-{
-    static int s_port = -1;
-    static QString s_device;
-    if (port != s_port) {
-        s_port = port;
-        s_device = SerialDeviceForPort(port);
-    }
-    return s_device;
-}
-
 JournalFrame Row(const QByteArray &bytes, const QDateTime &receivedAt, JournalFate fate)
 {
     JournalFrame row;
     // A message fed from the test file has no time of reading: it arrives now.
     row.m_received = receivedAt.isValid() ? receivedAt.toUTC() : QDateTime::currentDateTimeUtc();
-    row.m_port = GetInPort().PortNumber();
-    row.m_device = InputDevice(row.m_port);
+    const SerialPort &input = GetInPort();
+    row.m_port = input.PortNumber();
+    // The device the line was opened with: a device picked since applies from the next new log.
+    row.m_device = input.DeviceName();
     row.m_fate = fate;
     row.m_length = bytes.size();
     row.m_bytes = bytes.left(kKeptPartialBytes);

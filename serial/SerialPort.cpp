@@ -42,8 +42,8 @@ void SerialPort::Configure(QObject *owner,
 bool SerialPort::OpenPort()
 {
     StopThread();
-    auto line
-        = std::make_unique<Line>(*this, SerialDeviceForPort(m_settings.portNumber), m_settings);
+    m_deviceName = SerialDeviceForPort(m_settings.portNumber);
+    auto line = std::make_unique<Line>(*this, m_deviceName, m_settings);
     line->start();
     if (!line->WaitForOpen()) {
         m_setUpFailed = line->SetUpFailed();
@@ -56,8 +56,9 @@ bool SerialPort::OpenPort()
 void SerialPort::RetryOpen()
 {
     StopThread();
-    m_thread = std::make_unique<Line>(*this, SerialDeviceForPort(m_settings.portNumber), m_settings,
-                                      Line::Start::Absent, m_setUpFailed);
+    m_deviceName = SerialDeviceForPort(m_settings.portNumber);
+    m_thread = std::make_unique<Line>(*this, m_deviceName, m_settings, Line::Start::Absent,
+                                      m_setUpFailed);
     m_thread->start();
     m_thread->WaitForOpen();
     m_thread->Go();

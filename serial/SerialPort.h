@@ -105,6 +105,8 @@ public:
     int OutBufferSize() const { return m_outBufferSize; }
     // The number the port was last configured with, 0 until then.
     int PortNumber() const { return m_settings.portNumber; }
+    // The device name the port was last opened (or retried) with, as the settings gave it.
+    const QString &DeviceName() const { return m_deviceName; }
 
     // Ends the monitoring thread and closes the device, then hands the owner every run already
     // read, so nothing read is lost. Messages not yet sent are dropped, with one line giving
@@ -155,6 +157,7 @@ private:
     InputQueue m_input;
     bool m_delivering = false; // a hand-off runs; a nested event loop must not start another
     LineSettings m_settings;
+    QString m_deviceName;
     int m_outBufferSize = 0;
     // Whether the last failed OpenPort failed on the line settings, and so has said that once.
     bool m_setUpFailed = false;
