@@ -8,11 +8,11 @@
 #include "SignalHandler.h"
 #include "SingleInstance.h"
 #include "TrayIcon.h"
+#include "dispatch/PassedHook.h"
+#include "dispatch/PrintQueue.h"
+#include "dispatch/ProcessMessage.h"
 #include "doors/Doors.h"
 #include "hooks/HookRunner.h"
-#include "receiver/PassedHook.h"
-#include "receiver/PrintQueue.h"
-#include "receiver/ProcessMessage.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>

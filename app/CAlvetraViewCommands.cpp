@@ -1,8 +1,8 @@
 // The Settings menu's commands.
 #include "CAlvetraView.h"
 
-#include "settings/CFilterSettingsDlg.h"
-#include "settings/CGeneralSettingsDlg.h"
+#include "dialogs/CFilterSettingsDlg.h"
+#include "dialogs/CGeneralSettingsDlg.h"
 
 // Both dialogs act on the settings themselves; their results tell the caller nothing.
 void CAlvetraView::OnFilterSettings()

@@ -1,13 +1,13 @@
 #include "CHistoryWindow.h"
 
 #include "CHistoryModel.h"
+#include "dispatch/MessageDispatcher.h"
+#include "dispatch/PrintQueue.h"
+#include "dispatch/ReceivedFile.h"
 #include "files/WholeFileWriter.h"
 #include "journal/Journal.h"
 #include "journal/JournalSettings.h"
 #include "receiver/EdisMessage.h"
-#include "receiver/MessageDispatcher.h"
-#include "receiver/PrintQueue.h"
-#include "receiver/ReceivedFile.h"
 #include "rtf/Cp1252.h"
 
 #include <QComboBox>

@@ -2,8 +2,8 @@
 
 #include "AppDoors.h"
 
+#include "dispatch/MessageDispatcher.h"
 #include "doors/Doors.h"
-#include "receiver/MessageDispatcher.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
 

@@ -5,8 +5,8 @@
 //   build-bench/bench/bench_serial
 #include "app/CAlvetraApp.h"
 #include "app/CAlvetraView.h"
+#include "dispatch/ProcessMessage.h"
 #include "doors/Doors.h"
-#include "receiver/ProcessMessage.h"
 #include "tools/Pty.h"
 
 #include <QDir>

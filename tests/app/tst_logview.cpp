@@ -3,10 +3,10 @@
 #include "app/CAlvetraDoc.h"
 #include "app/CAlvetraView.h"
 #include "app/CMainFrame.h"
+#include "dispatch/ProcessMessage.h"
 #include "doors/Doors.h"
 #include "receiver/EdisMessage.h"
 #include "receiver/MsgReciever.h"
-#include "receiver/ProcessMessage.h"
 #include "settings/GeneralSettings.h"
 
 #include <QFile>

@@ -3,9 +3,9 @@
 
 #include "app/CAlvetraView.h"
 #include "app/CMainFrame.h"
+#include "dispatch/MessageDispatcher.h"
 #include "doors/Doors.h"
 #include "receiver/EdisMessage.h"
-#include "receiver/MessageDispatcher.h"
 #include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"

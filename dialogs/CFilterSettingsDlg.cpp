@@ -1,8 +1,8 @@
 #include "CFilterSettingsDlg.h"
 
-#include "FilterSettings.h"
 #include "doors/Doors.h"
 #include "rtf/Cp1252.h"
+#include "settings/FilterSettings.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -2,10 +2,10 @@
 
 #include "journal/JournalRecord.h"
 
-#include "EdisMessage.h"
 #include "MessageDispatcher.h"
 #include "doors/Doors.h"
 #include "files/WholeFileWriter.h"
+#include "receiver/EdisMessage.h"
 #include "rtf/Cp1252.h"
 
 #include <QFileInfo>

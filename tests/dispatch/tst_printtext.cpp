@@ -1,6 +1,6 @@
 #include "PdfPages.h"
 
-#include "receiver/PrintText.h"
+#include "dispatch/PrintText.h"
 
 #include <QFontMetricsF>
 #include <QPrinter>

@@ -1,9 +1,9 @@
 #include "ProcessMessage.h"
 
-#include "EdisMessage.h"
 #include "MessageDispatcher.h"
 #include "doors/Doors.h"
 #include "journal/Journal.h"
+#include "receiver/EdisMessage.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
 

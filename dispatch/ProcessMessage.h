@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MsgReciever.h"
+#include "receiver/MsgReciever.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #include "DispatchShell.h"
 
-#include "receiver/ProcessMessage.h"
+#include "dispatch/ProcessMessage.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #include "AppTest.h"
 
 #include "app/CAlvetraView.h"
+#include "dialogs/CFilterSettingsDlg.h"
 #include "doors/Doors.h"
-#include "settings/CFilterSettingsDlg.h"
 #include "settings/FilterSettings.h"
 
 #include <QCheckBox>

@@ -2,8 +2,8 @@
 #include "FileSizeLimit.h"
 
 #include "app/CAlvetraView.h"
+#include "dialogs/CGeneralSettingsDlg.h"
 #include "doors/Doors.h"
-#include "settings/CGeneralSettingsDlg.h"
 #include "settings/GeneralSettings.h"
 #include "tools/Pty.h"
 

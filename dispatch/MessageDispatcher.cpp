@@ -1,12 +1,12 @@
 #include "MessageDispatcher.h"
 
-#include "EdisMessage.h"
 #include "PassedHook.h"
 #include "PrintQueue.h"
 #include "PrintText.h"
 #include "doors/Doors.h"
 #include "hooks/PassedMessageHook.h"
 #include "journal/Journal.h"
+#include "receiver/EdisMessage.h"
 #include "rtf/Cp1252.h"
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"

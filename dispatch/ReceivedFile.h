@@ -3,7 +3,7 @@
 // (MessageFileContent), since the command run for a passed message reads them too.
 #pragma once
 
-#include "EdisMessage.h"
+#include "receiver/EdisMessage.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,9 +1,9 @@
 #include "DispatchShell.h"
 #include "FileSizeLimit.h"
 
+#include "dispatch/MessageDispatcher.h"
+#include "dispatch/PrintQueue.h"
 #include "hooks/PassedMessageHook.h"
-#include "receiver/MessageDispatcher.h"
-#include "receiver/PrintQueue.h"
 #include "tools/Pty.h"
 
 #include <QDir>

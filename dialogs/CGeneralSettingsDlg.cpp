@@ -1,11 +1,11 @@
 #include "CGeneralSettingsDlg.h"
 
-#include "Autostart.h"
-#include "GeneralSettings.h"
 #include "doors/Doors.h"
 #include "hooks/HookRunner.h"
 #include "hooks/PassedMessageHook.h"
 #include "receiver/EdisMessage.h"
+#include "settings/Autostart.h"
+#include "settings/GeneralSettings.h"
 
 #include <QCheckBox>
 #include <QComboBox>

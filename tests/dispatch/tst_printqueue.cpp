@@ -1,7 +1,7 @@
 #include "DispatchShell.h"
 #include "PdfPages.h"
 
-#include "receiver/MessageDispatcher.h"
+#include "dispatch/MessageDispatcher.h"
 
 #include <QFile>
 #include <QPrinterInfo>
