@@ -5,11 +5,17 @@
 #include "journal/Journal.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QSet>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTableView>
 #include <QTemporaryDir>
+
+#include <algorithm>
 
 class HistoryWindowTest : public QObject
 {
@@ -18,6 +24,25 @@ class HistoryWindowTest : public QObject
     QTemporaryDir m_dir;
     std::unique_ptr<Journal> m_journal;
     QString Path() const { return m_dir.filePath("journal.sqlite"); }
+
+    // Records the passed rows `from` to `to` (exclusive) and waits until they are on disk.
+    static bool RecordPassed(Journal &journal, int from, int to)
+    {
+        QSignalSpy committed(&journal, &Journal::Committed);
+        for (int n = from; n < to; ++n) {
+            if (journal.Record(Passed(n)) == 0)
+                return false;
+        }
+        return QTest::qWaitFor([&] { return committed.size() == to - from; });
+    }
+
+    static QList<qint64> Ids(const CHistoryModel &model)
+    {
+        QList<qint64> ids;
+        for (int row = 0; row < model.rowCount(); ++row)
+            ids << model.Row(row)->m_id;
+        return ids;
+    }
 
     static JournalFrame Passed(int n)
     {
@@ -107,6 +132,79 @@ private slots:
         m_journal->Record(Passed(9999));
         QTRY_COMPARE(window.Model()->index(0, CHistoryModel::Header).data().toString(),
                      "19999e2al9");
+    }
+
+    void rowsArrivingWhileTheFilterChangesOrInABurstAreEachShownOnce()
+    {
+        Journal journal;
+        const QString path = m_dir.filePath("arriving.sqlite");
+        journal.Start(path, 0);
+        QVERIFY(RecordPassed(journal, 0, 3));
+        CHistoryModel model(path);
+        QTRY_COMPARE(model.rowCount(), 3);
+
+        // Committed before the filter changes, looked for after: on the first page alone.
+        QVERIFY(RecordPassed(journal, 3, 4));
+        model.SetFilter({});
+        QVERIFY(RecordPassed(journal, 4, 5));
+        model.Refresh();
+        QTRY_COMPARE(model.rowCount(), 5);
+
+        // More than a page between two looks.
+        const int burst = CHistoryModel::kPageRows + 44;
+        QVERIFY(RecordPassed(journal, 5, 5 + burst));
+        model.Refresh();
+        QTRY_COMPARE(model.rowCount(), 5 + burst);
+        QList<qint64> ids = Ids(model);
+        QVERIFY(std::is_sorted(ids.rbegin(), ids.rend()));
+        QCOMPARE(QSet<qint64>(ids.begin(), ids.end()).size(), ids.size());
+    }
+
+    void aJournalDamagedBelowItsSchemaIsSaidToBeUnreadableNotEmpty()
+    {
+        const QString path = m_dir.filePath("damaged.sqlite");
+        {
+            Journal journal;
+            journal.Start(path, 0);
+            QVERIFY(RecordPassed(journal, 0, 3));
+        }
+        // The pages of the rows and their indexes overwritten, the schema left whole: the file
+        // opens, and its first query meets the damage.
+        QList<qint64> pages;
+        qint64 pageSize = 0;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+            QVERIFY(query.exec("PRAGMA page_size") && query.next());
+            pageSize = query.value(0).toLongLong();
+            QVERIFY(query.exec("SELECT rootpage FROM sqlite_schema WHERE tbl_name = 'frames'"
+                               " AND rootpage > 1"));
+            while (query.next())
+                pages << query.value(0).toLongLong();
+        }
+        QSqlDatabase::removeDatabase("damage");
+        QVERIFY(!pages.isEmpty());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        for (const qint64 page : pages) {
+            QVERIFY(file.seek((page - 1) * pageSize));
+            QCOMPARE(file.write(QByteArray(pageSize, char(0xFF))), pageSize);
+        }
+        file.close();
+
+        CHistoryWindow window(path, nullptr);
+        const auto status = [&window] {
+            for (const QLabel *label : window.findChildren<QLabel *>()) {
+                if (label->text().startsWith("The journal could not be read: "))
+                    return label->text();
+            }
+            return QString();
+        };
+        QTRY_VERIFY(!status().isEmpty());
+        QCOMPARE(window.Model()->rowCount(), 0);
     }
 };
 
