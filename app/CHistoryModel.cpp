@@ -195,8 +195,8 @@ void CHistoryModel::RequestExport(const QString &path,
         bool ok = false;
         if (reader) {
             QSaveFile file(path);
-            ok = file.open(QIODevice::WriteOnly) && reader->ExportCsv(filter, file, &error)
-                 && file.commit();
+            ok = file.open(QIODevice::WriteOnly)
+                 && reader->ExportCsv(filter, file, CsvFor::Spreadsheets, &error) && file.commit();
             if (!ok && file.error() != QFileDevice::NoError)
                 error = file.errorString();
         }

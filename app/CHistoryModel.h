@@ -38,7 +38,8 @@ public:
 
     // The whole row `id`, handed to `done` on the window's thread (nullopt: gone or unreadable).
     void RequestEntry(qint64 id, std::function<void(std::optional<JournalEntry>)> done);
-    // Writes every row matching the filter as CSV to `path`; `done` gets the reason on failure.
+    // Writes every row matching the filter as CSV for a spreadsheet to `path`; `done` gets the
+    // reason on failure.
     void RequestExport(const QString &path, std::function<void(bool ok, QString error)> done);
 
     int rowCount(const QModelIndex &parent = {}) const override;

@@ -10,6 +10,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <string_view>
 
 namespace {
 
@@ -389,7 +390,10 @@ std::optional<JournalEntry> JournalReader::Entry(qint64 id)
     return entry;
 }
 
-bool JournalReader::ExportCsv(const JournalFilter &filter, QIODevice &out, QString *error)
+bool JournalReader::ExportCsv(const JournalFilter &filter,
+                              QIODevice &out,
+                              CsvFor reader,
+                              QString *error)
 {
     if (!m_open) {
         *error = QStringLiteral("the journal is not open");
@@ -408,12 +412,12 @@ bool JournalReader::ExportCsv(const JournalFilter &filter, QIODevice &out, QStri
         *error = query.lastError().text();
         return false;
     }
-    const auto record = [&out](const QStringList &fields) {
+    const auto record = [&out, reader](const QStringList &fields) {
         QByteArray line;
         for (const QString &field : fields) {
             if (!line.isEmpty())
                 line += ',';
-            line += CsvField(field);
+            line += CsvField(field, reader);
         }
         line += "\r\n";
         return out.write(line) == line.size();
@@ -439,9 +443,13 @@ bool JournalReader::ExportCsv(const JournalFilter &filter, QIODevice &out, QStri
     return true;
 }
 
-QByteArray CsvField(const QString &text)
+QByteArray CsvField(const QString &text, CsvFor reader)
 {
     QByteArray bytes = text.toUtf8();
+    bytes.removeIf([](char c) { return c == '\0'; });
+    if (reader == CsvFor::Spreadsheets && !bytes.isEmpty()
+        && std::string_view("=+-@\t\r").find(bytes.front()) != std::string_view::npos)
+        bytes.prepend('\'');
     if (!bytes.contains(',') && !bytes.contains('"') && !bytes.contains('\n')
         && !bytes.contains('\r'))
         return bytes;

@@ -70,6 +70,11 @@ struct JournalPage
     QString m_error;        // why the journal could not be read; empty when it could
 };
 
+// Who opens an export. A script takes every value as it is; a spreadsheet would run a field
+// that begins as a formula does (=, +, -, @, a tab or a carriage return), which a line's text
+// may well do, so for one such a field begins with an apostrophe and shows as the text it is.
+enum class CsvFor { Scripts, Spreadsheets };
+
 // Reads the journal through a connection of its own, which writes nothing. Every function on
 // the thread that made the reader; a long query (a text on a large journal) belongs on a
 // thread that may wait, never the window's.
@@ -103,8 +108,9 @@ public:
     qint64 LastId();
 
     // Every row matching `filter`, oldest first, as CSV (RFC 4180, UTF-8, a header record
-    // first). False with the reason when the journal cannot be read or `out` not written.
-    bool ExportCsv(const JournalFilter &filter, QIODevice &out, QString *error);
+    // first) for `reader`. False with the reason when the journal cannot be read or `out` not
+    // written.
+    bool ExportCsv(const JournalFilter &filter, QIODevice &out, CsvFor reader, QString *error);
 
 private:
     std::vector<JournalListRow> TextRows(const JournalFilter &filter,
@@ -123,8 +129,9 @@ private:
     bool m_inSnapshot = false;
 };
 
-// `text` as one CSV field: quoted, with its quotes doubled, when it holds a comma, a quote or
-// a line break.
-QByteArray CsvField(const QString &text);
+// `text` as one CSV field for `reader`: without NUL characters, which readers of CSV take for
+// the end of the text or refuse; quoted, with its quotes doubled, when it holds a comma, a
+// quote or a line break.
+QByteArray CsvField(const QString &text, CsvFor reader);
 // A time as ISO 8601 in local time with its offset, to the millisecond.
 QString JournalLocalTimeText(const QDateTime &time);
