@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
 #include <string_view>
 
@@ -42,8 +43,48 @@ QString LikePattern(const QString &text)
     return QLatin1Char('%') + pattern + QLatin1Char('%');
 }
 
-constexpr char kLikeAnyText[] = "(header LIKE ? ESCAPE '\\' OR headline LIKE ? ESCAPE '\\'"
-                                " OR body LIKE ? ESCAPE '\\')";
+// The cases of the letter `c` as the text index folds them together, `c` first.
+QList<char32_t> Cases(char32_t c)
+{
+    QList<char32_t> cases{c};
+    for (const char32_t other :
+         {QChar::toLower(c), QChar::toUpper(c), QChar::toTitleCase(c), QChar::toCaseFolded(c)}) {
+        if (!cases.contains(other))
+            cases << other;
+    }
+    return cases;
+}
+
+// A GLOB pattern finding `text` anywhere, any letter in any of its cases.
+QString GlobPattern(const QString &text)
+{
+    QString pattern = QStringLiteral("*");
+    for (const char32_t c : text.toUcs4()) {
+        const QList<char32_t> cases = Cases(c);
+        const bool wild = c == U'*' || c == U'?' || c == U'[';
+        if (cases.size() > 1 || wild)
+            pattern += QLatin1Char('[') + QString::fromUcs4(cases.data(), cases.size())
+                       + QLatin1Char(']');
+        else
+            pattern += QString::fromUcs4(&c, 1);
+    }
+    return pattern + QLatin1Char('*');
+}
+
+// `text` in the header, headline or body, as the condition and the values it binds. The text
+// index finds any letter in any case; LIKE does so for ASCII letters alone, so a text with a
+// letter beyond them is looked for with GLOB, each letter standing for the set of its cases.
+QString TextCondition(const QString &text, QVariantList &values)
+{
+    const QList<uint> letters = text.toUcs4();
+    const bool ascii = std::all_of(letters.cbegin(), letters.cend(),
+                                   [](uint c) { return c < 0x80 || Cases(c).size() == 1; });
+    const QString pattern = ascii ? LikePattern(text) : GlobPattern(text);
+    values << pattern << pattern << pattern;
+    return ascii ? QStringLiteral("(header LIKE ? ESCAPE '\\' OR headline LIKE ? ESCAPE '\\'"
+                                  " OR body LIKE ? ESCAPE '\\')")
+                 : QStringLiteral("(header GLOB ? OR headline GLOB ? OR body GLOB ?)");
+}
 
 // The WHERE clause for `filter` and the values it binds, in order.
 QString Conditions(const JournalFilter &filter, QVariantList &values)
@@ -82,16 +123,13 @@ QString Conditions(const JournalFilter &filter, QVariantList &values)
     const QString text = filter.m_text.trimmed();
     if (const QString phrase = TextPhrase(filter); !phrase.isEmpty()) {
         // The writer indexes rows a while after it keeps them; the newest are looked through.
+        values << phrase;
         parts << QStringLiteral("(id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?)"
                                 " OR (id > (SELECT upto FROM text_indexed) AND %1))")
-                     .arg(QLatin1String(kLikeAnyText));
-        const QString pattern = LikePattern(text);
-        values << phrase << pattern << pattern << pattern;
+                     .arg(TextCondition(text, values));
     } else if (!text.isEmpty()) {
         // Too short for a trigram: a scan, which stops at the page's last row.
-        parts << QLatin1String(kLikeAnyText);
-        const QString pattern = LikePattern(text);
-        values << pattern << pattern << pattern;
+        parts << TextCondition(text, values);
     }
     return parts.isEmpty() ? QString() : parts.join(QLatin1String(" AND "));
 }
@@ -260,9 +298,9 @@ std::vector<JournalListRow> JournalReader::TextRows(const JournalFilter &filter,
     }
     const qint64 upto = indexed.value(0).toLongLong();
     indexed.finish();
-    const QString pattern = LikePattern(filter.m_text.trimmed());
-    QVariantList values{upto, pattern, pattern, pattern};
-    QString where = QStringLiteral("id > ? AND %1").arg(QLatin1String(kLikeAnyText));
+    QVariantList values{upto};
+    QString where
+        = QStringLiteral("id > ? AND %1").arg(TextCondition(filter.m_text.trimmed(), values));
     if (const QString conditions = Conditions(rest, values); !conditions.isEmpty())
         where += QLatin1String(" AND ") + conditions;
     if (after) {
