@@ -86,8 +86,9 @@ QString TextCondition(const QString &text, QVariantList &values)
                  : QStringLiteral("(header GLOB ? OR headline GLOB ? OR body GLOB ?)");
 }
 
-// The WHERE clause for `filter` and the values it binds, in order.
-QString Conditions(const JournalFilter &filter, QVariantList &values)
+// The WHERE clause for `filter` and the values it binds, in order. `newerThan`: the caller
+// looks at the rows after that id alone, and the text index need hand over no older match.
+QString Conditions(const JournalFilter &filter, QVariantList &values, qint64 newerThan = 0)
 {
     QStringList parts;
     switch (filter.m_fates) {
@@ -124,9 +125,14 @@ QString Conditions(const JournalFilter &filter, QVariantList &values)
     if (const QString phrase = TextPhrase(filter); !phrase.isEmpty()) {
         // The writer indexes rows a while after it keeps them; the newest are looked through.
         values << phrase;
-        parts << QStringLiteral("(id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?)"
-                                " OR (id > (SELECT upto FROM text_indexed) AND %1))")
-                     .arg(TextCondition(text, values));
+        QString newer;
+        if (newerThan > 0) {
+            newer = QStringLiteral(" AND rowid > ?");
+            values << newerThan;
+        }
+        parts << QStringLiteral("(id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?%1)"
+                                " OR (id > (SELECT upto FROM text_indexed) AND %2))")
+                     .arg(newer, TextCondition(text, values));
     } else if (!text.isEmpty()) {
         // Too short for a trigram: a scan, which stops at the page's last row.
         parts << TextCondition(text, values);
@@ -370,15 +376,17 @@ JournalPage JournalReader::RowsSince(const JournalFilter &filter, qint64 lastId,
     page.m_newestId = NewestId(&page.m_error);
     if (page.m_error.isEmpty() && page.m_newestId > lastId) {
         QVariantList values;
-        QString where = Conditions(filter, values);
+        QString where = Conditions(filter, values, lastId);
         where = QStringLiteral("id > ?")
                 + (where.isEmpty() ? QString() : QLatin1String(" AND ") + where);
         values.prepend(lastId);
         QSqlQuery query(QSqlDatabase::database(m_connection, false));
         query.setForwardOnly(true);
-        // One row past the limit tells whether more came.
-        query.prepare(QStringLiteral(
-                          "SELECT %1 FROM frames WHERE %2 ORDER BY received DESC, id DESC LIMIT %3")
+        // One row past the limit tells whether more came. The new rows are the last few ids:
+        // walked by time, or by fate, the look would go through the whole journal when fewer
+        // than the limit came, which is nearly always.
+        query.prepare(QStringLiteral("SELECT %1 FROM frames NOT INDEXED WHERE %2"
+                                     " ORDER BY received DESC, id DESC LIMIT %3")
                           .arg(QLatin1String(kColumns), where)
                           .arg(qint64(limit) + 1));
         page.m_rows = RunList(query, values, &page.m_error);

@@ -156,6 +156,14 @@ private slots:
         QTRY_COMPARE(model.rowCount(), 5 + burst);
         const QList<qint64> ids = Ids(model); // newest first, none twice
         QVERIFY(std::adjacent_find(ids.cbegin(), ids.cend(), std::less_equal<>()) == ids.cend());
+
+        // With a text, which the text index and a look through the newest rows both find.
+        model.SetFilter({{}, {}, {}, "headline"});
+        QTRY_COMPARE(model.rowCount(), CHistoryModel::kPageRows);
+        QVERIFY(RecordPassed(journal, 5 + burst, 6 + burst));
+        model.Refresh();
+        QTRY_COMPARE(model.rowCount(), CHistoryModel::kPageRows + 1);
+        QCOMPARE(model.Row(0)->m_headline, QString("Headline %1").arg(5 + burst));
     }
 
     void aJournalDamagedBelowItsSchemaIsSaidToBeUnreadableNotEmpty()
