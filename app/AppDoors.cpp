@@ -5,6 +5,7 @@
 #include "Notifier.h"
 #include "journal/Journal.h"
 #include "receiver/EdisMessage.h"
+#include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
 
 MessageReceiver &AppDoors::GetReceiver()
@@ -69,10 +70,20 @@ void AppDoors::AppendLogText(const QString &text,
 
 void RecordLineEvent(int port, JournalLineEvent event, const QString &detail, const QDateTime &at)
 {
-    if (Journal *journal = GetJournal())
-        journal->Record(
-            JournalLineEventRow(at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(), port,
-                                SerialDeviceForPort(port), event, detail));
+    Journal *journal = GetJournal();
+    if (!journal)
+        return;
+    // The device the line was opened with, as its frames have it: one picked in General
+    // Settings since applies from the next new log.
+    const SerialPort &input = GetInPort();
+    const SerialPort &output = GetOutPort();
+    QString device = input.PortNumber() == port    ? input.DeviceName()
+                     : output.PortNumber() == port ? output.DeviceName()
+                                                   : QString();
+    if (device.isEmpty())
+        device = SerialDeviceForPort(port);
+    journal->Record(JournalLineEventRow(at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(),
+                                        port, device, event, detail));
 }
 
 void RecordOutputResult(const JournalOutput &output)

@@ -151,6 +151,11 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     parser.addOption({QStringLiteral("until"),
                       QStringLiteral("With --export-journal: rows received before <when>."),
                       QStringLiteral("when")});
+    parser.addOption({QStringLiteral("spreadsheet"),
+                      QStringLiteral("With --export-journal: write for a spreadsheet, as the "
+                                     "History window's export does: a field that begins as a "
+                                     "formula (=, +, -, @, tab, carriage return) gets a leading "
+                                     "'. Without it values are written as they are.")});
     // --help and --version print and end the program before anything is loaded.
     parser.process(WithPrintSwitchesAsOptions(arguments));
 

@@ -48,7 +48,11 @@ int CAlvetraApp::ExportJournal(const QStringList &arguments)
     const QCommandLineOption untilOption(QStringLiteral("until"),
                                          QStringLiteral("Only rows received before <when>."),
                                          QStringLiteral("when"));
-    parser.addOptions({exportOption, sinceOption, untilOption});
+    const QCommandLineOption spreadsheetOption(
+        QStringLiteral("spreadsheet"),
+        QStringLiteral("Write for a spreadsheet: a field that begins as a formula gets a "
+                       "leading '."));
+    parser.addOptions({exportOption, sinceOption, untilOption, spreadsheetOption});
     if (!parser.parse(arguments))
         return ExportFailed(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
@@ -76,7 +80,9 @@ int CAlvetraApp::ExportJournal(const QStringList &arguments)
     if (!file.open(QIODevice::WriteOnly))
         return ExportFailed(
             QStringLiteral("%1 cannot be written: %2").arg(target, file.errorString()));
-    if (!reader.ExportCsv(filter, file, &error))
+    // Scripts read the export: a value is written as it is unless a spreadsheet is to open it.
+    const CsvFor csvFor = parser.isSet(spreadsheetOption) ? CsvFor::Spreadsheets : CsvFor::Scripts;
+    if (!reader.ExportCsv(filter, file, csvFor, &error))
         return ExportFailed(QStringLiteral("%1 cannot be written: %2").arg(target, error));
     if (!file.commit())
         return ExportFailed(

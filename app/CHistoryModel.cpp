@@ -46,6 +46,11 @@ void CHistoryModel::SetFilter(const JournalFilter &filter)
     m_atEnd = false;
     m_fetching = false;
     m_refreshing = false;
+    m_refreshWanted = false;
+    m_failed = false;
+    // The first page tells it anew: the rows committed since the last look are on that page.
+    m_lastId = -1;
+    m_pagesUpTo = 0;
     m_generation = ++*m_latest;
     endResetModel();
     fetchMore({});
@@ -60,53 +65,111 @@ void CHistoryModel::fetchMore(const QModelIndex &parent)
     std::optional<JournalListRow> after;
     if (!m_rows.empty())
         after = m_rows.back();
-    const bool first = m_lastId < 0;
-    OnReader([this, generation, latest = m_latest, filter = m_filter, after,
-              first](JournalReader *reader) {
+    JournalFilter filter = m_filter;
+    // Older pages keep to the first page's snapshot: a row committed since comes on top only,
+    // even when its time is older than the page's.
+    filter.m_upToId = m_pagesUpTo;
+    OnReader([this, generation, latest = m_latest, filter, after](JournalReader *reader) {
         // A filter typed further since: this page is of no use.
-        if (!reader || *latest != generation)
+        if (*latest != generation)
             return;
-        qint64 lastId = first ? reader->LastId() : -1;
-        auto rows = reader->Rows(filter, after ? &*after : nullptr, kPageRows);
-        QMetaObject::invokeMethod(this, [this, generation, lastId, rows = std::move(rows)] {
+        if (!reader) {
+            // The reason has been told; the next look for new rows tries again.
+            QMetaObject::invokeMethod(this, [this, generation] {
+                if (generation != m_generation)
+                    return;
+                m_fetching = false;
+                m_atEnd = true;
+                m_failed = true;
+                emit PageArrived();
+            });
+            return;
+        }
+        JournalPage page;
+        if (after)
+            page.m_rows = reader->Rows(filter, &*after, kPageRows, &page.m_error);
+        else
+            page = reader->FirstPage(filter, kPageRows);
+        QMetaObject::invokeMethod(this, [this, generation, first = !after, page = std::move(page)] {
             if (generation != m_generation)
                 return;
             m_fetching = false;
-            if (lastId >= 0 && m_lastId < 0)
-                m_lastId = lastId;
-            m_atEnd = rows.size() < size_t(kPageRows);
-            if (!rows.empty()) {
-                beginInsertRows({}, int(m_rows.size()), int(m_rows.size() + rows.size() - 1));
-                m_rows.insert(m_rows.end(), rows.begin(), rows.end());
+            if (first && page.m_error.isEmpty()) {
+                m_lastId = page.m_newestId;
+                m_pagesUpTo = page.m_newestId;
+            }
+            // A page that could not be read whole ends the paging: asked again, it would fail
+            // again, as often as the view asks.
+            m_atEnd = !page.m_error.isEmpty() || page.m_rows.size() < size_t(kPageRows);
+            if (!page.m_rows.empty()) {
+                beginInsertRows({}, int(m_rows.size()),
+                                int(m_rows.size() + page.m_rows.size() - 1));
+                m_rows.insert(m_rows.end(), page.m_rows.begin(), page.m_rows.end());
                 endInsertRows();
             }
+            if (!page.m_error.isEmpty()) {
+                m_failed = true;
+                emit ReadFailed(ReadFailure(page.m_error));
+            }
             emit PageArrived();
+            if (m_refreshWanted && m_lastId >= 0)
+                Refresh();
         });
     });
 }
 
+QString CHistoryModel::ReadFailure(const QString &error)
+{
+    return QStringLiteral("The journal could not be read: %1").arg(error);
+}
+
 void CHistoryModel::Refresh()
 {
-    if (m_refreshing || m_lastId < 0)
+    if (m_lastId < 0) {
+        // The first page tells where new rows begin; one that failed is tried again.
+        if (m_fetching)
+            m_refreshWanted = true;
+        else if (m_failed)
+            SetFilter(m_filter);
         return;
+    }
+    if (m_refreshing) {
+        // Rows committed after the look under way: looked for once it is back.
+        m_refreshWanted = true;
+        return;
+    }
     m_refreshing = true;
+    m_refreshWanted = false;
     const int generation = m_generation;
     OnReader([this, generation, latest = m_latest, filter = m_filter,
               since = m_lastId](JournalReader *reader) {
         if (!reader || *latest != generation)
             return;
-        const qint64 lastId = reader->LastId();
-        auto rows = reader->RowsSince(filter, since, kPageRows);
-        QMetaObject::invokeMethod(this, [this, generation, lastId, rows = std::move(rows)] {
+        JournalPage page = reader->RowsSince(filter, since, kMaxNewRows);
+        QMetaObject::invokeMethod(this, [this, generation, page = std::move(page)] {
             if (generation != m_generation)
                 return;
             m_refreshing = false;
-            m_lastId = std::max(m_lastId, lastId);
-            if (rows.empty())
+            if (!page.m_error.isEmpty()) {
+                // Nothing is taken from a look that failed: the next one starts where it did.
+                emit ReadFailed(ReadFailure(page.m_error));
                 return;
-            beginInsertRows({}, 0, int(rows.size()) - 1);
-            m_rows.insert(m_rows.begin(), rows.begin(), rows.end());
-            endInsertRows();
+            }
+            if (!page.m_complete) {
+                // More new rows than a view would be scrolled through: the table starts again
+                // from the newest, and paging down reaches the rest, rather than holding them.
+                SetFilter(m_filter);
+                return;
+            }
+            m_lastId = std::max(m_lastId, page.m_newestId);
+            if (!page.m_rows.empty()) {
+                beginInsertRows({}, 0, int(page.m_rows.size()) - 1);
+                m_rows.insert(m_rows.begin(), page.m_rows.begin(), page.m_rows.end());
+                endInsertRows();
+            }
+            emit RowsAdded();
+            if (m_refreshWanted)
+                Refresh();
         });
     });
 }
@@ -132,8 +195,8 @@ void CHistoryModel::RequestExport(const QString &path,
         bool ok = false;
         if (reader) {
             QSaveFile file(path);
-            ok = file.open(QIODevice::WriteOnly) && reader->ExportCsv(filter, file, &error)
-                 && file.commit();
+            ok = file.open(QIODevice::WriteOnly)
+                 && reader->ExportCsv(filter, file, CsvFor::Spreadsheets, &error) && file.commit();
             if (!ok && file.error() != QFileDevice::NoError)
                 error = file.errorString();
         }

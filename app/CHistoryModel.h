@@ -22,6 +22,8 @@ class CHistoryModel : public QAbstractTableModel
 
 public:
     static constexpr int kPageRows = 256;
+    // New rows beyond this many at one look start the table again from the newest.
+    static constexpr int kMaxNewRows = 64 * kPageRows;
     enum Column { Received, Line, Fate, Handling, Region, Source, Header, Headline, ColumnCount };
 
     explicit CHistoryModel(const QString &journalPath, QObject *parent = nullptr);
@@ -30,13 +32,14 @@ public:
     // Shows the rows matching `filter` from the newest on.
     void SetFilter(const JournalFilter &filter);
     const JournalFilter &Filter() const { return m_filter; }
-    // Looks for rows committed since the last look and puts those matching on top.
+    // Looks for rows committed since the last look and puts every one matching on top.
     void Refresh();
     const JournalListRow *Row(int row) const;
 
     // The whole row `id`, handed to `done` on the window's thread (nullopt: gone or unreadable).
     void RequestEntry(qint64 id, std::function<void(std::optional<JournalEntry>)> done);
-    // Writes every row matching the filter as CSV to `path`; `done` gets the reason on failure.
+    // Writes every row matching the filter as CSV for a spreadsheet to `path`; `done` gets the
+    // reason on failure.
     void RequestExport(const QString &path, std::function<void(bool ok, QString error)> done);
 
     int rowCount(const QModelIndex &parent = {}) const override;
@@ -51,10 +54,13 @@ signals:
     void PageArrived();
     // The journal cannot be read: the reason.
     void ReadFailed(const QString &reason);
+    // A look for new rows came back (with none, perhaps).
+    void RowsAdded();
 
 private:
     // Runs `query` on the reading thread with the open reader (null when it cannot open).
     void OnReader(std::function<void(JournalReader *)> query);
+    static QString ReadFailure(const QString &error);
 
     QString m_path;
     QThread m_thread;
@@ -65,8 +71,11 @@ private:
     JournalFilter m_filter;
     int m_generation = 0;
     std::vector<JournalListRow> m_rows;
-    qint64 m_lastId = -1; // the newest row already looked at; -1: not known yet
+    qint64 m_lastId = -1;   // the newest row already looked at; -1: not known yet
+    qint64 m_pagesUpTo = 0; // the newest row when the first page was read
     bool m_fetching = false;
     bool m_refreshing = false;
+    bool m_refreshWanted = false; // new rows were told of while the newest id was not known
+    bool m_failed = false;        // a page could not be read
     bool m_atEnd = false;
 };

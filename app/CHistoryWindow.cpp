@@ -139,7 +139,12 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     connect(m_print, &QPushButton::clicked, this, &CHistoryWindow::OnPrintAgain);
     connect(m_save, &QPushButton::clicked, this, &CHistoryWindow::OnSaveAsText);
     connect(exportButton, &QPushButton::clicked, this, &CHistoryWindow::OnExportCsv);
-    connect(m_model, &CHistoryModel::ReadFailed, m_status, &QLabel::setText);
+    connect(m_model, &CHistoryModel::ReadFailed, this, [this](const QString &reason) {
+        m_status->setText(reason);
+        m_readFailure = reason;
+    });
+    // Read well again: the reason no longer holds.
+    connect(m_model, &CHistoryModel::RowsAdded, this, &CHistoryWindow::ForgetReadFailure);
 
     m_newRows = new QTimer(this);
     m_newRows->setSingleShot(true);
@@ -179,7 +184,15 @@ void CHistoryWindow::ApplyFilter()
                          && !(field == m_since ? filter.m_since : filter.m_until).isValid();
         field->setStyleSheet(bad ? QStringLiteral("color: red") : QString());
     }
+    ForgetReadFailure();
     m_model->SetFilter(filter);
+}
+
+void CHistoryWindow::ForgetReadFailure()
+{
+    if (!m_readFailure.isEmpty() && m_status->text() == m_readFailure)
+        m_status->clear();
+    m_readFailure.clear();
 }
 
 void CHistoryWindow::ShowSelected()

@@ -51,6 +51,7 @@ signals:
 private:
     void ApplyFilter();
     void ShowSelected();
+    void ForgetReadFailure();
 
     CHistoryModel *m_model = nullptr;
     QComboBox *m_fates = nullptr;
@@ -65,4 +66,5 @@ private:
     QTimer *m_typing = nullptr;
     QTimer *m_newRows = nullptr;
     std::optional<JournalEntry> m_entry;
+    QString m_readFailure; // the status line's reason the journal could not be read
 };

@@ -9,7 +9,9 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
+#include <string_view>
 
 namespace {
 
@@ -41,11 +43,52 @@ QString LikePattern(const QString &text)
     return QLatin1Char('%') + pattern + QLatin1Char('%');
 }
 
-constexpr char kLikeAnyText[] = "(header LIKE ? ESCAPE '\\' OR headline LIKE ? ESCAPE '\\'"
-                                " OR body LIKE ? ESCAPE '\\')";
+// The cases of the letter `c` as the text index folds them together, `c` first.
+QList<char32_t> Cases(char32_t c)
+{
+    QList<char32_t> cases{c};
+    for (const char32_t other :
+         {QChar::toLower(c), QChar::toUpper(c), QChar::toTitleCase(c), QChar::toCaseFolded(c)}) {
+        if (!cases.contains(other))
+            cases << other;
+    }
+    return cases;
+}
 
-// The WHERE clause for `filter` and the values it binds, in order.
-QString Conditions(const JournalFilter &filter, QVariantList &values)
+// A GLOB pattern finding `text` anywhere, any letter in any of its cases.
+QString GlobPattern(const QString &text)
+{
+    QString pattern = QStringLiteral("*");
+    for (const char32_t c : text.toUcs4()) {
+        const QList<char32_t> cases = Cases(c);
+        const bool wild = c == U'*' || c == U'?' || c == U'[';
+        if (cases.size() > 1 || wild)
+            pattern += QLatin1Char('[') + QString::fromUcs4(cases.data(), cases.size())
+                       + QLatin1Char(']');
+        else
+            pattern += QString::fromUcs4(&c, 1);
+    }
+    return pattern + QLatin1Char('*');
+}
+
+// `text` in the header, headline or body, as the condition and the values it binds. The text
+// index finds any letter in any case; LIKE does so for ASCII letters alone, so a text with a
+// letter beyond them is looked for with GLOB, each letter standing for the set of its cases.
+QString TextCondition(const QString &text, QVariantList &values)
+{
+    const QList<uint> letters = text.toUcs4();
+    const bool ascii = std::all_of(letters.cbegin(), letters.cend(),
+                                   [](uint c) { return c < 0x80 || Cases(c).size() == 1; });
+    const QString pattern = ascii ? LikePattern(text) : GlobPattern(text);
+    values << pattern << pattern << pattern;
+    return ascii ? QStringLiteral("(header LIKE ? ESCAPE '\\' OR headline LIKE ? ESCAPE '\\'"
+                                  " OR body LIKE ? ESCAPE '\\')")
+                 : QStringLiteral("(header GLOB ? OR headline GLOB ? OR body GLOB ?)");
+}
+
+// The WHERE clause for `filter` and the values it binds, in order. `newerThan`: the caller
+// looks at the rows after that id alone, and the text index need hand over no older match.
+QString Conditions(const JournalFilter &filter, QVariantList &values, qint64 newerThan = 0)
 {
     QStringList parts;
     switch (filter.m_fates) {
@@ -72,19 +115,27 @@ QString Conditions(const JournalFilter &filter, QVariantList &values)
         parts << QStringLiteral("received < ?");
         values << JournalStoredTime(filter.m_until);
     }
+    if (filter.m_upToId > 0) {
+        // The unary plus keeps the planner on the time index: a page walks it in order and
+        // stops, where a walk by id would sort every row first.
+        parts << QStringLiteral("+id <= ?");
+        values << filter.m_upToId;
+    }
     const QString text = filter.m_text.trimmed();
     if (const QString phrase = TextPhrase(filter); !phrase.isEmpty()) {
         // The writer indexes rows a while after it keeps them; the newest are looked through.
-        parts << QStringLiteral("(id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?)"
-                                " OR (id > (SELECT upto FROM text_indexed) AND %1))")
-                     .arg(QLatin1String(kLikeAnyText));
-        const QString pattern = LikePattern(text);
-        values << phrase << pattern << pattern << pattern;
+        values << phrase;
+        QString newer;
+        if (newerThan > 0) {
+            newer = QStringLiteral(" AND rowid > ?");
+            values << newerThan;
+        }
+        parts << QStringLiteral("(id IN (SELECT rowid FROM frames_text WHERE frames_text MATCH ?%1)"
+                                " OR (id > (SELECT upto FROM text_indexed) AND %2))")
+                     .arg(newer, TextCondition(text, values));
     } else if (!text.isEmpty()) {
         // Too short for a trigram: a scan, which stops at the page's last row.
-        parts << QLatin1String(kLikeAnyText);
-        const QString pattern = LikePattern(text);
-        values << pattern << pattern << pattern;
+        parts << TextCondition(text, values);
     }
     return parts.isEmpty() ? QString() : parts.join(QLatin1String(" AND "));
 }
@@ -106,15 +157,23 @@ JournalListRow ListRow(const QSqlQuery &query)
     return row;
 }
 
-std::vector<JournalListRow> RunList(QSqlQuery &query, const QVariantList &values)
+// The rows `query` finds; on failure, the rows found before it and the reason in `error`
+// (left as it is on success, so that one error holds for several queries).
+std::vector<JournalListRow> RunList(QSqlQuery &query, const QVariantList &values, QString *error)
 {
     std::vector<JournalListRow> rows;
     for (const QVariant &value : values)
         query.addBindValue(value);
-    if (!query.exec())
+    if (!query.exec()) {
+        if (error)
+            *error = query.lastError().text();
         return rows;
+    }
     while (query.next())
         rows.push_back(ListRow(query));
+    // A damaged page shows only when the walk reaches it, after rows that read well.
+    if (query.lastError().isValid() && error)
+        *error = query.lastError().text();
     return rows;
 }
 
@@ -151,10 +210,36 @@ qint64 JournalReader::LastId()
 {
     if (!m_open)
         return -1;
+    QString error;
+    return NewestId(&error);
+}
+
+qint64 JournalReader::NewestId(QString *error)
+{
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (!query.exec(QStringLiteral("SELECT max(id) FROM frames")) || !query.next())
+    if (!query.exec(QStringLiteral("SELECT max(id) FROM frames")) || !query.next()) {
+        *error = query.lastError().text();
         return -1;
+    }
     return query.value(0).toLongLong();
+}
+
+bool JournalReader::BeginSnapshot()
+{
+    // A deferred transaction: the snapshot is taken by its first read and held until the end.
+    if (m_inSnapshot || !QSqlDatabase::database(m_connection, false).transaction())
+        return false;
+    m_inSnapshot = true;
+    return true;
+}
+
+void JournalReader::EndSnapshot(bool begun)
+{
+    if (!begun)
+        return;
+    // Nothing was written: the end only lets the writer's checkpoint go past the snapshot.
+    QSqlDatabase::database(m_connection, false).commit();
+    m_inSnapshot = false;
 }
 
 bool JournalReader::Open(const QString &path, QString *error)
@@ -165,13 +250,18 @@ bool JournalReader::Open(const QString &path, QString *error)
     return m_open;
 }
 
-std::vector<JournalListRow>
-JournalReader::Rows(const JournalFilter &filter, const JournalListRow *after, int limit)
+std::vector<JournalListRow> JournalReader::Rows(const JournalFilter &filter,
+                                                const JournalListRow *after,
+                                                int limit,
+                                                QString *error)
 {
-    if (!m_open)
+    if (!m_open) {
+        if (error)
+            *error = QStringLiteral("the journal is not open");
         return {};
+    }
     if (const QString phrase = TextPhrase(filter); !phrase.isEmpty())
-        return TextRows(filter, phrase, after, limit);
+        return TextRows(filter, phrase, after, limit, error);
     QVariantList values;
     QString where = Conditions(filter, values);
     if (after) {
@@ -187,13 +277,14 @@ JournalReader::Rows(const JournalFilter &filter, const JournalListRow *after, in
                       .arg(QLatin1String(kColumns),
                            where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where)
                       .arg(limit));
-    return RunList(query, values);
+    return RunList(query, values, error);
 }
 
 std::vector<JournalListRow> JournalReader::TextRows(const JournalFilter &filter,
                                                     const QString &phrase,
                                                     const JournalListRow *after,
-                                                    int limit)
+                                                    int limit,
+                                                    QString *error)
 {
     // The text index hands its rows newest kept first and stops at the page's end; asked
     // for them in time order, it would hand every match over to be sorted first, which takes
@@ -203,15 +294,19 @@ std::vector<JournalListRow> JournalReader::TextRows(const JournalFilter &filter,
     rest.m_text.clear();
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     // One snapshot for both parts: the rows not yet indexed are all newer than those indexed.
-    db.transaction();
+    const bool begun = BeginSnapshot();
     QSqlQuery indexed(db);
-    const qint64 upto
-        = indexed.exec(QStringLiteral("SELECT upto FROM text_indexed")) && indexed.next()
-              ? indexed.value(0).toLongLong()
-              : 0;
-    const QString pattern = LikePattern(filter.m_text.trimmed());
-    QVariantList values{upto, pattern, pattern, pattern};
-    QString where = QStringLiteral("id > ? AND %1").arg(QLatin1String(kLikeAnyText));
+    if (!indexed.exec(QStringLiteral("SELECT upto FROM text_indexed")) || !indexed.next()) {
+        if (error)
+            *error = indexed.lastError().text();
+        EndSnapshot(begun);
+        return {};
+    }
+    const qint64 upto = indexed.value(0).toLongLong();
+    indexed.finish();
+    QVariantList values{upto};
+    QString where
+        = QStringLiteral("id > ? AND %1").arg(TextCondition(filter.m_text.trimmed(), values));
     if (const QString conditions = Conditions(rest, values); !conditions.isEmpty())
         where += QLatin1String(" AND ") + conditions;
     if (after) {
@@ -223,9 +318,10 @@ std::vector<JournalListRow> JournalReader::TextRows(const JournalFilter &filter,
     newest.prepare(QStringLiteral("SELECT %1 FROM frames WHERE %2 ORDER BY id DESC LIMIT %3")
                        .arg(QLatin1String(kColumns), where)
                        .arg(limit));
-    std::vector<JournalListRow> rows = RunList(newest, values);
+    QString failure;
+    std::vector<JournalListRow> rows = RunList(newest, values, &failure);
 
-    if (qsizetype(rows.size()) < limit) {
+    if (failure.isEmpty() && qsizetype(rows.size()) < limit) {
         values = {phrase, upto};
         where = QStringLiteral("frames_text MATCH ? AND frames_text.rowid <= ?");
         if (const QString conditions = Conditions(rest, values); !conditions.isEmpty())
@@ -241,31 +337,66 @@ std::vector<JournalListRow> JournalReader::TextRows(const JournalFilter &filter,
                                      " LIMIT %3")
                           .arg(QLatin1String(kFramesColumns), where)
                           .arg(limit - qsizetype(rows.size())));
-        std::vector<JournalListRow> older = RunList(query, values);
+        std::vector<JournalListRow> older = RunList(query, values, &failure);
         rows.insert(rows.end(), std::make_move_iterator(older.begin()),
                     std::make_move_iterator(older.end()));
     }
-    db.commit();
+    EndSnapshot(begun);
+    if (error && !failure.isEmpty())
+        *error = failure;
     return rows;
 }
 
-std::vector<JournalListRow>
-JournalReader::RowsSince(const JournalFilter &filter, qint64 lastId, int limit)
+JournalPage JournalReader::FirstPage(const JournalFilter &filter, int limit)
 {
-    if (!m_open)
-        return {};
-    QVariantList values;
-    QString where = Conditions(filter, values);
-    where
-        = QStringLiteral("id > ?") + (where.isEmpty() ? QString() : QLatin1String(" AND ") + where);
-    values.prepend(lastId);
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral("SELECT %1 FROM frames WHERE %2 ORDER BY received DESC, id DESC LIMIT %3")
-            .arg(QLatin1String(kColumns), where)
-            .arg(limit));
-    return RunList(query, values);
+    JournalPage page;
+    if (!m_open) {
+        page.m_error = QStringLiteral("the journal is not open");
+        return page;
+    }
+    const bool begun = BeginSnapshot();
+    page.m_newestId = NewestId(&page.m_error);
+    if (page.m_error.isEmpty()) {
+        JournalFilter bounded = filter;
+        bounded.m_upToId = page.m_newestId;
+        page.m_rows = Rows(bounded, nullptr, limit, &page.m_error);
+    }
+    EndSnapshot(begun);
+    return page;
+}
+
+JournalPage JournalReader::RowsSince(const JournalFilter &filter, qint64 lastId, int limit)
+{
+    JournalPage page;
+    if (!m_open) {
+        page.m_error = QStringLiteral("the journal is not open");
+        return page;
+    }
+    const bool begun = BeginSnapshot();
+    page.m_newestId = NewestId(&page.m_error);
+    if (page.m_error.isEmpty() && page.m_newestId > lastId) {
+        QVariantList values;
+        QString where = Conditions(filter, values, lastId);
+        where = QStringLiteral("id > ?")
+                + (where.isEmpty() ? QString() : QLatin1String(" AND ") + where);
+        values.prepend(lastId);
+        QSqlQuery query(QSqlDatabase::database(m_connection, false));
+        query.setForwardOnly(true);
+        // One row past the limit tells whether more came. The new rows are the last few ids:
+        // walked by time, or by fate, the look would go through the whole journal when fewer
+        // than the limit came, which is nearly always.
+        query.prepare(QStringLiteral("SELECT %1 FROM frames NOT INDEXED WHERE %2"
+                                     " ORDER BY received DESC, id DESC LIMIT %3")
+                          .arg(QLatin1String(kColumns), where)
+                          .arg(qint64(limit) + 1));
+        page.m_rows = RunList(query, values, &page.m_error);
+        if (qsizetype(page.m_rows.size()) > limit) {
+            page.m_rows.resize(size_t(limit));
+            page.m_complete = false;
+        }
+    }
+    EndSnapshot(begun);
+    return page;
 }
 
 std::optional<JournalEntry> JournalReader::Entry(qint64 id)
@@ -305,7 +436,10 @@ std::optional<JournalEntry> JournalReader::Entry(qint64 id)
     return entry;
 }
 
-bool JournalReader::ExportCsv(const JournalFilter &filter, QIODevice &out, QString *error)
+bool JournalReader::ExportCsv(const JournalFilter &filter,
+                              QIODevice &out,
+                              CsvFor reader,
+                              QString *error)
 {
     if (!m_open) {
         *error = QStringLiteral("the journal is not open");
@@ -324,12 +458,12 @@ bool JournalReader::ExportCsv(const JournalFilter &filter, QIODevice &out, QStri
         *error = query.lastError().text();
         return false;
     }
-    const auto record = [&out](const QStringList &fields) {
+    const auto record = [&out, reader](const QStringList &fields) {
         QByteArray line;
         for (const QString &field : fields) {
             if (!line.isEmpty())
                 line += ',';
-            line += CsvField(field);
+            line += CsvField(field, reader);
         }
         line += "\r\n";
         return out.write(line) == line.size();
@@ -355,9 +489,13 @@ bool JournalReader::ExportCsv(const JournalFilter &filter, QIODevice &out, QStri
     return true;
 }
 
-QByteArray CsvField(const QString &text)
+QByteArray CsvField(const QString &text, CsvFor reader)
 {
     QByteArray bytes = text.toUtf8();
+    bytes.removeIf([](char c) { return c == '\0'; });
+    if (reader == CsvFor::Spreadsheets && !bytes.isEmpty()
+        && std::string_view("=+-@\t\r").find(bytes.front()) != std::string_view::npos)
+        bytes.prepend('\'');
     if (!bytes.contains(',') && !bytes.contains('"') && !bytes.contains('\n')
         && !bytes.contains('\r'))
         return bytes;

@@ -15,9 +15,10 @@ struct JournalFilter
 {
     enum class Fates { All, Passed, Filtered, Malformed, LineEvents };
     Fates m_fates = Fates::All;
-    QDateTime m_since; // inclusive; invalid: no bound
-    QDateTime m_until; // exclusive; invalid: no bound
-    QString m_text;    // a piece of the header, headline or body, any case; empty: any
+    QDateTime m_since;   // inclusive; invalid: no bound
+    QDateTime m_until;   // exclusive; invalid: no bound
+    QString m_text;      // a piece of the header, headline or body, any case; empty: any
+    qint64 m_upToId = 0; // only rows up to this id (a snapshot's newest); 0: no bound
 };
 
 // A row as the History window's table shows it.
@@ -58,6 +59,22 @@ struct JournalEntry
     std::vector<JournalOutputRow> m_outputs;
 };
 
+// Rows read in one snapshot of the journal together with the id of the newest row in that
+// snapshot: a row committed later has a larger id, so a reader that goes on from that id sees
+// every row once.
+struct JournalPage
+{
+    std::vector<JournalListRow> m_rows;
+    qint64 m_newestId = 0;  // 0 for an empty journal
+    bool m_complete = true; // false: more rows matched than were asked for
+    QString m_error;        // why the journal could not be read; empty when it could
+};
+
+// Who opens an export. A script takes every value as it is; a spreadsheet would run a field
+// that begins as a formula does (=, +, -, @, a tab or a carriage return), which a line's text
+// may well do, so for one such a field begins with an apostrophe and shows as the text it is.
+enum class CsvFor { Scripts, Spreadsheets };
+
 // Reads the journal through a connection of its own, which writes nothing. Every function on
 // the thread that made the reader; a long query (a text on a large journal) belongs on a
 // thread that may wait, never the window's.
@@ -76,31 +93,45 @@ public:
     bool IsOpen() const { return m_open; }
 
     // Newest first: at most `limit` rows matching `filter` that come after `after` in that order
-    // (null: from the newest).
-    std::vector<JournalListRow>
-    Rows(const JournalFilter &filter, const JournalListRow *after, int limit);
-    // The rows matching `filter` committed after the row `lastId`, newest first.
-    std::vector<JournalListRow> RowsSince(const JournalFilter &filter, qint64 lastId, int limit);
+    // (null: from the newest). On failure, the rows read before it and the reason in `error`.
+    std::vector<JournalListRow> Rows(const JournalFilter &filter,
+                                     const JournalListRow *after,
+                                     int limit,
+                                     QString *error = nullptr);
+    // The newest `limit` rows matching `filter` and the newest row's id, in one snapshot.
+    JournalPage FirstPage(const JournalFilter &filter, int limit);
+    // Every row matching `filter` committed after the row `lastId`, newest first, and the
+    // newest row's id, in one snapshot; at most `limit` rows (m_complete false when more came).
+    JournalPage RowsSince(const JournalFilter &filter, qint64 lastId, int limit);
     std::optional<JournalEntry> Entry(qint64 id);
     // The id of the newest row committed; 0 for an empty journal, -1 when it cannot be read.
     qint64 LastId();
 
     // Every row matching `filter`, oldest first, as CSV (RFC 4180, UTF-8, a header record
-    // first). False with the reason when the journal cannot be read or `out` not written.
-    bool ExportCsv(const JournalFilter &filter, QIODevice &out, QString *error);
+    // first) for `reader`. False with the reason when the journal cannot be read or `out` not
+    // written.
+    bool ExportCsv(const JournalFilter &filter, QIODevice &out, CsvFor reader, QString *error);
 
 private:
     std::vector<JournalListRow> TextRows(const JournalFilter &filter,
                                          const QString &phrase,
                                          const JournalListRow *after,
-                                         int limit);
+                                         int limit,
+                                         QString *error);
+    // Opens a read snapshot unless one is open; false when this call did not open one.
+    bool BeginSnapshot();
+    void EndSnapshot(bool begun);
+    // The newest row's id in the snapshot open; -1 with the reason in `error` on failure.
+    qint64 NewestId(QString *error);
 
     QString m_connection;
     bool m_open = false;
+    bool m_inSnapshot = false;
 };
 
-// `text` as one CSV field: quoted, with its quotes doubled, when it holds a comma, a quote or
-// a line break.
-QByteArray CsvField(const QString &text);
+// `text` as one CSV field for `reader`: without NUL characters, which readers of CSV take for
+// the end of the text or refuse; quoted, with its quotes doubled, when it holds a comma, a
+// quote or a line break.
+QByteArray CsvField(const QString &text, CsvFor reader);
 // A time as ISO 8601 in local time with its offset, to the millisecond.
 QString JournalLocalTimeText(const QDateTime &time);

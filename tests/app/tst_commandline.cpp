@@ -139,7 +139,8 @@ private slots:
         process.start(Program(), {"--help"});
         QVERIFY(process.waitForFinished(60000));
         const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
-        for (const char *word : {"--print", "--print-to", "/p", "/pt", "file", "--export-journal"})
+        for (const char *word :
+             {"--print", "--print-to", "/p", "/pt", "file", "--export-journal", "--spreadsheet"})
             QVERIFY2(help.contains(word), word);
     }
 
@@ -213,9 +214,11 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("expected"); // the headlines in order, or the reason
-        QTest::newRow("every-row") << QStringList{} << 0 << "ten,noon,two";
+        QTest::newRow("every-row") << QStringList{} << 0 << "ten,noon,two,=2+2";
         QTest::newRow("since-inclusive")
-            << QStringList{"--since", "2024-05-17T12:00:00Z"} << 0 << "noon,two";
+            << QStringList{"--since", "2024-05-17T12:00:00Z"} << 0 << "noon,two,=2+2";
+        QTest::newRow("for-a-spreadsheet-a-formula-as-text")
+            << QStringList{"--spreadsheet", "--since", "2024-05-17T14:00:00Z"} << 0 << "two,'=2+2";
         QTest::newRow("until-exclusive-with-an-offset")
             << QStringList{"--until", "2024-05-17T14:00:00+02:00"} << 0 << "ten";
         QTest::newRow("a-date-is-its-midnight") << QStringList{"--since", "2024-05-18"} << 0 << "";
@@ -237,8 +240,8 @@ private slots:
             Journal journal;
             journal.Start(journalPath, 0);
             QSignalSpy committed(&journal, &Journal::Committed);
-            for (const auto &[hour, headline] :
-                 {std::pair{10, "ten"}, std::pair{12, "noon"}, std::pair{14, "two"}}) {
+            for (const auto &[hour, headline] : {std::pair{10, "ten"}, std::pair{12, "noon"},
+                                                 std::pair{14, "two"}, std::pair{16, "=2+2"}}) {
                 JournalFrame row;
                 row.m_received = QDateTime(QDate(2024, 5, 17), QTime(hour, 0), Qt::UTC);
                 row.m_port = 2;
@@ -246,7 +249,7 @@ private slots:
                 row.m_headline = headline;
                 QVERIFY(journal.Record(row) != 0);
             }
-            QTRY_COMPARE(committed.size(), 3);
+            QTRY_COMPARE(committed.size(), 4);
         }
         QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
         store.setValue("Journal/Path", arguments.removeAll("--journal-missing")

@@ -5,11 +5,16 @@
 #include "journal/Journal.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTableView>
 #include <QTemporaryDir>
+
+#include <algorithm>
 
 class HistoryWindowTest : public QObject
 {
@@ -18,6 +23,25 @@ class HistoryWindowTest : public QObject
     QTemporaryDir m_dir;
     std::unique_ptr<Journal> m_journal;
     QString Path() const { return m_dir.filePath("journal.sqlite"); }
+
+    // Records the passed rows `from` to `to` (exclusive) and waits until they are on disk.
+    static bool RecordPassed(Journal &journal, int from, int to)
+    {
+        QSignalSpy committed(&journal, &Journal::Committed);
+        for (int n = from; n < to; ++n) {
+            if (journal.Record(Passed(n)) == 0)
+                return false;
+        }
+        return QTest::qWaitFor([&] { return committed.size() == to - from; });
+    }
+
+    static QList<qint64> Ids(const CHistoryModel &model)
+    {
+        QList<qint64> ids;
+        for (int row = 0; row < model.rowCount(); ++row)
+            ids << model.Row(row)->m_id;
+        return ids;
+    }
 
     static JournalFrame Passed(int n)
     {
@@ -107,6 +131,78 @@ private slots:
         m_journal->Record(Passed(9999));
         QTRY_COMPARE(window.Model()->index(0, CHistoryModel::Header).data().toString(),
                      "19999e2al9");
+    }
+
+    void rowsArrivingWhileTheFilterChangesOrInABurstAreEachShownOnce()
+    {
+        Journal journal;
+        const QString path = m_dir.filePath("arriving.sqlite");
+        journal.Start(path, 0);
+        QVERIFY(RecordPassed(journal, 0, 3));
+        CHistoryModel model(path);
+        QTRY_COMPARE(model.rowCount(), 3);
+
+        // Committed before the filter changes, looked for after: on the first page alone.
+        QVERIFY(RecordPassed(journal, 3, 4));
+        model.SetFilter({});
+        QVERIFY(RecordPassed(journal, 4, 5));
+        model.Refresh();
+        QTRY_COMPARE(model.rowCount(), 5);
+
+        // More than a page between two looks.
+        const int burst = CHistoryModel::kPageRows + 44;
+        QVERIFY(RecordPassed(journal, 5, 5 + burst));
+        model.Refresh();
+        QTRY_COMPARE(model.rowCount(), 5 + burst);
+        const QList<qint64> ids = Ids(model); // newest first, none twice
+        QVERIFY(std::adjacent_find(ids.cbegin(), ids.cend(), std::less_equal<>()) == ids.cend());
+
+        // With a text, which the text index and a look through the newest rows both find.
+        model.SetFilter({{}, {}, {}, "headline"});
+        QTRY_COMPARE(model.rowCount(), CHistoryModel::kPageRows);
+        QVERIFY(RecordPassed(journal, 5 + burst, 6 + burst));
+        model.Refresh();
+        QTRY_COMPARE(model.rowCount(), CHistoryModel::kPageRows + 1);
+        QCOMPARE(model.Row(0)->m_headline, QString("Headline %1").arg(5 + burst));
+    }
+
+    void aJournalDamagedBelowItsSchemaIsSaidToBeUnreadableNotEmpty()
+    {
+        const QString path = m_dir.filePath("damaged.sqlite");
+        {
+            Journal journal;
+            journal.Start(path, 0);
+            QVERIFY(RecordPassed(journal, 0, 3));
+        }
+        // The pages of the rows and their indexes overwritten, the schema left whole: the file
+        // opens, and its first query meets the damage.
+        QList<qint64> pages; // each as its offset in the file and its size
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "damage");
+            db.setDatabaseName(path);
+            QSqlQuery query(db);
+            QVERIFY(db.open() && query.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+            QVERIFY(query.exec("SELECT (rootpage - 1) * page_size, page_size FROM sqlite_schema,"
+                               " pragma_page_size WHERE tbl_name = 'frames' AND rootpage > 1"));
+            while (query.next())
+                pages << query.value(0).toLongLong() << query.value(1).toLongLong();
+        }
+        QSqlDatabase::removeDatabase("damage");
+        QFile file(path);
+        QVERIFY(!pages.isEmpty() && file.open(QIODevice::ReadWrite));
+        for (qsizetype n = 0; n < pages.size(); n += 2)
+            QVERIFY(file.seek(pages[n]) && file.write(QByteArray(pages[n + 1], '\xFF')) > 0);
+        file.close();
+
+        CHistoryWindow window(path, nullptr);
+        const auto said = [&window] {
+            const QList<QLabel *> labels = window.findChildren<QLabel *>();
+            return std::any_of(labels.cbegin(), labels.cend(), [](const QLabel *label) {
+                return label->text().startsWith("The journal could not be read: ");
+            });
+        };
+        QTRY_VERIFY(said());
+        QCOMPARE(window.Model()->rowCount(), 0);
     }
 };
 

@@ -86,6 +86,27 @@ class JournalPipelineTest : public QObject
         return rows;
     }
 
+    void SetInputDevice(const QString &device)
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue("Ports/COM2", device);
+        store.sync();
+    }
+
+    // The devices kept with the line events whose detail is `detail`, oldest first.
+    QStringList LineEventDevices(const QString &detail)
+    {
+        JournalReader reader;
+        QString error;
+        QStringList devices;
+        if (!reader.Open(Journal(), &error))
+            return devices;
+        for (const JournalListRow &row : reader.Rows({}, nullptr, 100))
+            if (row.m_fate == JournalFate::LineEvent && row.m_detail == detail)
+                devices.prepend(row.m_device);
+        return devices;
+    }
+
     // The outputs kept under the passed message `header`, oldest first, as "kind: result".
     QStringList Outputs(const QString &header)
     {
@@ -163,9 +184,14 @@ private slots:
                              "e2al9\x02Half"));
         // Read by the program before the hang-up, not lost with it.
         QTRY_COMPARE(pty.QueuedAtDevice(), 0);
+        // Another device picked for COM2 meanwhile: the loss is of the device the line was
+        // opened with.
+        SetInputDevice(m_dir.filePath("picked-since"));
         pty.CloseFarEnd();
         QTRY_VERIFY_WITH_TIMEOUT(Rows().contains("line event: line lost []"), 20000);
         QVERIFY(Rows().contains("cut by a lost line:  [77777e2al9]"));
+        QCOMPARE(LineEventDevices("line lost"), QStringList{InLink()});
+        SetInputDevice(InLink());
         // Plugged in again under its name: the line is back, after its loss.
         Pty replugged;
         QVERIFY(LinkInput(replugged));
