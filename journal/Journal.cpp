@@ -244,7 +244,7 @@ void Journal::Run(QString path, int keepDays)
             if (keepDays > 0 && std::chrono::steady_clock::now() >= nextPrune) {
                 nextPrune = std::chrono::steady_clock::now() + kPruneEvery;
                 QString error;
-                if (!PruneJournal(db, QDateTime::currentDateTimeUtc().addDays(-keepDays), &error))
+                if (!PruneJournal(db, keepDays, QDateTime::currentDateTimeUtc(), &error))
                     LogError(QStringLiteral("Old rows of the journal %1 cannot be deleted (%2)")
                                  .arg(path, error));
             } else if (keepDays <= 0) {

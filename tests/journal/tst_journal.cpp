@@ -70,6 +70,28 @@ class tst_Journal : public QObject
     QTemporaryDir m_dir;
     QString Path() const { return m_dir.filePath(QStringLiteral("Journal/journal.sqlite")); }
 
+    // One value the file holds now, read on a connection of the test's own.
+    QVariant Scalar(const QString &sql)
+    {
+        QVariant value;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "scalar");
+            db.setDatabaseName(Path());
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+            QSqlQuery query(db);
+            if (db.open() && query.exec(sql) && query.next())
+                value = query.value(0);
+        }
+        QSqlDatabase::removeDatabase("scalar");
+        return value;
+    }
+    bool AllIndexed()
+    {
+        return Scalar("SELECT (SELECT upto FROM text_indexed) = (SELECT MAX(id) FROM frames)")
+                   .toInt()
+               == 1;
+    }
+
     // Records `rows` in a fresh journal and waits until they are all on disk.
     bool RecordAll(Journal &journal, const std::vector<JournalFrame> &rows)
     {
@@ -221,15 +243,98 @@ private slots:
             old.m_received = QDateTime::currentDateTimeUtc().addDays(-11);
             JournalFrame recent = Frame(JournalFate::Passed, "12345e2al8");
             recent.m_received = QDateTime::currentDateTimeUtc().addDays(-9);
-            QVERIFY(RecordAll(journal, {old, recent}));
+            // Days are counted back from the newest row, when it is earlier than now.
+            JournalFrame today = Frame(JournalFate::Passed, "12345e2al7");
+            today.m_received = QDateTime::currentDateTimeUtc();
+            QVERIFY(RecordAll(journal, {old, recent, today}));
         }
         Journal journal;
         journal.Start(Path(), 10);
         JournalReader reader;
         QString error;
         QVERIFY(reader.Open(Path(), &error));
-        QTRY_COMPARE(reader.Rows({}, nullptr, 10).size(), size_t(1));
-        QCOMPARE(reader.Rows({}, nullptr, 10)[0].m_header, QStringLiteral("12345e2al8"));
+        QTRY_COMPARE(reader.Rows({}, nullptr, 10).size(), size_t(2));
+        QCOMPARE(reader.Rows({}, nullptr, 10)[1].m_header, QStringLiteral("12345e2al8"));
+    }
+
+    void pruningNeverEmptiesTheJournalNorGivesAnIdTwice_data()
+    {
+        QTest::addColumn<QList<int>>("ages"); // days before now, in the order recorded
+        QTest::addColumn<int>("kept");
+        QTest::addColumn<int>("keptAfterARowOfToday");
+        // Off longer than the days kept: the last days before the stop stay.
+        QTest::newRow("after-a-long-stop") << QList<int>{520, 500, 500} << 2 << 1;
+        // The clock was set back: the last row is the oldest, and its id is the highest.
+        QTest::newRow("last-row-received-earliest") << QList<int>{1, 30} << 2 << 2;
+    }
+
+    void pruningNeverEmptiesTheJournalNorGivesAnIdTwice()
+    {
+        QFETCH(QList<int>, ages);
+        QFETCH(int, kept);
+        QFETCH(int, keptAfterARowOfToday);
+        LogDoors log;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        {
+            Journal journal;
+            journal.Start(Path(), 0);
+            std::vector<JournalFrame> rows;
+            for (const int age : ages) {
+                rows.push_back(Frame(JournalFate::Passed, "12345e2al9"));
+                rows.back().m_received = now.addDays(-age);
+            }
+            QVERIFY(RecordAll(journal, rows));
+            QTRY_VERIFY(AllIndexed());
+        }
+        const qint64 lastId = ages.size();
+        for (int start = 0; start < 2; ++start) {
+            Journal journal;
+            journal.Start(Path(), 10);
+            QTRY_COMPARE(Scalar("SELECT COUNT(*) FROM frames").toInt(),
+                         start == 0 ? kept : keptAfterARowOfToday);
+            if (start == 0) {
+                JournalFrame next = Frame(JournalFate::Passed, "12345e2al8");
+                next.m_body = "Aftershock";
+                next.m_received = now;
+                QVERIFY(journal.Record(next) != 0);
+                QTRY_COMPARE(Scalar("SELECT MAX(id) FROM frames").toLongLong(), lastId + 1);
+                QTRY_VERIFY(AllIndexed());
+            }
+        }
+        JournalReader reader;
+        QString error;
+        QVERIFY(reader.Open(Path(), &error));
+        const auto found = reader.Rows({{}, {}, {}, QStringLiteral("aftershock")}, nullptr, 10);
+        QCOMPARE(found.size(), size_t(1));
+        QCOMPARE(found[0].m_id, lastId + 1);
+        QCOMPARE(Scalar("PRAGMA integrity_check").toString(), QStringLiteral("ok"));
+        QVERIFY2(log.Lines().isEmpty(), qPrintable(log.Lines().join(u'\n')));
+    }
+
+    void twoJournalsOnOneFileKeepAndIndexEveryRow()
+    {
+        LogDoors log;
+        constexpr int kBursts = 40;
+        constexpr int kRows = 25;
+        {
+            Journal first;
+            Journal second;
+            first.Start(Path(), 0);
+            second.Start(Path(), 0);
+            // Long texts: indexing them takes long enough for the other to commit meanwhile.
+            JournalFrame row = Frame(JournalFate::Passed, "12345e2al9");
+            for (int word = 0; word < 800; ++word)
+                row.m_body += QByteArray::number(word * 7919) + ' ';
+            for (int burst = 0; burst < kBursts; ++burst) {
+                for (int i = 0; i < kRows; ++i)
+                    (burst % 2 ? first : second).Record(row);
+                QTest::qWait(20);
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(Scalar("SELECT COUNT(*) FROM frames").toInt(),
+                                      kBursts * kRows, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(AllIndexed(), 30000);
+        }
+        QVERIFY2(log.Lines().isEmpty(), qPrintable(log.Lines().join(u'\n')));
     }
 
     void theFilterSelectsRows_data()
