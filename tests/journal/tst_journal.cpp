@@ -1,3 +1,4 @@
+#include "FileSizeLimit.h"
 #include "doors/Doors.h"
 #include "journal/Journal.h"
 #include "journal/JournalDatabase.h"
@@ -219,7 +220,7 @@ private slots:
         QVERIFY(log.Lines()[0].contains(aside[0]));
     }
 
-    void aJournalThatCannotBeOpenedGivesOneErrorLineAndKeepsNothing()
+    void aJournalThatCannotBeOpenedGivesOneErrorLineAndHoldsTheRowsForTheNextTry()
     {
         // A file where the folder should be: no journal can be made below it.
         QFile blocker(m_dir.filePath(QStringLiteral("Journal")));
@@ -229,7 +230,11 @@ private slots:
         Journal journal;
         journal.Start(Path(), 0);
         QTRY_VERIFY(!journal.IsWorking());
-        QCOMPARE(journal.Record(Frame(JournalFate::Passed, "12345e2al9")), quint64(0));
+        QVERIFY(journal.Record(Frame(JournalFate::Passed, "12345e2al9")) != 0);
+        // Nothing waits for a row that cannot be written.
+        bool ran = false;
+        journal.AfterCommit(1, [&ran] { ran = true; });
+        QVERIFY(ran);
         QCOMPARE(log.Lines().size(), 1);
         QVERIFY(log.Lines()[0].contains(QStringLiteral("goes on without it")));
     }
@@ -335,6 +340,76 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(AllIndexed(), 30000);
         }
         QVERIFY2(log.Lines().isEmpty(), qPrintable(log.Lines().join(u'\n')));
+    }
+
+    void aFullDiskStopsTheWritingAndTheRowsWaitUntilItIsFreed()
+    {
+        LogDoors log;
+        Journal journal;
+        journal.Start(Path(), 0);
+        QVERIFY(RecordAll(journal, {Frame(JournalFate::Passed, "12345e2al9")}));
+        QStringList ran;
+        {
+            const qint64 size
+                = qMax(QFileInfo(Path()).size(), QFileInfo(Path() + QStringLiteral("-wal")).size());
+            FileSizeLimit full(size + 16384);
+            QVERIFY(full.IsOk());
+            JournalFrame big = Frame(JournalFate::Passed, "12345e2al9");
+            big.m_body = QByteArray(256 * 1024, 'b');
+            journal.AfterCommit(journal.Record(big), [&ran] { ran << "first"; });
+            QTRY_VERIFY_WITH_TIMEOUT(!journal.IsWorking(), 10000);
+            QCOMPARE(ran, QStringList{"first"});
+            // While it is stopped, a passed message's outputs go at once.
+            journal.AfterCommit(journal.Record(big), [&ran] { ran << "second"; });
+            QCOMPARE(ran, (QStringList{"first", "second"}));
+            // Past the bound, frames that did not pass are counted, not kept.
+            for (qsizetype i = 0; i < Journal::kMaxWaiting + 3; ++i)
+                journal.Record(JournalLineEventRow(kNoon, 2, {}, JournalLineEvent::Lost));
+            QCOMPARE(journal.DroppedRows(), 3);
+            QCOMPARE(log.Lines().filter("cannot be written").size(), 1);
+        } // freed
+        QTRY_VERIFY_WITH_TIMEOUT(!log.Lines().filter("is written again").isEmpty(), 20000);
+        QVERIFY2(log.Lines().filter("is written again")[0].contains("; 3 rows could not be kept"),
+                 qPrintable(log.Lines().join(u'\n')));
+        // Every row kept, and one where the gap is.
+        QTRY_COMPARE_WITH_TIMEOUT(Scalar("SELECT COUNT(*) FROM frames").toLongLong(),
+                                  3 + Journal::kMaxWaiting + 1, 30000);
+        QCOMPARE(Scalar("SELECT detail FROM frames WHERE fate = 3").toString(),
+                 QStringLiteral("3 rows from here on were not kept in the journal: too many "
+                                "waited to be written"));
+        QCOMPARE(log.Lines().filter("caught up").size(), 0);
+    }
+
+    void aDamagedPageMetMidRunIsMovedAsideAndTheRowsKeptInANewJournal()
+    {
+        {
+            Journal journal;
+            journal.Start(Path(), 0);
+            QVERIFY(RecordAll(journal, {Frame(JournalFate::Passed, "12345e2al9")}));
+            QTRY_VERIFY(AllIndexed());
+        }
+        // An index only a new row's insert reads, not the opening of the file.
+        const int page
+            = Scalar("SELECT rootpage FROM sqlite_schema WHERE name = 'frames_by_fate'").toInt();
+        const int pageSize = Scalar("PRAGMA page_size").toInt();
+        QVERIFY(page > 1);
+        {
+            QFile file(Path());
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.seek(qint64(page - 1) * pageSize));
+            file.write(QByteArray(pageSize, '\xEE'));
+        }
+        LogDoors log;
+        Journal journal;
+        journal.Start(Path(), 0);
+        journal.Record(Frame(JournalFate::Passed, "12345e2al8"));
+        const auto aside = [this] {
+            return QDir(QFileInfo(Path()).path()).entryList({QStringLiteral("journal-damaged-*")});
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(aside().size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(Scalar("SELECT header FROM frames").toString(),
+                                  QStringLiteral("12345e2al8"), 10000);
+        QVERIFY(!log.Lines().filter("was damaged").isEmpty());
     }
 
     void theFilterSelectsRows_data()
