@@ -21,6 +21,8 @@
 
 #include <sys/stat.h>
 
+#include <optional>
+
 namespace {
 
 // The log's lines, from whichever thread wrote them.
@@ -342,8 +344,17 @@ private slots:
         QVERIFY2(log.Lines().isEmpty(), qPrintable(log.Lines().join(u'\n')));
     }
 
-    void aFullDiskStopsTheWritingAndTheRowsWaitUntilItIsFreed()
+    void aFileThatCannotBeWrittenKeepsTheRowsWaitingUntilItCan_data()
     {
+        QTest::addColumn<bool>("fullDisk");
+        QTest::newRow("full-disk") << true;
+        // Another Alvetra on the same file, longer than the busy timeout.
+        QTest::newRow("write-lock-held-by-another") << false;
+    }
+
+    void aFileThatCannotBeWrittenKeepsTheRowsWaitingUntilItCan()
+    {
+        QFETCH(bool, fullDisk);
         LogDoors log;
         Journal journal;
         journal.Start(Path(), 0);
@@ -352,12 +363,25 @@ private slots:
         {
             const qint64 size
                 = qMax(QFileInfo(Path()).size(), QFileInfo(Path() + QStringLiteral("-wal")).size());
-            FileSizeLimit full(size + 16384);
-            QVERIFY(full.IsOk());
+            std::optional<FileSizeLimit> full;
+            QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "holder");
+            const auto release = qScopeGuard([&holder] {
+                holder.close();
+                holder = QSqlDatabase();
+                QSqlDatabase::removeDatabase("holder");
+            });
+            if (fullDisk) {
+                full.emplace(size + 16384);
+                QVERIFY(full->IsOk());
+            } else {
+                holder.setDatabaseName(Path());
+                QVERIFY(holder.open());
+                QVERIFY(QSqlQuery(holder).exec("BEGIN IMMEDIATE"));
+            }
             JournalFrame big = Frame(JournalFate::Passed, "12345e2al9");
             big.m_body = QByteArray(256 * 1024, 'b');
             journal.AfterCommit(journal.Record(big), [&ran] { ran << "first"; });
-            QTRY_VERIFY_WITH_TIMEOUT(!journal.IsWorking(), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(!journal.IsWorking(), 20000);
             QCOMPARE(ran, QStringList{"first"});
             // While it is stopped, a passed message's outputs go at once.
             journal.AfterCommit(journal.Record(big), [&ran] { ran << "second"; });
@@ -367,6 +391,8 @@ private slots:
                 journal.Record(JournalLineEventRow(kNoon, 2, {}, JournalLineEvent::Lost));
             QCOMPARE(journal.DroppedRows(), 3);
             QCOMPARE(log.Lines().filter("cannot be written").size(), 1);
+            if (!fullDisk)
+                QVERIFY(QSqlQuery(holder).exec("COMMIT"));
         } // freed
         QTRY_VERIFY_WITH_TIMEOUT(!log.Lines().filter("is written again").isEmpty(), 20000);
         QVERIFY2(log.Lines().filter("is written again")[0].contains("; 3 rows could not be kept"),
