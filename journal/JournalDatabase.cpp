@@ -314,11 +314,19 @@ int IndexJournalText(QSqlDatabase &db, int rows, QString *error, QSqlError *fail
         return -1;
     };
     // Immediate: a deferred transaction that reads first and writes after fails at once when
-    // another Alvetra commits in between, where this one waits its turn for the write lock.
-    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        *error = query.lastError().text();
+    // another Alvetra commits in between. Without waiting for the lock either: indexing can be
+    // done later, while the rows that come meanwhile should not wait behind it.
+    int busyTimeout = 0;
+    if (query.exec(QStringLiteral("PRAGMA busy_timeout")) && query.next())
+        busyTimeout = query.value(0).toInt();
+    query.exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    const bool begun = query.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    const QSqlError beginError = query.lastError();
+    query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeout));
+    if (!begun) {
+        *error = beginError.text();
         if (failure)
-            *failure = query.lastError();
+            *failure = beginError;
         return -1;
     }
     if (!query.exec(QStringLiteral("SELECT upto FROM text_indexed")) || !query.next())
