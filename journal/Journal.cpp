@@ -270,7 +270,7 @@ void Journal::Writer::Open()
             Stopped(QStringLiteral("The journal %1 cannot be opened (%2); Alvetra goes on without "
                                    "it until it can: it is tried again every minute")
                         .arg(m_path, opening.m_error));
-        m_retryAt = Clock::now() + kReopenEvery;
+        m_retryAt = Clock::now() + (opening.m_passing ? kRetryEvery : kReopenEvery);
         return;
     }
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);

@@ -36,7 +36,8 @@ public:
     static constexpr qsizetype kMaxWaitingPassed = 50000;
     // A file that could not be written is tried again this often, the rows kept meanwhile.
     static constexpr std::chrono::seconds kRetryEvery{5};
-    // A journal that could not be opened at all is tried again this often.
+    // A journal that could not be opened at all is tried again this often; one that could not
+    // for a full disk or another Alvetra's lock as often as a write.
     static constexpr std::chrono::seconds kReopenEvery{60};
     static constexpr int kDefaultKeepDays = 400;
     static constexpr std::chrono::hours kPruneEvery{24};

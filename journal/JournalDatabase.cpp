@@ -79,7 +79,15 @@ struct Attempt
     bool m_ok = false;
     bool m_damaged = false;
     QString m_error;
+    bool m_passing = false;
 };
+
+Attempt Failed(const QSqlError &error)
+{
+    // SQLITE_BUSY, SQLITE_IOERR and SQLITE_FULL: another Alvetra's long write, a full disk.
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return {false, IsJournalDamage(error), error.text(), code == 5 || code == 10 || code == 13};
+}
 
 // A file that is not SQLite's at all is known before SQLite opens it, which matters: closing a
 // connection deletes a -wal file it could not use, and the -wal must be kept with the file.
@@ -103,11 +111,11 @@ Attempt TryOpen(const QString &path, const QString &connectionName)
     db.setDatabaseName(path);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db.open())
-        return {false, IsJournalDamage(db.lastError()), db.lastError().text()};
+        return Failed(db.lastError());
     QSqlQuery query(db);
     // The first query is where SQLite reads the file's header and finds it damaged.
     if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next())
-        return {false, IsJournalDamage(query.lastError()), query.lastError().text()};
+        return Failed(query.lastError());
     if (query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
         return {false, false, QStringLiteral("it cannot be kept in WAL mode")};
     // A passed message's row must survive a power cut before its outputs run.
@@ -115,17 +123,16 @@ Attempt TryOpen(const QString &path, const QString &connectionName)
         query.exec(QLatin1String(statement));
     // In one transaction: another Alvetra on the same file sees the tables whole or not at all.
     if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return {false, IsJournalDamage(query.lastError()), query.lastError().text()};
+        return Failed(query.lastError());
     for (const char *statement : kSchema) {
         if (!query.exec(QLatin1String(statement))) {
-            const Attempt failed{false, IsJournalDamage(query.lastError()),
-                                 query.lastError().text()};
+            const Attempt failed = Failed(query.lastError());
             query.exec(QStringLiteral("ROLLBACK"));
             return failed;
         }
     }
     if (!query.exec(QStringLiteral("COMMIT"))) {
-        const Attempt failed{false, IsJournalDamage(query.lastError()), query.lastError().text()};
+        const Attempt failed = Failed(query.lastError());
         query.exec(QStringLiteral("ROLLBACK"));
         return failed;
     }
@@ -234,6 +241,7 @@ JournalOpening OpenJournalForWriting(const QString &path, const QString &connect
     if (!attempt.m_ok) {
         Drop(connectionName);
         result.m_error = attempt.m_error;
+        result.m_passing = attempt.m_passing;
         return result;
     }
     ShareWithGroup(path);

@@ -20,6 +20,9 @@ struct JournalOpening
     bool m_ok = false;
     QString m_error;        // why it could not be opened, when not m_ok
     QString m_movedAsideAs; // a damaged file found there was renamed to this
+    // The reason may pass soon (a full disk, another Alvetra holding the file): worth trying
+    // again in seconds rather than minutes.
+    bool m_passing = false;
 };
 
 // Damage found in the file (SQLITE_CORRUPT, SQLITE_NOTADB).

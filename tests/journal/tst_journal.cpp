@@ -241,6 +241,22 @@ private slots:
         QVERIFY(log.Lines()[0].contains(QStringLiteral("goes on without it")));
     }
 
+    void aJournalStartedOnAFullDiskBeginsOnceThereIsRoom()
+    {
+        LogDoors log;
+        Journal journal;
+        {
+            FileSizeLimit full(0);
+            QVERIFY(full.IsOk());
+            journal.Start(Path(), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(!journal.IsWorking(), 20000);
+            QVERIFY(journal.Record(Frame(JournalFate::Passed, "12345e2al9")) != 0);
+        }
+        // Seconds after, not the minute a journal that cannot be made at all waits.
+        QTRY_COMPARE_WITH_TIMEOUT(Scalar("SELECT COUNT(*) FROM frames").toInt(), 1, 20000);
+        QCOMPARE(log.Lines().filter("is written again").size(), 1);
+    }
+
     void rowsOlderThanTheKeptDaysArePrunedAtStart()
     {
         {
