@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <optional>
@@ -362,15 +364,32 @@ private slots:
 
     void aFileThatCannotBeWrittenKeepsTheRowsWaitingUntilItCan_data()
     {
-        QTest::addColumn<bool>("fullDisk");
-        QTest::newRow("full-disk") << true;
+        QTest::addColumn<QString>("fault");
+        // A file system of the test's own that fills: SQLITE_FULL, as a station's disk gives.
+        QTest::newRow("full-file-system") << "full-file-system";
+        // Where no file system can be mounted: writes past a size fail as on a full disk.
+        QTest::newRow("file-size-limit") << "file-size-limit";
         // Another Alvetra on the same file, longer than the busy timeout.
-        QTest::newRow("write-lock-held-by-another") << false;
+        QTest::newRow("write-lock-held-by-another") << "write-lock";
     }
 
     void aFileThatCannotBeWrittenKeepsTheRowsWaitingUntilItCan()
     {
-        QFETCH(bool, fullDisk);
+        QFETCH(QString, fault);
+        const QString folder = QFileInfo(Path()).path();
+        QDir().mkpath(folder);
+        const auto unmount = qScopeGuard([&folder, fault] {
+            if (fault == "full-file-system")
+                ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
+        });
+        if (fault == "full-file-system") {
+            // In a mount namespace of the test's own, so that the mount is seen by no one else.
+            if (::unshare(CLONE_NEWNS) != 0
+                || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                || ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=64m")
+                       != 0)
+                QSKIP("no file system of the test's own can be mounted here (needs root)");
+        }
         LogDoors log;
         Journal journal;
         journal.Start(Path(), 0);
@@ -380,13 +399,21 @@ private slots:
             const qint64 size
                 = qMax(QFileInfo(Path()).size(), QFileInfo(Path() + QStringLiteral("-wal")).size());
             std::optional<FileSizeLimit> full;
+            QFile filler(folder + QStringLiteral("/filler"));
+            const auto free = qScopeGuard([&filler] { filler.remove(); });
             QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "holder");
             const auto release = qScopeGuard([&holder] {
                 holder.close();
                 holder = QSqlDatabase();
                 QSqlDatabase::removeDatabase("holder");
             });
-            if (fullDisk) {
+            if (fault == "full-file-system") {
+                QVERIFY(filler.open(QIODevice::WriteOnly));
+                const QByteArray block(64 * 1024, 'f');
+                while (filler.write(block) == block.size()) {
+                }
+                filler.close();
+            } else if (fault == "file-size-limit") {
                 full.emplace(size + 16384);
                 QVERIFY(full->IsOk());
             } else {
@@ -407,7 +434,7 @@ private slots:
                 journal.Record(JournalLineEventRow(kNoon, 2, {}, JournalLineEvent::Lost));
             QCOMPARE(journal.DroppedRows(), 3);
             QCOMPARE(log.Lines().filter("cannot be written").size(), 1);
-            if (!fullDisk)
+            if (fault == "write-lock")
                 QVERIFY(QSqlQuery(holder).exec("COMMIT"));
         } // freed
         QTRY_VERIFY_WITH_TIMEOUT(!log.Lines().filter("is written again").isEmpty(), 20000);
