@@ -311,7 +311,9 @@ bool CAlvetraApp::CreateWindows()
 
 Journal *CAlvetraApp::GetJournal() const
 {
-    return m_journal && m_journal->IsWorking() ? m_journal.get() : nullptr;
+    // Also while its file cannot be written: the rows wait for it, and the outputs of passed
+    // messages keep their order through its AfterCommit.
+    return m_journal.get();
 }
 
 void CAlvetraApp::OnAppAbout()

@@ -60,7 +60,7 @@ public:
     void RaiseWindow();
     // Desktop notifications; always there, silent without a session bus.
     Notifier &Notifications() { return *m_notifier; }
-    // The journal being written, or null when none is (it failed or was never started).
+    // The journal, or null when it is turned off; it may be unable to write for a while.
     Journal *GetJournal() const;
     const JournalSettings &GetJournalSettings() const { return m_journalSettings; }
 

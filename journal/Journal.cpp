@@ -6,6 +6,11 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <utility>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
@@ -16,6 +21,8 @@ constexpr qsizetype kRememberedTickets = 10000;
 // Rows indexed at a time while nothing else waits: some tens of milliseconds, so a frame that
 // comes meanwhile is kept without a noticeable wait.
 constexpr int kIndexChunk = 64;
+
+using Clock = std::chrono::steady_clock;
 
 bool InsertOutput(QSqlQuery &insert, qint64 frame, const JournalOutput &output)
 {
@@ -43,8 +50,7 @@ void Journal::AfterCommit(quint64 ticket, std::function<void()> outputs)
         outputs();
         return;
     }
-    m_held.push_back(
-        {ticket, std::chrono::steady_clock::now() + kCommitWait, std::move(outputs), ticket == 0});
+    m_held.push_back({ticket, Clock::now() + kCommitWait, std::move(outputs), ticket == 0});
     RunReady();
 }
 
@@ -66,12 +72,20 @@ void Journal::OnCommitted(quint64 ticket)
     RunReady();
 }
 
+void Journal::OnStopped()
+{
+    // The error line that writing stopped says more than a stall's count would.
+    m_wentAhead = 0;
+    RunReady();
+}
+
 void Journal::RunReady()
 {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Clock::now();
     while (!m_held.empty()) {
         Held &front = m_held.front();
-        if (!front.m_committed) {
+        // A journal that cannot be written now holds nothing back: the rows may never be kept.
+        if (!front.m_committed && IsWorking()) {
             if (now < front.m_deadline) {
                 // Deadlines only grow down the queue, so a running timer is due no later than
                 // this one; starting it again for every passed message costs the pipeline more
@@ -120,13 +134,23 @@ void Journal::Start(const QString &path, int keepDays)
     if (m_writer.joinable())
         return;
     m_path = path;
-    m_failed.store(false, std::memory_order_release);
+    m_started.store(true, std::memory_order_release);
     m_writer = std::thread(&Journal::Run, this, path, keepDays);
+}
+
+void Journal::LoseRow(const QDateTime &at, int port)
+{
+    m_dropped.fetch_add(1, std::memory_order_relaxed);
+    if (m_lost++ == 0) {
+        m_lostFrom = at;
+        m_lostPort = port;
+    }
+    m_dropping = true;
 }
 
 quint64 Journal::Record(JournalFrame row)
 {
-    if (m_failed.load(std::memory_order_acquire))
+    if (!IsStarted())
         return 0;
     const bool passed = row.m_fate == JournalFate::Passed;
     const quint64 ticket = m_nextTicket++;
@@ -134,12 +158,14 @@ quint64 Journal::Record(JournalFrame row)
     bool warn = false;
     {
         std::lock_guard lock(m_mutex);
-        if (!passed && qsizetype(m_waiting.size()) >= kMaxWaiting) {
-            m_dropped.fetch_add(1, std::memory_order_relaxed);
+        qsizetype &pending = passed ? m_pendingPassed : m_pendingOthers;
+        if (pending >= (passed ? kMaxWaitingPassed : kMaxWaiting)) {
+            // Told once: by this line, or by the line that writing stopped.
+            warn = !passed && !m_dropping && !m_stopped.load(std::memory_order_relaxed);
+            LoseRow(row.m_received, row.m_port);
             kept = false;
-            warn = !m_dropping;
-            m_dropping = true;
         } else {
+            ++pending;
             m_waiting.push_back(WaitingFrame{ticket, std::move(row)});
         }
     }
@@ -154,10 +180,15 @@ quint64 Journal::Record(JournalFrame row)
 
 void Journal::RecordOutput(JournalOutput output)
 {
-    if (m_failed.load(std::memory_order_acquire) || output.m_ticket == 0)
+    if (!IsStarted() || output.m_ticket == 0)
         return;
     {
         std::lock_guard lock(m_mutex);
+        if (m_pendingPassed >= kMaxWaitingPassed) {
+            LoseRow(output.m_at, 0);
+            return;
+        }
+        ++m_pendingPassed;
         m_waiting.push_back(std::move(output));
     }
     m_wake.notify_one();
@@ -175,146 +206,362 @@ void Journal::Report(std::vector<std::pair<quint64, qint64>> committed)
         Qt::QueuedConnection);
 }
 
-void Journal::Fail(const QString &text, std::deque<Waiting> &batch)
+// The writer's thread: the connection, the rows in its hand, and when to try what again.
+class Journal::Writer
 {
-    LogError(text);
-    std::deque<Waiting> rest;
-    {
-        std::lock_guard lock(m_mutex);
-        m_failed.store(true, std::memory_order_release);
-        rest.swap(m_waiting);
+public:
+    Writer(Journal &journal, QString path, int keepDays)
+        : m_journal(journal)
+        , m_path(std::move(path))
+        , m_keepDays(keepDays)
+        , m_connection(QStringLiteral("journal-writer-%1").arg(quintptr(&journal)))
+    {}
+    ~Writer() { Close(); }
+
+    void Run();
+
+private:
+    void Open();
+    void Close();
+    bool Write(std::deque<Waiting> &batch, QString *error);
+    void Chores();
+    void Stopped(const QString &line);
+    void CannotWrite(const QString &error);
+    void Resumed();
+    void TellCaughtUp(bool tell);
+    void PutBack(std::deque<Waiting> &batch);
+    // A statement met damage: the file is moved aside when it is opened again.
+    void CheckDamage(const QSqlError &error);
+    Clock::time_point NextChore() const;
+
+    Journal &m_journal;
+    const QString m_path;
+    const int m_keepDays;
+    const QString m_connection;
+    bool m_open = false;
+    bool m_failing = false; // told the log that writing stopped
+    Clock::time_point m_retryAt = Clock::now();
+    Clock::time_point m_nextPrune = Clock::now();
+    Clock::time_point m_indexAt = Clock::now();
+    // Rows kept by an earlier run may not be indexed yet.
+    bool m_indexBehind = true;
+    bool m_indexTold = false;
+    QString m_damage; // met by a statement: the file is closed, to be moved aside
+    std::optional<QSqlQuery> m_insertFrame;
+    std::optional<QSqlQuery> m_insertOutput;
+    std::optional<QSqlQuery> m_control;
+    QHash<quint64, qint64> m_rowOfTicket;
+    std::deque<quint64> m_remembered;
+};
+
+void Journal::Writer::Open()
+{
+    const JournalOpening opening = OpenJournalForWriting(m_path, m_connection);
+    if (!opening.m_movedAsideAs.isEmpty()) {
+        LogError(QStringLiteral("The journal %1 was damaged; it was moved aside as %2 and a new "
+                                "journal begun")
+                     .arg(m_path, opening.m_movedAsideAs));
+        // Rows of the old file: an output may not join a row of the new one by its id.
+        m_rowOfTicket.clear();
+        m_remembered.clear();
     }
-    // The outputs of passed messages wait for these; they go ahead without the journal.
-    std::vector<std::pair<quint64, qint64>> never;
-    for (const std::deque<Waiting> *waiting : {&batch, &rest}) {
-        for (const Waiting &item : *waiting) {
-            if (const auto *frame = std::get_if<WaitingFrame>(&item);
-                frame && frame->m_row.m_fate == JournalFate::Passed)
-                never.emplace_back(frame->m_ticket, -1);
+    if (!opening.m_ok) {
+        if (!m_failing)
+            Stopped(QStringLiteral("The journal %1 cannot be opened (%2); Alvetra goes on without "
+                                   "it until it can: it is tried again every minute")
+                        .arg(m_path, opening.m_error));
+        m_retryAt = Clock::now() + (opening.m_passing ? kRetryEvery : kReopenEvery);
+        return;
+    }
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    m_insertFrame.emplace(db);
+    m_insertOutput.emplace(db);
+    m_control.emplace(db);
+    m_insertFrame->prepare(QStringLiteral(
+        "INSERT INTO frames(received, port, device, fate, detail, length, bytes, header,"
+        " handling, region, source, headline, trailer, body)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+    m_insertOutput->prepare(
+        QStringLiteral("INSERT INTO outputs(frame, kind, at, ok, result) VALUES (?, ?, ?, ?, ?)"));
+    m_open = true;
+    m_retryAt = m_nextPrune = m_indexAt = Clock::now();
+    m_indexBehind = true;
+    // Making the tables was a write: the file takes rows again.
+    if (m_failing)
+        Resumed();
+}
+
+void Journal::Writer::Close()
+{
+    m_insertFrame.reset();
+    m_insertOutput.reset();
+    m_control.reset();
+    if (QSqlDatabase::contains(m_connection)) {
+        QSqlDatabase::database(m_connection, false).close();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+    m_open = false;
+}
+
+void Journal::Writer::CheckDamage(const QSqlError &error)
+{
+    if (!IsJournalDamage(error) || !m_damage.isEmpty())
+        return;
+    MarkJournalDamaged(m_path);
+    m_damage = error.text();
+}
+
+void Journal::Writer::Stopped(const QString &line)
+{
+    LogError(line);
+    m_failing = true;
+    m_journal.m_stopped.store(true, std::memory_order_release);
+    QMetaObject::invokeMethod(&m_journal, &Journal::OnStopped, Qt::QueuedConnection);
+}
+
+void Journal::Writer::CannotWrite(const QString &error)
+{
+    if (!m_failing)
+        Stopped(QStringLiteral("The journal %1 cannot be written (%2); Alvetra goes on without it "
+                               "until it can: the rows wait for it")
+                    .arg(m_path, error));
+    m_retryAt = Clock::now() + kRetryEvery;
+}
+
+void Journal::Writer::Resumed()
+{
+    qint64 lost = 0;
+    {
+        std::lock_guard lock(m_journal.m_mutex);
+        lost = m_journal.m_lost;
+        m_failing = false;
+        m_journal.m_stopped.store(false, std::memory_order_release);
+    }
+    LogError(QStringLiteral("The journal %1 is written again; %2 rows could not be kept meanwhile")
+                 .arg(m_path)
+                 .arg(lost));
+    // The line above gave the count.
+    TellCaughtUp(false);
+}
+
+// The rows not kept get a row of their own where the gap began, so that the journal shows it.
+void Journal::Writer::TellCaughtUp(bool tell)
+{
+    qint64 lost = 0;
+    {
+        std::lock_guard lock(m_journal.m_mutex);
+        m_journal.m_dropping = false;
+        lost = std::exchange(m_journal.m_lost, 0);
+        if (lost == 0)
+            return;
+        JournalFrame gap;
+        gap.m_received = m_journal.m_lostFrom;
+        gap.m_port = m_journal.m_lostPort;
+        gap.m_fate = JournalFate::DroppedByBound;
+        gap.m_detail = QStringLiteral("%1 rows from here on were not kept in the journal: too "
+                                      "many waited to be written")
+                           .arg(lost);
+        ++m_journal.m_pendingOthers;
+        m_journal.m_waiting.push_back(WaitingFrame{0, std::move(gap)});
+    }
+    if (tell)
+        LogWarning(QStringLiteral("The journal keeps every frame again; %1 rows were not kept in "
+                                  "it meanwhile")
+                       .arg(lost));
+}
+
+void Journal::Writer::PutBack(std::deque<Waiting> &batch)
+{
+    std::lock_guard lock(m_journal.m_mutex);
+    // In front of what came meanwhile: the rows keep their order.
+    std::move(m_journal.m_waiting.begin(), m_journal.m_waiting.end(), std::back_inserter(batch));
+    m_journal.m_waiting.swap(batch);
+    batch.clear();
+}
+
+bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
+{
+    std::vector<std::pair<quint64, qint64>> committed;
+    qsizetype others = 0;
+    qsizetype passed = 0;
+    QSqlError failure;
+    // Immediate: the write lock is waited for here, within the busy timeout, and not met
+    // half-way through the batch.
+    bool ok = m_control->exec(QStringLiteral("BEGIN IMMEDIATE"));
+    if (!ok)
+        failure = m_control->lastError();
+    for (const Waiting &item : batch) {
+        if (!ok)
+            break;
+        if (const auto *frame = std::get_if<WaitingFrame>(&item)) {
+            const bool isPassed = frame->m_row.m_fate == JournalFate::Passed;
+            ++(isPassed ? passed : others);
+            ok = InsertJournalFrame(*m_insertFrame, frame->m_row);
+            if (!ok)
+                failure = m_insertFrame->lastError();
+            else if (isPassed)
+                committed.emplace_back(frame->m_ticket, m_insertFrame->lastInsertId().toLongLong());
+        } else {
+            ++passed;
+            const auto &output = std::get<JournalOutput>(item);
+            qint64 frameId = -1;
+            if (const auto found = m_rowOfTicket.constFind(output.m_ticket);
+                found != m_rowOfTicket.cend())
+                frameId = *found;
+            // Its message's row may be in this very batch.
+            for (auto it = committed.rbegin(); frameId < 0 && it != committed.rend(); ++it)
+                if (it->first == output.m_ticket)
+                    frameId = it->second;
+            if (frameId >= 0) {
+                ok = InsertOutput(*m_insertOutput, frameId, output);
+                if (!ok)
+                    failure = m_insertOutput->lastError();
+            }
         }
     }
-    Report(std::move(never));
+    if (ok && !m_control->exec(QStringLiteral("COMMIT"))) {
+        ok = false;
+        failure = m_control->lastError();
+    }
+    if (!ok) {
+        *error = failure.text();
+        m_insertFrame->finish();
+        m_insertOutput->finish();
+        m_control->exec(QStringLiteral("ROLLBACK"));
+        CheckDamage(failure);
+        return false;
+    }
+    for (const auto &[ticket, id] : committed) {
+        m_rowOfTicket.insert(ticket, id);
+        m_remembered.push_back(ticket);
+    }
+    while (qsizetype(m_remembered.size()) > kRememberedTickets) {
+        m_rowOfTicket.remove(m_remembered.front());
+        m_remembered.pop_front();
+    }
+    bool room = false;
+    {
+        std::lock_guard lock(m_journal.m_mutex);
+        m_journal.m_pendingOthers -= others;
+        m_journal.m_pendingPassed -= passed;
+        // Half free before the count is told: a line kept at the bound is told once, not at
+        // every commit.
+        room = m_journal.m_dropping && m_journal.m_pendingOthers <= kMaxWaiting / 2
+               && m_journal.m_pendingPassed <= kMaxWaitingPassed / 2;
+    }
+    batch.clear();
+    m_journal.Report(std::move(committed));
+    if (m_failing)
+        Resumed();
+    else if (room)
+        TellCaughtUp(true);
+    m_indexBehind = true;
+    return true;
+}
+
+Clock::time_point Journal::Writer::NextChore() const
+{
+    auto due = m_keepDays > 0 ? m_nextPrune : Clock::time_point::max();
+    if (m_indexBehind)
+        due = std::min(due, m_indexAt);
+    return due;
+}
+
+void Journal::Writer::Chores()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const auto now = Clock::now();
+    if (m_keepDays > 0 && now >= m_nextPrune) {
+        m_nextPrune = now + kPruneEvery;
+        QString error;
+        QSqlError failure;
+        if (!PruneJournal(db, m_keepDays, QDateTime::currentDateTimeUtc(), &error, &failure)) {
+            // Another Alvetra writing a backlog or pruning itself: prune later.
+            if (IsJournalBusy(failure))
+                m_nextPrune = now + kRetryEvery;
+            else if (IsJournalDamage(failure))
+                return CheckDamage(failure);
+            else
+                LogError(QStringLiteral("Old rows of the journal %1 cannot be deleted (%2)")
+                             .arg(m_path, error));
+        }
+    }
+    if (!m_open || !m_indexBehind || now < m_indexAt)
+        return;
+    QString error;
+    QSqlError failure;
+    const int added = IndexJournalText(db, kIndexChunk, &error, &failure);
+    if (added >= 0) {
+        m_indexBehind = added > 0;
+        m_indexTold = false;
+        return;
+    }
+    // Busy is the other Alvetra's turn; anything else is tried again a little later.
+    m_indexAt = now + kRetryEvery;
+    if (IsJournalDamage(failure))
+        return CheckDamage(failure);
+    if (IsJournalBusy(failure) || m_indexTold)
+        return;
+    m_indexTold = true;
+    // A text index that cannot be written leaves searches to look through the rows
+    // themselves; the rows are kept all the same.
+    LogError(QStringLiteral("The text index of the journal %1 cannot be written (%2); searches "
+                            "will be slower")
+                 .arg(m_path, error));
+}
+
+void Journal::Writer::Run()
+{
+    for (;;) {
+        if (!m_open && Clock::now() >= m_retryAt)
+            Open();
+        std::deque<Waiting> batch;
+        bool stop = false;
+        {
+            std::unique_lock lock(m_journal.m_mutex);
+            const bool mayWrite = m_open && Clock::now() >= m_retryAt;
+            // Rows that cannot be written now wait for the next try, not for the next row.
+            const auto due = !mayWrite   ? m_retryAt
+                             : m_failing ? Clock::time_point::max()
+                                         : NextChore();
+            m_journal.m_wake.wait_until(lock, due, [&] {
+                return m_journal.m_stop || (mayWrite && !m_journal.m_waiting.empty());
+            });
+            stop = m_journal.m_stop;
+            if (stop || (m_open && Clock::now() >= m_retryAt))
+                batch.swap(m_journal.m_waiting);
+        }
+        if (stop && !m_open)
+            Open(); // a last try: the program is ending
+        QString error;
+        if (!batch.empty() && m_open && !Write(batch, &error) && !stop)
+            CannotWrite(error);
+        if (!batch.empty() && !stop)
+            PutBack(batch);
+        if (stop) {
+            if (!batch.empty()) {
+                LogError(QStringLiteral("The journal %1 cannot be written (%2); %3 rows waiting "
+                                        "for it are not kept")
+                             .arg(m_path, error.isEmpty() ? QStringLiteral("not open") : error)
+                             .arg(batch.size()));
+                break;
+            }
+            // Written: a row that marks a gap may have come behind the last batch.
+            std::lock_guard lock(m_journal.m_mutex);
+            if (m_journal.m_waiting.empty())
+                break;
+            continue;
+        }
+        if (m_open && !m_failing && batch.empty())
+            Chores();
+        if (!m_damage.isEmpty()) {
+            Close();
+            CannotWrite(std::exchange(m_damage, QString()));
+        }
+    }
 }
 
 void Journal::Run(QString path, int keepDays)
 {
-    const QString connection = QStringLiteral("journal-writer-%1").arg(quintptr(this));
-    std::deque<Waiting> batch;
-    const JournalOpening opening = OpenJournalForWriting(path, connection);
-    if (!opening.m_movedAsideAs.isEmpty())
-        LogError(QStringLiteral("The journal %1 was damaged; it was moved aside as %2 and a new "
-                                "journal begun")
-                     .arg(path, opening.m_movedAsideAs));
-    if (!opening.m_ok) {
-        Fail(QStringLiteral("The journal %1 cannot be opened (%2); Alvetra goes on without it")
-                 .arg(path, opening.m_error),
-             batch);
-        return;
-    }
-    {
-        QSqlDatabase db = QSqlDatabase::database(connection, false);
-        QSqlQuery insertFrame(db);
-        QSqlQuery insertOutput(db);
-        insertFrame.prepare(QStringLiteral(
-            "INSERT INTO frames(received, port, device, fate, detail, length, bytes, header,"
-            " handling, region, source, headline, trailer, body)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-        insertOutput.prepare(QStringLiteral(
-            "INSERT INTO outputs(frame, kind, at, ok, result) VALUES (?, ?, ?, ?, ?)"));
-        QHash<quint64, qint64> rowOfTicket;
-        std::deque<quint64> remembered;
-        auto nextPrune = std::chrono::steady_clock::now();
-        // Rows kept by an earlier run may not be indexed yet.
-        bool indexBehind = true;
-        bool indexFailed = false;
-
-        for (;;) {
-            bool stop = false;
-            {
-                std::unique_lock lock(m_mutex);
-                // Rows still to index are work enough: the writer only looks whether rows wait.
-                if (!indexBehind)
-                    m_wake.wait_until(lock, nextPrune,
-                                      [this] { return m_stop || !m_waiting.empty(); });
-                batch.swap(m_waiting);
-                stop = m_stop;
-                if (m_dropping && m_waiting.empty())
-                    m_dropping = false;
-            }
-            if (keepDays > 0 && std::chrono::steady_clock::now() >= nextPrune) {
-                nextPrune = std::chrono::steady_clock::now() + kPruneEvery;
-                QString error;
-                if (!PruneJournal(db, QDateTime::currentDateTimeUtc().addDays(-keepDays), &error))
-                    LogError(QStringLiteral("Old rows of the journal %1 cannot be deleted (%2)")
-                                 .arg(path, error));
-            } else if (keepDays <= 0) {
-                nextPrune = std::chrono::steady_clock::time_point::max();
-            }
-            if (batch.empty()) {
-                if (stop)
-                    break;
-                if (indexBehind) {
-                    QString error;
-                    const int added = IndexJournalText(db, kIndexChunk, &error);
-                    // A text index that cannot be written leaves searches to look through the
-                    // rows themselves; the rows are kept all the same.
-                    if (added < 0)
-                        LogError(QStringLiteral("The text index of the journal %1 cannot be "
-                                                "written (%2); searches will be slower")
-                                     .arg(path, error));
-                    indexBehind = added > 0;
-                    indexFailed = added < 0;
-                }
-                continue;
-            }
-
-            std::vector<std::pair<quint64, qint64>> committed;
-            bool ok = db.transaction();
-            for (const Waiting &item : batch) {
-                if (!ok)
-                    break;
-                if (const auto *frame = std::get_if<WaitingFrame>(&item)) {
-                    ok = InsertJournalFrame(insertFrame, frame->m_row);
-                    if (ok && frame->m_row.m_fate == JournalFate::Passed) {
-                        const qint64 id = insertFrame.lastInsertId().toLongLong();
-                        committed.emplace_back(frame->m_ticket, id);
-                        rowOfTicket.insert(frame->m_ticket, id);
-                        remembered.push_back(frame->m_ticket);
-                    }
-                } else {
-                    const auto &output = std::get<JournalOutput>(item);
-                    const auto found = rowOfTicket.constFind(output.m_ticket);
-                    if (found != rowOfTicket.cend())
-                        ok = InsertOutput(insertOutput, *found, output);
-                }
-            }
-            QString error;
-            if (!ok)
-                error = (insertFrame.lastError().isValid()    ? insertFrame.lastError()
-                         : insertOutput.lastError().isValid() ? insertOutput.lastError()
-                                                              : db.lastError())
-                            .text();
-            if (ok && !db.commit()) {
-                ok = false;
-                error = db.lastError().text();
-            }
-            if (!ok) {
-                db.rollback();
-                Fail(QStringLiteral("The journal %1 cannot be written (%2); Alvetra goes on "
-                                    "without it")
-                         .arg(path, error),
-                     batch);
-                break;
-            }
-            while (qsizetype(remembered.size()) > kRememberedTickets) {
-                rowOfTicket.remove(remembered.front());
-                remembered.pop_front();
-            }
-            batch.clear();
-            Report(std::move(committed));
-            indexBehind = !indexFailed;
-        }
-    }
-    QSqlDatabase::database(connection, false).close();
-    QSqlDatabase::removeDatabase(connection);
+    Writer(*this, std::move(path), keepDays).Run();
 }

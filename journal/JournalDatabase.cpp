@@ -66,11 +66,12 @@ void ShareWithGroup(const QString &path)
     }
 }
 
-bool IsDamage(const QSqlError &error)
+// The marker a write that met damage leaves beside the file, for the next open to move it aside:
+// past its first query SQLite finds damage only where a statement reads, so the open itself
+// would not see it again.
+QString DamageMark(const QString &path)
 {
-    // SQLITE_CORRUPT and SQLITE_NOTADB, extended codes included.
-    const int code = error.nativeErrorCode().toInt() & 0xff;
-    return code == 11 || code == 26;
+    return path + QStringLiteral("-damaged");
 }
 
 struct Attempt
@@ -78,7 +79,15 @@ struct Attempt
     bool m_ok = false;
     bool m_damaged = false;
     QString m_error;
+    bool m_passing = false;
 };
+
+Attempt Failed(const QSqlError &error)
+{
+    // SQLITE_BUSY, SQLITE_IOERR and SQLITE_FULL: another Alvetra's long write, a full disk.
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return {false, IsJournalDamage(error), error.text(), code == 5 || code == 10 || code == 13};
+}
 
 // A file that is not SQLite's at all is known before SQLite opens it, which matters: closing a
 // connection deletes a -wal file it could not use, and the -wal must be kept with the file.
@@ -94,25 +103,38 @@ Attempt TryOpen(const QString &path, const QString &connectionName)
 {
     if (HasForeignHeader(path))
         return {false, true, QStringLiteral("it is not an SQLite database")};
+    if (QFileInfo::exists(DamageMark(path)))
+        return {false, true, QStringLiteral("a write found it damaged")};
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
     if (!db.isValid())
         return {false, false, QStringLiteral("the SQLite driver of Qt is not installed")};
     db.setDatabaseName(path);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db.open())
-        return {false, IsDamage(db.lastError()), db.lastError().text()};
+        return Failed(db.lastError());
     QSqlQuery query(db);
     // The first query is where SQLite reads the file's header and finds it damaged.
     if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next())
-        return {false, IsDamage(query.lastError()), query.lastError().text()};
+        return Failed(query.lastError());
     if (query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
         return {false, false, QStringLiteral("it cannot be kept in WAL mode")};
     // A passed message's row must survive a power cut before its outputs run.
     for (const char *statement : {"PRAGMA synchronous=FULL", "PRAGMA foreign_keys=OFF"})
         query.exec(QLatin1String(statement));
+    // In one transaction: another Alvetra on the same file sees the tables whole or not at all.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return Failed(query.lastError());
     for (const char *statement : kSchema) {
-        if (!query.exec(QLatin1String(statement)))
-            return {false, IsDamage(query.lastError()), query.lastError().text()};
+        if (!query.exec(QLatin1String(statement))) {
+            const Attempt failed = Failed(query.lastError());
+            query.exec(QStringLiteral("ROLLBACK"));
+            return failed;
+        }
+    }
+    if (!query.exec(QStringLiteral("COMMIT"))) {
+        const Attempt failed = Failed(query.lastError());
+        query.exec(QStringLiteral("ROLLBACK"));
+        return failed;
     }
     return {true, false, {}};
 }
@@ -146,6 +168,27 @@ bool MakeFile(const QString &path, QString *error)
 }
 
 } // namespace
+
+bool IsJournalDamage(const QSqlError &error)
+{
+    // SQLITE_CORRUPT and SQLITE_NOTADB, extended codes included.
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == 11 || code == 26;
+}
+
+bool IsJournalBusy(const QSqlError &error)
+{
+    // SQLITE_BUSY and SQLITE_LOCKED, extended codes included (SQLITE_BUSY_SNAPSHOT).
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == 5 || code == 6;
+}
+
+void MarkJournalDamaged(const QString &path)
+{
+    QFile mark(DamageMark(path));
+    if (mark.open(QIODevice::WriteOnly))
+        mark.close();
+}
 
 qint64 JournalStoredTime(const QDateTime &time)
 {
@@ -189,6 +232,7 @@ JournalOpening OpenJournalForWriting(const QString &path, const QString &connect
             }
         }
         result.m_movedAsideAs = aside;
+        QFile::remove(DamageMark(path));
         if (!MakeFile(path, &result.m_error))
             return result;
         ShareWithGroup(path);
@@ -197,6 +241,7 @@ JournalOpening OpenJournalForWriting(const QString &path, const QString &connect
     if (!attempt.m_ok) {
         Drop(connectionName);
         result.m_error = attempt.m_error;
+        result.m_passing = attempt.m_passing;
         return result;
     }
     ShareWithGroup(path);
@@ -265,16 +310,31 @@ bool InsertJournalFrame(QSqlQuery &insert, const JournalFrame &row)
     return insert.exec();
 }
 
-int IndexJournalText(QSqlDatabase &db, int rows, QString *error)
+int IndexJournalText(QSqlDatabase &db, int rows, QString *error, QSqlError *failure)
 {
     QSqlQuery query(db);
     const auto fail = [&] {
         *error = query.lastError().text();
-        db.rollback();
+        if (failure)
+            *failure = query.lastError();
+        query.finish();
+        query.exec(QStringLiteral("ROLLBACK"));
         return -1;
     };
-    if (!db.transaction()) {
-        *error = db.lastError().text();
+    // Immediate: a deferred transaction that reads first and writes after fails at once when
+    // another Alvetra commits in between. Without waiting for the lock either: indexing can be
+    // done later, while the rows that come meanwhile should not wait behind it.
+    int busyTimeout = 0;
+    if (query.exec(QStringLiteral("PRAGMA busy_timeout")) && query.next())
+        busyTimeout = query.value(0).toInt();
+    query.exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    const bool begun = query.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    const QSqlError beginError = query.lastError();
+    query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeout));
+    if (!begun) {
+        *error = beginError.text();
+        if (failure)
+            *failure = beginError;
         return -1;
     }
     if (!query.exec(QStringLiteral("SELECT upto FROM text_indexed")) || !query.next())
@@ -288,7 +348,8 @@ int IndexJournalText(QSqlDatabase &db, int rows, QString *error)
         return fail();
     const int count = query.value(1).toInt();
     if (count == 0) {
-        db.rollback();
+        query.finish();
+        query.exec(QStringLiteral("ROLLBACK"));
         return 0;
     }
     const qint64 to = query.value(0).toLongLong();
@@ -301,24 +362,55 @@ int IndexJournalText(QSqlDatabase &db, int rows, QString *error)
         return fail();
     query.prepare(QStringLiteral("UPDATE text_indexed SET upto = ?"));
     query.addBindValue(to);
-    if (!query.exec())
+    if (!query.exec() || !query.exec(QStringLiteral("COMMIT")))
         return fail();
-    if (!db.commit()) {
-        *error = db.lastError().text();
-        db.rollback();
-        return -1;
-    }
     return count;
 }
 
-bool PruneJournal(QSqlDatabase &db, const QDateTime &before, QString *error)
+bool PruneJournal(
+    QSqlDatabase &db, int keepDays, const QDateTime &now, QString *error, QSqlError *failure)
 {
     QSqlQuery query(db);
-    query.prepare(QStringLiteral("DELETE FROM frames WHERE received < ?"));
-    query.addBindValue(JournalStoredTime(before));
-    if (!query.exec()) {
+    const auto fail = [&] {
         *error = query.lastError().text();
+        if (failure)
+            *failure = query.lastError();
+        query.finish();
+        query.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *error = query.lastError().text();
+        if (failure)
+            *failure = query.lastError();
         return false;
     }
+    // Counted from the newest row when that is earlier than now: a station that was off longer
+    // than the days kept, or a clock set years ahead, must not empty its journal at start.
+    if (!query.exec(QStringLiteral("SELECT MAX(received), MAX(id) FROM frames")) || !query.next())
+        return fail();
+    if (query.value(1).isNull()) {
+        query.finish();
+        query.exec(QStringLiteral("ROLLBACK"));
+        return true;
+    }
+    const qint64 newest = query.value(0).toLongLong();
+    const qint64 lastId = query.value(1).toLongLong();
+    const qint64 before = JournalStoredTime(
+        JournalTimeFromStored(qMin(newest, JournalStoredTime(now))).addDays(-keepDays));
+    // The newest row stays, whatever its age: SQLite hands out ids above the largest one left,
+    // and a row's id must never name two rows of one file.
+    query.prepare(QStringLiteral("DELETE FROM frames WHERE received < ? AND id < ?"));
+    query.addBindValue(before);
+    query.addBindValue(lastId);
+    if (!query.exec())
+        return fail();
+    // A mark past every row would leave the next rows out of the text index for good, and
+    // the delete trigger would take rows out of it that it never held.
+    query.prepare(QStringLiteral("UPDATE text_indexed SET upto = ? WHERE upto > ?"));
+    query.addBindValue(lastId);
+    query.addBindValue(lastId);
+    if (!query.exec() || !query.exec(QStringLiteral("COMMIT")))
+        return fail();
     return true;
 }

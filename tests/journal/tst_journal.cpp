@@ -1,3 +1,4 @@
+#include "FileSizeLimit.h"
 #include "doors/Doors.h"
 #include "journal/Journal.h"
 #include "journal/JournalDatabase.h"
@@ -18,7 +19,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <optional>
 
 namespace {
 
@@ -69,6 +74,28 @@ class tst_Journal : public QObject
 
     QTemporaryDir m_dir;
     QString Path() const { return m_dir.filePath(QStringLiteral("Journal/journal.sqlite")); }
+
+    // One value the file holds now, read on a connection of the test's own.
+    QVariant Scalar(const QString &sql)
+    {
+        QVariant value;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "scalar");
+            db.setDatabaseName(Path());
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+            QSqlQuery query(db);
+            if (db.open() && query.exec(sql) && query.next())
+                value = query.value(0);
+        }
+        QSqlDatabase::removeDatabase("scalar");
+        return value;
+    }
+    bool AllIndexed()
+    {
+        return Scalar("SELECT (SELECT upto FROM text_indexed) = (SELECT MAX(id) FROM frames)")
+                   .toInt()
+               == 1;
+    }
 
     // Records `rows` in a fresh journal and waits until they are all on disk.
     bool RecordAll(Journal &journal, const std::vector<JournalFrame> &rows)
@@ -197,7 +224,7 @@ private slots:
         QVERIFY(log.Lines()[0].contains(aside[0]));
     }
 
-    void aJournalThatCannotBeOpenedGivesOneErrorLineAndKeepsNothing()
+    void aJournalThatCannotBeOpenedGivesOneErrorLineAndHoldsTheRowsForTheNextTry()
     {
         // A file where the folder should be: no journal can be made below it.
         QFile blocker(m_dir.filePath(QStringLiteral("Journal")));
@@ -207,9 +234,29 @@ private slots:
         Journal journal;
         journal.Start(Path(), 0);
         QTRY_VERIFY(!journal.IsWorking());
-        QCOMPARE(journal.Record(Frame(JournalFate::Passed, "12345e2al9")), quint64(0));
+        QVERIFY(journal.Record(Frame(JournalFate::Passed, "12345e2al9")) != 0);
+        // Nothing waits for a row that cannot be written.
+        bool ran = false;
+        journal.AfterCommit(1, [&ran] { ran = true; });
+        QVERIFY(ran);
         QCOMPARE(log.Lines().size(), 1);
         QVERIFY(log.Lines()[0].contains(QStringLiteral("goes on without it")));
+    }
+
+    void aJournalStartedOnAFullDiskBeginsOnceThereIsRoom()
+    {
+        LogDoors log;
+        Journal journal;
+        {
+            FileSizeLimit full(0);
+            QVERIFY(full.IsOk());
+            journal.Start(Path(), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(!journal.IsWorking(), 20000);
+            QVERIFY(journal.Record(Frame(JournalFate::Passed, "12345e2al9")) != 0);
+        }
+        // Seconds after, not the minute a journal that cannot be made at all waits.
+        QTRY_COMPARE_WITH_TIMEOUT(Scalar("SELECT COUNT(*) FROM frames").toInt(), 1, 20000);
+        QCOMPARE(log.Lines().filter("is written again").size(), 1);
     }
 
     void rowsOlderThanTheKeptDaysArePrunedAtStart()
@@ -221,15 +268,217 @@ private slots:
             old.m_received = QDateTime::currentDateTimeUtc().addDays(-11);
             JournalFrame recent = Frame(JournalFate::Passed, "12345e2al8");
             recent.m_received = QDateTime::currentDateTimeUtc().addDays(-9);
-            QVERIFY(RecordAll(journal, {old, recent}));
+            // Days are counted back from the newest row, when it is earlier than now.
+            JournalFrame today = Frame(JournalFate::Passed, "12345e2al7");
+            today.m_received = QDateTime::currentDateTimeUtc();
+            QVERIFY(RecordAll(journal, {old, recent, today}));
         }
         Journal journal;
         journal.Start(Path(), 10);
         JournalReader reader;
         QString error;
         QVERIFY(reader.Open(Path(), &error));
-        QTRY_COMPARE(reader.Rows({}, nullptr, 10).size(), size_t(1));
-        QCOMPARE(reader.Rows({}, nullptr, 10)[0].m_header, QStringLiteral("12345e2al8"));
+        QTRY_COMPARE(reader.Rows({}, nullptr, 10).size(), size_t(2));
+        QCOMPARE(reader.Rows({}, nullptr, 10)[1].m_header, QStringLiteral("12345e2al8"));
+    }
+
+    void pruningNeverEmptiesTheJournalNorGivesAnIdTwice_data()
+    {
+        QTest::addColumn<QList<int>>("ages"); // days before now, in the order recorded
+        QTest::addColumn<int>("kept");
+        QTest::addColumn<int>("keptAfterARowOfToday");
+        // Off longer than the days kept: the last days before the stop stay.
+        QTest::newRow("after-a-long-stop") << QList<int>{520, 500, 500} << 2 << 1;
+        // The clock was set back: the last row is the oldest, and its id is the highest.
+        QTest::newRow("last-row-received-earliest") << QList<int>{1, 30} << 2 << 2;
+    }
+
+    void pruningNeverEmptiesTheJournalNorGivesAnIdTwice()
+    {
+        QFETCH(QList<int>, ages);
+        QFETCH(int, kept);
+        QFETCH(int, keptAfterARowOfToday);
+        LogDoors log;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        {
+            Journal journal;
+            journal.Start(Path(), 0);
+            std::vector<JournalFrame> rows;
+            for (const int age : ages) {
+                rows.push_back(Frame(JournalFate::Passed, "12345e2al9"));
+                rows.back().m_received = now.addDays(-age);
+            }
+            QVERIFY(RecordAll(journal, rows));
+            QTRY_VERIFY(AllIndexed());
+        }
+        const qint64 lastId = ages.size();
+        for (int start = 0; start < 2; ++start) {
+            Journal journal;
+            journal.Start(Path(), 10);
+            QTRY_COMPARE(Scalar("SELECT COUNT(*) FROM frames").toInt(),
+                         start == 0 ? kept : keptAfterARowOfToday);
+            if (start == 0) {
+                JournalFrame next = Frame(JournalFate::Passed, "12345e2al8");
+                next.m_body = "Aftershock";
+                next.m_received = now;
+                QVERIFY(journal.Record(next) != 0);
+                QTRY_COMPARE(Scalar("SELECT MAX(id) FROM frames").toLongLong(), lastId + 1);
+                QTRY_VERIFY(AllIndexed());
+            }
+        }
+        JournalReader reader;
+        QString error;
+        QVERIFY(reader.Open(Path(), &error));
+        const auto found = reader.Rows({{}, {}, {}, QStringLiteral("aftershock")}, nullptr, 10);
+        QCOMPARE(found.size(), size_t(1));
+        QCOMPARE(found[0].m_id, lastId + 1);
+        QCOMPARE(Scalar("PRAGMA integrity_check").toString(), QStringLiteral("ok"));
+        QVERIFY2(log.Lines().isEmpty(), qPrintable(log.Lines().join(u'\n')));
+    }
+
+    void twoJournalsOnOneFileKeepAndIndexEveryRow()
+    {
+        LogDoors log;
+        constexpr int kBursts = 40;
+        constexpr int kRows = 25;
+        {
+            Journal first;
+            Journal second;
+            first.Start(Path(), 0);
+            second.Start(Path(), 0);
+            // Long texts: indexing them takes long enough for the other to commit meanwhile.
+            JournalFrame row = Frame(JournalFate::Passed, "12345e2al9");
+            for (int word = 0; word < 800; ++word)
+                row.m_body += QByteArray::number(word * 7919) + ' ';
+            for (int burst = 0; burst < kBursts; ++burst) {
+                for (int i = 0; i < kRows; ++i)
+                    (burst % 2 ? first : second).Record(row);
+                QTest::qWait(20);
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(Scalar("SELECT COUNT(*) FROM frames").toInt(),
+                                      kBursts * kRows, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(AllIndexed(), 30000);
+        }
+        QVERIFY2(log.Lines().isEmpty(), qPrintable(log.Lines().join(u'\n')));
+    }
+
+    void aFileThatCannotBeWrittenKeepsTheRowsWaitingUntilItCan_data()
+    {
+        QTest::addColumn<QString>("fault");
+        // A file system of the test's own that fills: SQLITE_FULL, as a station's disk gives.
+        QTest::newRow("full-file-system") << "full-file-system";
+        // Where no file system can be mounted: writes past a size fail as on a full disk.
+        QTest::newRow("file-size-limit") << "file-size-limit";
+        // Another Alvetra on the same file, longer than the busy timeout.
+        QTest::newRow("write-lock-held-by-another") << "write-lock";
+    }
+
+    void aFileThatCannotBeWrittenKeepsTheRowsWaitingUntilItCan()
+    {
+        QFETCH(QString, fault);
+        const QString folder = QFileInfo(Path()).path();
+        QDir().mkpath(folder);
+        const auto unmount = qScopeGuard([&folder, fault] {
+            if (fault == "full-file-system")
+                ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
+        });
+        if (fault == "full-file-system") {
+            // In a mount namespace of the test's own, so that the mount is seen by no one else.
+            if (::unshare(CLONE_NEWNS) != 0
+                || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                || ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=64m")
+                       != 0)
+                QSKIP("no file system of the test's own can be mounted here (needs root)");
+        }
+        LogDoors log;
+        Journal journal;
+        journal.Start(Path(), 0);
+        QVERIFY(RecordAll(journal, {Frame(JournalFate::Passed, "12345e2al9")}));
+        QStringList ran;
+        {
+            const qint64 size
+                = qMax(QFileInfo(Path()).size(), QFileInfo(Path() + QStringLiteral("-wal")).size());
+            std::optional<FileSizeLimit> full;
+            QFile filler(folder + QStringLiteral("/filler"));
+            const auto free = qScopeGuard([&filler] { filler.remove(); });
+            QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "holder");
+            const auto release = qScopeGuard([&holder] {
+                holder.close();
+                holder = QSqlDatabase();
+                QSqlDatabase::removeDatabase("holder");
+            });
+            if (fault == "full-file-system") {
+                QVERIFY(filler.open(QIODevice::WriteOnly));
+                const QByteArray block(64 * 1024, 'f');
+                while (filler.write(block) == block.size()) {
+                }
+                filler.close();
+            } else if (fault == "file-size-limit") {
+                full.emplace(size + 16384);
+                QVERIFY(full->IsOk());
+            } else {
+                holder.setDatabaseName(Path());
+                QVERIFY(holder.open());
+                QVERIFY(QSqlQuery(holder).exec("BEGIN IMMEDIATE"));
+            }
+            JournalFrame big = Frame(JournalFate::Passed, "12345e2al9");
+            big.m_body = QByteArray(256 * 1024, 'b');
+            journal.AfterCommit(journal.Record(big), [&ran] { ran << "first"; });
+            QTRY_VERIFY_WITH_TIMEOUT(!journal.IsWorking(), 20000);
+            QTRY_COMPARE(ran, QStringList{"first"});
+            // While it is stopped, a passed message's outputs go at once.
+            journal.AfterCommit(journal.Record(big), [&ran] { ran << "second"; });
+            QCOMPARE(ran, (QStringList{"first", "second"}));
+            // Past the bound, frames that did not pass are counted, not kept.
+            for (qsizetype i = 0; i < Journal::kMaxWaiting + 3; ++i)
+                journal.Record(JournalLineEventRow(kNoon, 2, {}, JournalLineEvent::Lost));
+            QCOMPARE(journal.DroppedRows(), 3);
+            QCOMPARE(log.Lines().filter("cannot be written").size(), 1);
+            if (fault == "write-lock")
+                QVERIFY(QSqlQuery(holder).exec("COMMIT"));
+        } // freed
+        QTRY_VERIFY_WITH_TIMEOUT(!log.Lines().filter("is written again").isEmpty(), 20000);
+        QVERIFY2(log.Lines().filter("is written again")[0].contains("; 3 rows could not be kept"),
+                 qPrintable(log.Lines().join(u'\n')));
+        // Every row kept, and one where the gap is.
+        QTRY_COMPARE_WITH_TIMEOUT(Scalar("SELECT COUNT(*) FROM frames").toLongLong(),
+                                  3 + Journal::kMaxWaiting + 1, 30000);
+        QCOMPARE(Scalar("SELECT detail FROM frames WHERE fate = 3").toString(),
+                 QStringLiteral("3 rows from here on were not kept in the journal: too many "
+                                "waited to be written"));
+        QCOMPARE(log.Lines().filter("caught up").size(), 0);
+    }
+
+    void aDamagedPageMetMidRunIsMovedAsideAndTheRowsKeptInANewJournal()
+    {
+        {
+            Journal journal;
+            journal.Start(Path(), 0);
+            QVERIFY(RecordAll(journal, {Frame(JournalFate::Passed, "12345e2al9")}));
+            QTRY_VERIFY(AllIndexed());
+        }
+        // An index only a new row's insert reads, not the opening of the file.
+        const int page
+            = Scalar("SELECT rootpage FROM sqlite_schema WHERE name = 'frames_by_fate'").toInt();
+        const int pageSize = Scalar("PRAGMA page_size").toInt();
+        QVERIFY(page > 1);
+        {
+            QFile file(Path());
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.seek(qint64(page - 1) * pageSize));
+            file.write(QByteArray(pageSize, '\xEE'));
+        }
+        LogDoors log;
+        Journal journal;
+        journal.Start(Path(), 0);
+        journal.Record(Frame(JournalFate::Passed, "12345e2al8"));
+        const auto aside = [this] {
+            return QDir(QFileInfo(Path()).path()).entryList({QStringLiteral("journal-damaged-*")});
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(aside().size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(Scalar("SELECT header FROM frames").toString(),
+                                  QStringLiteral("12345e2al8"), 10000);
+        QVERIFY(!log.Lines().filter("was damaged").isEmpty());
     }
 
     void theFilterSelectsRows_data()
