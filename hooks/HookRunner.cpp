@@ -10,6 +10,10 @@
 #include <signal.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <dirent.h>
+#include <fcntl.h>
+#endif
 
 struct HookRunner::Running
 {
@@ -46,6 +50,41 @@ QString ErrorTail(QTemporaryFile *file)
         return {};
     return LastErrorLine(file->read(kErrorTailBytes));
 }
+
+#ifdef Q_OS_LINUX
+// Marks every descriptor above standard error close-on-exec, so that the program gets none of
+// Alvetra's, nor any its own parent left open to it. Closing them instead would cut the pipe
+// through which Qt learns that the start failed. Runs in the child between fork and exec,
+// where only async-signal-safe calls may be made: the fallback reads the folder of descriptors
+// with the bare system call, without opendir's allocation.
+void MarkDescriptorsCloseOnExec()
+{
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+    // A kernel before 5.11 knows no CLOSE_RANGE_CLOEXEC.
+    const int folder = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return;
+    alignas(dirent64) char buffer[4096];
+    ssize_t size = 0;
+    while ((size = ::getdents64(folder, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < size;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + at);
+            at += entry->d_reclen;
+            int descriptor = 0;
+            const char *digit = entry->d_name;
+            for (; *digit >= '0' && *digit <= '9' && descriptor < 1 << 24; ++digit)
+                descriptor = descriptor * 10 + (*digit - '0');
+            if (*digit != '\0' || digit == entry->d_name || descriptor <= 2 || descriptor == folder)
+                continue;
+            const int flags = ::fcntl(descriptor, F_GETFD);
+            if (flags >= 0)
+                ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
+        }
+    }
+    ::close(folder);
+}
+#endif
 
 } // namespace
 
@@ -148,9 +187,18 @@ void HookRunner::Start(Waiting waiting)
     process->setStandardInputFile(run->input->fileName());
     process->setStandardOutputFile(QProcess::nullDevice());
     process->setStandardErrorFile(run->errors->fileName());
+    // Where Received/ and the journal are, whatever folder Alvetra was started in.
+    process->setWorkingDirectory(GetProgramFolder());
 #ifdef Q_OS_UNIX
-    // A group of its own, so that the time limit reaches what the program started as well.
-    process->setChildProcessModifier([] { ::setsid(); });
+    // A group of its own, so that the time limit reaches what the program started as well; but
+    // not a session of its own, in which the first serial device it opened would become its
+    // controlling terminal.
+    process->setChildProcessModifier([] {
+        ::setpgid(0, 0);
+#ifdef Q_OS_LINUX
+        MarkDescriptorsCloseOnExec();
+#endif
+    });
 #endif
     connect(process, &QProcess::finished, this,
             [this, process](int exitCode, QProcess::ExitStatus status) {

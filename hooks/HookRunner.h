@@ -63,8 +63,10 @@ struct HookResult
 // it: at most kMaxRunning at once, the rest waiting in order in a queue of kMaxWaiting. Jobs
 // start in the order given and may end in any order.
 //
-// Each program starts in a process group of its own (on Unix), so that a time limit ends
-// whatever it started too: the group gets SIGTERM, and SIGKILL kGraceAfterTerm later. Its
+// Each program starts in the program folder (GetProgramFolder), with no descriptor open beyond
+// its standard input, output and error, and in a process group of its own (on Unix) but in
+// Alvetra's session, so that a time limit ends whatever it started too: the group gets SIGTERM,
+// and SIGKILL kGraceAfterTerm later. Its
 // standard output goes nowhere; its standard input and standard error are files that outlive
 // Alvetra, so a run left behind at the end is never cut off by a broken pipe.
 //
