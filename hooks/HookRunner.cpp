@@ -3,6 +3,7 @@
 #include "doors/Doors.h"
 
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTemporaryFile>
 #include <QTimer>
 
@@ -13,6 +14,7 @@
 #ifdef Q_OS_LINUX
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #endif
 
 struct HookRunner::Running
@@ -28,6 +30,10 @@ struct HookRunner::Running
     QTimer limit;
     qint64 group = 0;
     bool timedOut = false;
+    // The size of its standard error when it was ended for passing the bound; -1 until then.
+    qint64 floodedAt = -1;
+    bool ending = false;
+    int errorWatch = -1;
 };
 
 namespace {
@@ -91,7 +97,22 @@ void MarkDescriptorsCloseOnExec()
 HookRunner::HookRunner(bool logFailures, QObject *parent)
     : QObject(parent)
     , m_logFailures(logFailures)
-{}
+    , m_errorCheck(new QTimer(this))
+{
+    m_errorCheck->setInterval(kErrorCheckInterval);
+    m_errorCheck->callOnTimeout(this, [this] {
+        for (auto &[process, run] : m_running)
+            CheckErrors(process, *run);
+    });
+#ifdef Q_OS_LINUX
+    m_errorWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_errorWatch >= 0) {
+        m_errorWatchNotifier = new QSocketNotifier(m_errorWatch, QSocketNotifier::Read, this);
+        connect(m_errorWatchNotifier, &QSocketNotifier::activated, this,
+                &HookRunner::OnErrorsWritten);
+    }
+#endif
+}
 
 HookRunner::~HookRunner()
 {
@@ -104,6 +125,9 @@ HookRunner::~HookRunner()
         run->limit.stop();
     }
     m_running.clear();
+    delete m_errorWatchNotifier;
+    if (m_errorWatch >= 0)
+        ::close(m_errorWatch);
 }
 
 void HookRunner::SetResultHandler(std::function<void(const HookResult &)> handler)
@@ -176,6 +200,12 @@ void HookRunner::Start(Waiting waiting)
                           + run->input->errorString());
     if (!run->errors->open())
         return notStarted(QStringLiteral("no file for its errors: ") + run->errors->errorString());
+#ifdef Q_OS_LINUX
+    // By name while it has one; the watch stays on the file once it is unlinked.
+    if (m_errorWatch >= 0)
+        run->errorWatch = ::inotify_add_watch(
+            m_errorWatch, QFile::encodeName(run->errors->fileName()).constData(), IN_MODIFY);
+#endif
 
     auto *process = new QProcess(this);
     process->setProgram(words.takeFirst());
@@ -186,7 +216,9 @@ void HookRunner::Start(Waiting waiting)
     process->setProcessEnvironment(environment);
     process->setStandardInputFile(run->input->fileName());
     process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(run->errors->fileName());
+    // Appended, so that its writes follow the file's end and never leave a hole that would hide
+    // its size.
+    process->setStandardErrorFile(run->errors->fileName(), QIODevice::Append);
     // Where Received/ and the journal are, whatever folder Alvetra was started in.
     process->setWorkingDirectory(GetProgramFolder());
 #ifdef Q_OS_UNIX
@@ -226,6 +258,8 @@ void HookRunner::Start(Waiting waiting)
     started->errors->setAutoRemove(false);
 #endif
     started->limit.start(started->timeLimit);
+    if (!m_errorCheck->isActive())
+        m_errorCheck->start();
 }
 
 void HookRunner::OnTimeLimit(QProcess *process)
@@ -234,7 +268,15 @@ void HookRunner::OnTimeLimit(QProcess *process)
     if (found == m_running.end())
         return;
     Running &run = *found->second;
+    if (run.ending)
+        return;
     run.timedOut = true;
+    EndGroup(process, run);
+}
+
+void HookRunner::EndGroup(QProcess *process, Running &run)
+{
+    run.ending = true;
 #ifdef Q_OS_UNIX
     const pid_t group = pid_t(run.group);
     if (group > 0) {
@@ -245,6 +287,45 @@ void HookRunner::OnTimeLimit(QProcess *process)
     }
 #endif
     process->kill();
+}
+
+void HookRunner::OnErrorsWritten()
+{
+#ifdef Q_OS_LINUX
+    alignas(inotify_event) char buffer[4096];
+    ssize_t size = 0;
+    while ((size = ::read(m_errorWatch, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < size;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            at += ssize_t(sizeof(inotify_event)) + event->len;
+            // An overflowed queue names no file.
+            for (auto &[process, run] : m_running) {
+                if (run->errorWatch == event->wd || (event->mask & IN_Q_OVERFLOW))
+                    CheckErrors(process, *run);
+            }
+        }
+    }
+#endif
+}
+
+void HookRunner::CheckErrors(QProcess *process, Running &run)
+{
+    if (!run.errors || !run.errors->isOpen())
+        return;
+    const qint64 size = run.errors->size();
+    if (run.floodedAt < 0) {
+        if (size <= kMaxErrorBytes)
+            return;
+        run.floodedAt = size;
+        if (!run.ending)
+            EndGroup(process, run);
+        return;
+    }
+#ifdef Q_OS_UNIX
+    // Its grace after SIGTERM would let it fill the disk.
+    if (size > run.floodedAt + kMaxErrorBytes && run.group > 0)
+        ::kill(-pid_t(run.group), SIGKILL);
+#endif
 }
 
 void HookRunner::OnFinished(QProcess *process, int exitCode, bool crashed)
@@ -260,6 +341,10 @@ void HookRunner::OnFinished(QProcess *process, int exitCode, bool crashed)
         result.m_outcome = HookOutcome::TimedOut;
         result.m_failure
             = QStringLiteral("still ran after %1 s and was ended").arg(run.timeLimit.count());
+    } else if (run.floodedAt >= 0) {
+        result.m_outcome = HookOutcome::Flooded;
+        result.m_failure = QStringLiteral("wrote more than %1 MiB on standard error and was ended")
+                               .arg(kMaxErrorBytes / (1024 * 1024));
     } else if (crashed) {
         result.m_outcome = HookOutcome::Killed;
         result.m_failure = QStringLiteral("was ended by signal %1").arg(exitCode);
@@ -285,6 +370,12 @@ void HookRunner::Finish(QProcess *process, HookResult result)
         return;
     const std::unique_ptr<Running> run = std::move(found->second);
     m_running.erase(found);
+#ifdef Q_OS_LINUX
+    if (run->errorWatch >= 0)
+        ::inotify_rm_watch(m_errorWatch, run->errorWatch);
+#endif
+    if (m_running.empty())
+        m_errorCheck->stop();
     process->disconnect(this);
     // Still inside one of its signals.
     process->deleteLater();

@@ -206,6 +206,12 @@ private slots:
         QTest::newRow("a-long-error-line-keeps-its-last-KiB")
             << "sh -c \"printf 'a%.0s' $(seq 1500) >&2; printf 'b%.0s' $(seq 1024) >&2; exit 1\""
             << HookOutcome::Failed << lead + "ended with code 1: " + QString(1024, 'b');
+        // Bounded itself, so that a runner without the bound fills no disk while it fails.
+        QTest::newRow("flooding-standard-error-is-ended-at-its-bound")
+            << "sh -c \"trap 'echo last words >&2; exit 1' TERM; yes flood | head -c 50000000 "
+               ">&2; sleep 60\""
+            << HookOutcome::Flooded
+            << lead + "wrote more than 1 MiB on standard error and was ended: last words";
     }
 
     void aFailedCommandGivesOneErrorLineWithItsCodeAndLastErrorLine()
