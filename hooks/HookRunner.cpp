@@ -2,6 +2,7 @@
 
 #include "doors/Doors.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QTemporaryFile>
@@ -133,6 +134,25 @@ HookRunner::~HookRunner()
 void HookRunner::SetResultHandler(std::function<void(const HookResult &)> handler)
 {
     m_handler = std::move(handler);
+}
+
+void HookRunner::FinishAlone()
+{
+    m_alone = true;
+    m_handler = nullptr;
+    m_waiting.clear();
+    // So that the application's end still lets the programs go rather than leaking the runner.
+    if (parent() == nullptr)
+        setParent(QCoreApplication::instance());
+    DeleteIfDone();
+}
+
+void HookRunner::DeleteIfDone()
+{
+    if (m_alone && m_running.empty() && m_pendingKills == 0) {
+        m_alone = false;
+        deleteLater();
+    }
 }
 
 bool HookRunner::Run(HookJob job)
@@ -282,7 +302,12 @@ void HookRunner::EndGroup(QProcess *process, Running &run)
     if (group > 0) {
         ::kill(-group, SIGTERM);
         // Also after the program itself is gone: what it started may ignore SIGTERM.
-        QTimer::singleShot(kGraceAfterTerm, this, [group] { ::kill(-group, SIGKILL); });
+        ++m_pendingKills;
+        QTimer::singleShot(kGraceAfterTerm, this, [this, group] {
+            ::kill(-group, SIGKILL);
+            --m_pendingKills;
+            DeleteIfDone();
+        });
         return;
     }
 #endif
@@ -388,6 +413,7 @@ void HookRunner::Finish(QProcess *process, HookResult result)
     result.m_endedAt = Now();
     Report(result);
     StartWaiting();
+    DeleteIfDone();
 }
 
 void HookRunner::Report(const HookResult &result)

@@ -77,7 +77,7 @@ struct HookResult
 //
 // Lives on the window's thread: it only starts processes and reacts to their signals, never
 // waits for one. Destroying the runner drops the waiting jobs and leaves the running programs
-// to finish on their own.
+// to finish on their own, without their time limits (see FinishAlone).
 class HookRunner : public QObject
 {
     Q_OBJECT
@@ -103,6 +103,12 @@ public:
     // Called on the runner's thread once for every job given to Run, with what became of it.
     void SetResultHandler(std::function<void(const HookResult &)> handler);
 
+    // For an owner that goes before its runs end: the waiting jobs are dropped, no result is
+    // handed on any more, and the running programs keep their time limits and the bound on
+    // their standard error. The runner deletes itself once the last has ended, or goes with the
+    // application object; the caller lets go of it.
+    void FinishAlone();
+
     int RunningCount() const { return int(m_running.size()); }
     int WaitingCount() const { return int(m_waiting.size()); }
 
@@ -124,11 +130,15 @@ private:
     void CheckErrors(QProcess *process, Running &run);
     void Finish(QProcess *process, HookResult result);
     void Report(const HookResult &result);
+    void DeleteIfDone();
 
     bool m_logFailures;
     std::function<void(const HookResult &)> m_handler;
     std::deque<Waiting> m_waiting;
     std::map<QProcess *, std::unique_ptr<Running>> m_running;
+    // SIGKILLs still to be sent after a grace; a runner finishing alone waits for them.
+    int m_pendingKills = 0;
+    bool m_alone = false;
     // Tells of each write to a running program's standard error (inotify); -1 without one.
     int m_errorWatch = -1;
     QSocketNotifier *m_errorWatchNotifier = nullptr;
