@@ -250,7 +250,12 @@ void CGeneralSettingsDlg::OnOK()
     accept();
 }
 
-CGeneralSettingsDlg::~CGeneralSettingsDlg() = default;
+CGeneralSettingsDlg::~CGeneralSettingsDlg()
+{
+    // A command being tried keeps its time limit after the dialog is gone.
+    if (m_tryRunner)
+        m_tryRunner.release()->FinishAlone();
+}
 
 int CGeneralSettingsDlg::EffectivePort(const QComboBox *list, int shown, int stored) const
 {

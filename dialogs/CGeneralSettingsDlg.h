@@ -21,7 +21,7 @@ class QSpinBox;
 // warns, and the command run for each passed message with a button that tries it. OK stores
 // the switches and what the user changed, tells the user which changes wait for a restart, and
 // saves; Cancel stores nothing. GUI thread only; a command being tried runs on its own and is
-// left to finish when the dialog closes.
+// left to finish when the dialog closes, within its time limit.
 class CGeneralSettingsDlg : public CTemplateDlg
 {
     Q_OBJECT

@@ -14,6 +14,8 @@
 #include <utility>
 
 class QProcess;
+class QSocketNotifier;
+class QTimer;
 
 // One run of the station's command: what to run and what it is given.
 struct HookJob
@@ -39,6 +41,7 @@ enum class HookOutcome {
     NotStarted, // could not be started
     TimedOut,   // ended by us at its time limit
     Refused,    // the queue was full; never started
+    Flooded,    // ended by us when its standard error passed kMaxErrorBytes
 };
 
 // What became of one run, for the log and for a record of runs.
@@ -63,14 +66,18 @@ struct HookResult
 // it: at most kMaxRunning at once, the rest waiting in order in a queue of kMaxWaiting. Jobs
 // start in the order given and may end in any order.
 //
-// Each program starts in a process group of its own (on Unix), so that a time limit ends
-// whatever it started too: the group gets SIGTERM, and SIGKILL kGraceAfterTerm later. Its
+// Each program starts in the program folder (GetProgramFolder), with no descriptor open beyond
+// its standard input, output and error, and in a process group of its own (on Unix) but in
+// Alvetra's session, so that a time limit ends whatever it started too: the group gets SIGTERM,
+// and SIGKILL kGraceAfterTerm later. Its
 // standard output goes nowhere; its standard input and standard error are files that outlive
-// Alvetra, so a run left behind at the end is never cut off by a broken pipe.
+// Alvetra, so a run left behind at the end is never cut off by a broken pipe. A program whose
+// standard error passes kMaxErrorBytes is ended the same way, and at once with SIGKILL should
+// it write as much again meanwhile: the file is unlinked, so what it fills no `du` shows.
 //
 // Lives on the window's thread: it only starts processes and reacts to their signals, never
 // waits for one. Destroying the runner drops the waiting jobs and leaves the running programs
-// to finish on their own.
+// to finish on their own, without their time limits (see FinishAlone).
 class HookRunner : public QObject
 {
     Q_OBJECT
@@ -80,6 +87,10 @@ public:
     static constexpr int kMaxWaiting = 100;
     static constexpr std::chrono::seconds kGraceAfterTerm{5};
     static constexpr qsizetype kMaxErrorLine = 1024;
+    static constexpr qint64 kMaxErrorBytes = 1024 * 1024;
+    // How often standard error is looked at besides each write the system reports (all there
+    // is where it reports none).
+    static constexpr std::chrono::seconds kErrorCheckInterval{1};
 
     // `logFailures`: whether each failed run, and each job refused, gives an error line.
     explicit HookRunner(bool logFailures, QObject *parent = nullptr);
@@ -91,6 +102,12 @@ public:
 
     // Called on the runner's thread once for every job given to Run, with what became of it.
     void SetResultHandler(std::function<void(const HookResult &)> handler);
+
+    // For an owner that goes before its runs end: the waiting jobs are dropped, no result is
+    // handed on any more, and the running programs keep their time limits and the bound on
+    // their standard error. The runner deletes itself once the last has ended, or goes with the
+    // application object; the caller lets go of it.
+    void FinishAlone();
 
     int RunningCount() const { return int(m_running.size()); }
     int WaitingCount() const { return int(m_waiting.size()); }
@@ -108,13 +125,24 @@ private:
     void OnFinished(QProcess *process, int exitCode, bool crashed);
     void OnFailedToStart(QProcess *process);
     void OnTimeLimit(QProcess *process);
+    void EndGroup(QProcess *process, Running &run);
+    void OnErrorsWritten();
+    void CheckErrors(QProcess *process, Running &run);
     void Finish(QProcess *process, HookResult result);
     void Report(const HookResult &result);
+    void DeleteIfDone();
 
     bool m_logFailures;
     std::function<void(const HookResult &)> m_handler;
     std::deque<Waiting> m_waiting;
     std::map<QProcess *, std::unique_ptr<Running>> m_running;
+    // SIGKILLs still to be sent after a grace; a runner finishing alone waits for them.
+    int m_pendingKills = 0;
+    bool m_alone = false;
+    // Tells of each write to a running program's standard error (inotify); -1 without one.
+    int m_errorWatch = -1;
+    QSocketNotifier *m_errorWatchNotifier = nullptr;
+    QTimer *m_errorCheck = nullptr;
 };
 
 // The last line of `tail`, the end of what a program wrote on standard error: empty lines at

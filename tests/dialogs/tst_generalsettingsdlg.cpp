@@ -16,10 +16,15 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <signal.h>
+#endif
 
 namespace {
 
@@ -397,6 +402,39 @@ private slots:
         QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
         QCOMPARE(Store().value("Hooks/OnPassed").toString(), command->text());
     }
+
+#ifdef Q_OS_UNIX
+    void aTriedCommandStillRunningWhenTheDialogClosesIsEndedAtItsTimeLimit()
+    {
+        SetSettings(2, 1, 1, 1, 1);
+        GetGeneralSettings().m_hookTimeLimitSeconds = 1;
+        const QString pidFile = QDir::current().absoluteFilePath("tried");
+        qint64 pid = 0;
+        const auto restore = qScopeGuard([&pid] {
+            GetGeneralSettings().m_hookTimeLimitSeconds = 0;
+            if (pid > 0)
+                ::kill(pid_t(pid), SIGKILL);
+        });
+        {
+            CGeneralSettingsDlg dialog;
+            dialog.show();
+            Control<QLineEdit>(dialog, 1037)
+                ->setText("sh -c \"echo $$ > '" + pidFile + "'; exec sleep 1000\"");
+            QTest::mouseClick(Control(dialog, 1038), Qt::LeftButton);
+            QTRY_VERIFY(QFile(pidFile).size() > 0);
+        }
+        QFile file(pidFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        pid = file.readAll().trimmed().toLongLong();
+        QVERIFY(pid > 0);
+        // Gone, or a zombie for the moment before it is reaped.
+        const auto ended = [pid] {
+            QFile stat("/proc/" + QString::number(pid) + "/stat");
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(ended(), 10000);
+    }
+#endif
 };
 
 ALVETRA_APP_TEST_MAIN(GeneralSettingsDlgTest)

@@ -6,13 +6,17 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <memory>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -24,7 +28,9 @@ namespace {
 struct LogDoors : Doors
 {
     void LogError(const QString &text) override { m_log.append(QStringLiteral("Error:->") + text); }
+    QString GetProgramFolder() override { return m_programFolder; }
     QStringList m_log;
+    QString m_programFolder = QDir::currentPath();
 };
 
 QByteArray ReadAll(const QString &path)
@@ -200,6 +206,12 @@ private slots:
         QTest::newRow("a-long-error-line-keeps-its-last-KiB")
             << "sh -c \"printf 'a%.0s' $(seq 1500) >&2; printf 'b%.0s' $(seq 1024) >&2; exit 1\""
             << HookOutcome::Failed << lead + "ended with code 1: " + QString(1024, 'b');
+        // Bounded itself, so that a runner without the bound fills no disk while it fails.
+        QTest::newRow("flooding-standard-error-is-ended-at-its-bound")
+            << "sh -c \"trap 'echo last words >&2; exit 1' TERM; yes flood | head -c 50000000 "
+               ">&2; sleep 60\""
+            << HookOutcome::Flooded
+            << lead + "wrote more than 1 MiB on standard error and was ended: last words";
     }
 
     void aFailedCommandGivesOneErrorLineWithItsCodeAndLastErrorLine()
@@ -246,6 +258,36 @@ private slots:
             QTRY_VERIFY(Ended(ReadAll("child" + QString::number(i))));
         QCOMPARE(m_doors.m_log.size(), HookRunner::kMaxRunning);
         QCOMPARE(m_doors.m_log[0], "Error:->The command for job still ran after 1 s and was ended");
+    }
+
+    void aCommandStartsInTheProgramFolderInAGroupOfItsOwnWithOnlyItsThreeDescriptors()
+    {
+        // As a desktop session or a service manager may leave descriptors open to Alvetra.
+        const int inherited = ::open("/dev/null", O_RDONLY);
+        QVERIFY(inherited >= 0 && ::dup2(inherited, 251) == 251);
+        ::close(inherited);
+        m_doors.m_programFolder = QDir::current().absoluteFilePath("program");
+        QVERIFY(QDir().mkpath(m_doors.m_programFolder));
+        QByteArray started;
+        const auto restore = qScopeGuard([&] {
+            ::close(251);
+            m_doors.m_programFolder = QDir::currentPath();
+            if (started.toInt() > 0)
+                ::kill(started.toInt(), SIGKILL);
+        });
+        auto runner = NewRunner();
+        QVERIFY(runner->Run(Job("sh -c \"echo $$ > pid; exec sleep 1000\"")));
+        QTRY_VERIFY((started = ReadAll("program/pid").trimmed()).toInt() > 0);
+        const QString proc = "/proc/" + QString::fromLatin1(started);
+        QTRY_COMPARE(
+            QDir(proc + "/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+            (QStringList{"0", "1", "2"}));
+        QCOMPARE(QFileInfo(proc + "/cwd").symLinkTarget(), m_doors.m_programFolder);
+        // After the name, which may hold spaces: state, parent, group, session.
+        const QByteArray stat = ReadAll(proc + "/stat");
+        const QByteArrayList fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        QCOMPARE(fields.value(2), started);
+        QCOMPARE(fields.value(3).toInt(), int(::getsid(0)));
     }
 
     void aHundredWaitBehindFourAndTheNextIsRefusedByName()
