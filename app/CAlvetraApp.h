@@ -56,6 +56,13 @@ public:
     // from the input line is handled, the ports are stopped and their lock files removed.
     // What SIGTERM, SIGHUP and SIGINT do.
     void EndInOrder();
+    // True once EndInOrder has begun: a command whose box was up when it came does nothing more.
+    bool IsEnding() const { return m_ending; }
+    // The orderly end for a program that exit() ends behind its back, as Qt's X11 plugin does
+    // when the display's connection breaks: no destructor of this object will run, so the lines
+    // are stopped, what they read handled, the held outputs run and the journal ended here,
+    // touching no window and no bus. Run by std::atexit on the window's thread.
+    void EndWithoutDisplay();
     // Shows the window, out of the tray or the task bar, in front of the others.
     void RaiseWindow();
     // Desktop notifications; always there, silent without a session bus.
