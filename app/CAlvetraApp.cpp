@@ -20,6 +20,7 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,9 @@ int PrintFromCommandLine(const QString &path, const QString &printerName)
                                .arg(path, info.printerName()));
     return 0;
 }
+
+// A window started minimized, or on a platform that never shows it, is not painted.
+constexpr std::chrono::milliseconds kAfterFirstPaintAtLatest{1000};
 
 // The running program, for the end at exit(); null before its windows and after its destructor.
 CAlvetraApp *g_running = nullptr;
@@ -270,10 +274,10 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     Q_UNUSED(endsAtExit);
     if (!g_nextHandler)
         g_nextHandler = qInstallMessageHandler(WatchForTheDisplayGoing);
-    if (!m_tray) {
-        m_tray = std::make_unique<TrayIcon>(*m_notifier);
-        connect(m_tray.get(), &TrayIcon::Activated, this, &CAlvetraApp::RaiseWindow);
-    }
+    // The tray asks the window system and the session bus whether there is one, and draws its
+    // icon: none of it is needed for the window's first paint, which it would delay.
+    m_frame->View()->viewport()->installEventFilter(this);
+    QTimer::singleShot(kAfterFirstPaintAtLatest, this, &CAlvetraApp::StartAfterFirstPaint);
     if (!settingsFailure.isEmpty())
         LogError(settingsFailure);
     if (parser.isSet(minimizedOption))
@@ -289,6 +293,24 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
                                       "will pass until they are set in Filter Settings."));
     }
     return true;
+}
+
+bool CAlvetraApp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Paint && m_frame && watched == m_frame->View()->viewport()) {
+        watched->removeEventFilter(this);
+        // Once this paint is done and shown.
+        QTimer::singleShot(0, this, &CAlvetraApp::StartAfterFirstPaint);
+    }
+    return QApplication::eventFilter(watched, event);
+}
+
+void CAlvetraApp::StartAfterFirstPaint()
+{
+    if (m_tray || m_ending || !m_frame)
+        return;
+    m_tray = std::make_unique<TrayIcon>(*m_notifier);
+    connect(m_tray.get(), &TrayIcon::Activated, this, &CAlvetraApp::RaiseWindow);
 }
 
 void CAlvetraApp::ReportStartUpFailure(const QString &text)

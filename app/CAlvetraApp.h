@@ -95,6 +95,10 @@ private:
     std::unique_ptr<Journal> m_journal;
 
     bool CreateWindows();
+    // What the window's first paint need not wait for: the tray. After that paint, or a second
+    // after start-up at the latest.
+    void StartAfterFirstPaint();
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
     // Start-up says what went wrong without waiting for anyone: a box to read when someone is
     // there, and the same text in the log for when nobody was.
