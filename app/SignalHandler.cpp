@@ -23,8 +23,8 @@ std::atomic<bool> g_endAsked{false};
 extern "C" void OnSignal(int signalNumber)
 {
     const int savedErrno = errno;
-    const bool again = g_endAsked.exchange(true);
-    if (again && signalNumber != SIGHUP) {
+    // SIGHUP neither counts nor forces: a session that ends may send it beside SIGTERM.
+    if (signalNumber != SIGHUP && g_endAsked.exchange(true)) {
         // The default action, taken as soon as this handler returns: the parent sees the
         // program killed by the signal it sent. Both calls are safe in a handler.
         struct sigaction action = {};

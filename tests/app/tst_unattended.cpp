@@ -300,7 +300,7 @@ private slots:
         QTest::addColumn<int>("first");
         QTest::addColumn<int>("second");
         QTest::newRow("sigterm-twice") << SIGTERM << SIGTERM;
-        QTest::newRow("sigint-after-sighup") << SIGHUP << SIGINT;
+        QTest::newRow("sigint-after-sigterm") << SIGTERM << SIGINT;
     }
 
     void aSecondSignalWhileTheEndHangsEndsAtOnce()
