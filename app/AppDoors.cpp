@@ -52,7 +52,9 @@ void AppDoors::ShowMessage(const EdisMessage &message)
 {
     if (CAlvetraView *view = GetLogView())
         view->ShowMessage(message);
-    if (CAlvetraApp::Instance()->m_generalSettings.m_notifyPassedMessages != 0)
+    // Without a display the session bus may be going too; nobody would see the notification.
+    if (CAlvetraApp::Instance()->m_generalSettings.m_notifyPassedMessages != 0
+        && !CAlvetraApp::Instance()->IsDisplayGone())
         CAlvetraApp::Instance()->Notifications().OnPassedMessage(message.m_header,
                                                                  message.m_headline);
 }

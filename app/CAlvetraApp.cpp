@@ -19,8 +19,11 @@
 #include <QMessageBox>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QThread>
+#include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -74,6 +77,32 @@ int PrintFromCommandLine(const QString &path, const QString &printerName)
     return 0;
 }
 
+// A window started minimized, or on a platform that never shows it, is not painted.
+constexpr std::chrono::milliseconds kAfterFirstPaintAtLatest{1000};
+
+// The running program, for the end at exit(); null before its windows and after its destructor.
+CAlvetraApp *g_running = nullptr;
+
+void EndAtExit()
+{
+    if (g_running)
+        g_running->EndWithoutDisplay();
+}
+
+QtMessageHandler g_nextHandler = nullptr;
+
+// Qt's X11 plugin says this just before its exit(1). Ending here, before exit() begins, has
+// every static object of Qt and SQLite still alive; at exit the ones made after our atexit
+// handler are gone before it runs.
+void WatchForTheDisplayGoing(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    // Never null: Qt hands back its default handler when no other was installed.
+    if (g_nextHandler)
+        g_nextHandler(type, context, text);
+    if (type == QtWarningMsg && text.contains(QLatin1String("X11 connection broke")))
+        EndAtExit();
+}
+
 } // namespace
 
 CAlvetraApp::CAlvetraApp(int &argc, char **argv)
@@ -88,6 +117,7 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
 
 CAlvetraApp::~CAlvetraApp()
 {
+    g_running = nullptr;
     // The outputs of messages that waited for their row run now, while the doors still answer
     // them and their results can still be kept; then the print jobs that will not be printed
     // are kept as such; then the journal writes what it holds.
@@ -107,7 +137,7 @@ CAlvetraApp *CAlvetraApp::Instance()
 
 CAlvetraView *CAlvetraApp::View() const
 {
-    return m_frame ? m_frame->View() : nullptr;
+    return m_frame && !m_displayGone ? m_frame->View() : nullptr;
 }
 
 bool CAlvetraApp::InitInstance(const QStringList &arguments)
@@ -242,10 +272,17 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
 
     if (!CreateWindows())
         return false;
-    if (!m_tray) {
-        m_tray = std::make_unique<TrayIcon>(*m_notifier);
-        connect(m_tray.get(), &TrayIcon::Activated, this, &CAlvetraApp::RaiseWindow);
-    }
+    // From here on a running program has lines, a journal and held outputs to end in order,
+    // whoever calls exit().
+    g_running = this;
+    static const bool endsAtExit = std::atexit(EndAtExit) == 0;
+    Q_UNUSED(endsAtExit);
+    if (!g_nextHandler)
+        g_nextHandler = qInstallMessageHandler(WatchForTheDisplayGoing);
+    // The tray asks the window system and the session bus whether there is one, and draws its
+    // icon: none of it is needed for the window's first paint, which it would delay.
+    m_frame->View()->viewport()->installEventFilter(this);
+    QTimer::singleShot(kAfterFirstPaintAtLatest, this, &CAlvetraApp::StartAfterFirstPaint);
     if (!settingsFailure.isEmpty())
         LogError(settingsFailure);
     if (parser.isSet(minimizedOption))
@@ -261,6 +298,24 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
                                       "will pass until they are set in Filter Settings."));
     }
     return true;
+}
+
+bool CAlvetraApp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Paint && m_frame && watched == m_frame->View()->viewport()) {
+        watched->removeEventFilter(this);
+        // Once this paint is done and shown.
+        QTimer::singleShot(0, this, &CAlvetraApp::StartAfterFirstPaint);
+    }
+    return QApplication::eventFilter(watched, event);
+}
+
+void CAlvetraApp::StartAfterFirstPaint()
+{
+    if (m_tray || m_ending || !m_frame)
+        return;
+    m_tray = std::make_unique<TrayIcon>(*m_notifier);
+    connect(m_tray.get(), &TrayIcon::Activated, this, &CAlvetraApp::RaiseWindow);
 }
 
 void CAlvetraApp::ReportStartUpFailure(const QString &text)
@@ -298,6 +353,24 @@ void CAlvetraApp::EndInOrder()
     GetOutPort().StopThread();
     // Ends any dialog's loop as well as the main one: nobody is there to answer it.
     exit(0);
+}
+
+void CAlvetraApp::EndWithoutDisplay()
+{
+    // exit() on another thread: the window's thread runs on meanwhile and owns all of this.
+    if (QThread::currentThread() != thread())
+        return;
+    g_running = nullptr;
+    m_ending = true;
+    m_displayGone = true;
+    // As the window's close and the destructor do it, in their order.
+    m_inPort.StopThread();
+    m_outPort.StopThread();
+    if (m_journal)
+        m_journal->RunHeldOutputs();
+    StopPrinting();
+    m_journal.reset();
+    InstallDoors(nullptr);
 }
 
 bool CAlvetraApp::CreateWindows()

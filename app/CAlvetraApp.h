@@ -48,7 +48,11 @@ public:
     static CAlvetraApp *Instance();
     CMainFrame *MainFrame() const { return m_frame.get(); }
     CAlvetraDoc *Document() const { return m_doc.get(); }
+    // Null once the display is gone: log lines then go to standard error.
     CAlvetraView *View() const;
+    // True while the program ends without its display (EndWithoutDisplay): nothing may touch a
+    // window or the session bus any more.
+    bool IsDisplayGone() const { return m_displayGone; }
 
     void OnAppAbout();
 
@@ -56,6 +60,14 @@ public:
     // from the input line is handled, the ports are stopped and their lock files removed.
     // What SIGTERM, SIGHUP and SIGINT do.
     void EndInOrder();
+    // True once EndInOrder has begun: a command whose box was up when it came does nothing more.
+    bool IsEnding() const { return m_ending; }
+    // The orderly end for a program that exit() ends behind its back, as Qt's X11 plugin does
+    // when the display's connection breaks: no destructor of this object will run, so the lines
+    // are stopped, what they read handled, the held outputs run and the journal ended here,
+    // touching no window and no bus. Run on the window's thread when Qt says the display's
+    // connection broke, or by std::atexit for any other exit().
+    void EndWithoutDisplay();
     // Shows the window, out of the tray or the task bar, in front of the others.
     void RaiseWindow();
     // Desktop notifications; always there, silent without a session bus.
@@ -83,6 +95,11 @@ private:
     std::unique_ptr<Journal> m_journal;
 
     bool CreateWindows();
+    // What the window's first paint need not wait for: the tray. After that paint, or a second
+    // after start-up at the latest.
+    void StartAfterFirstPaint();
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
     // Start-up says what went wrong without waiting for anyone: a box to read when someone is
     // there, and the same text in the log for when nobody was.
     void ReportStartUpFailure(const QString &text);
@@ -96,4 +113,5 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     int m_exitCode = 0;
     bool m_ending = false;
+    bool m_displayGone = false;
 };

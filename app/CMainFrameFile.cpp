@@ -2,6 +2,7 @@
 // printing and previewing it.
 #include "CMainFrame.h"
 
+#include "CAlvetraApp.h"
 #include "CAlvetraDoc.h"
 #include "CAlvetraView.h"
 
@@ -55,19 +56,27 @@ bool DoSave(QWidget *parent, CAlvetraDoc &document, bool askName)
     return true;
 }
 
-// Before the log is replaced: false when the user cancels, or chose to save and it failed.
+// Whether the program's end began while a box was up: its loop ended with the program's, and
+// nothing the box was for may run after the end stopped the ports.
+bool EndingMeanwhile()
+{
+    return CAlvetraApp::Instance()->IsEnding();
+}
+
+// Before the log is replaced: false when the user cancels, or chose to save and it failed, or
+// the program began to end while the box was up.
 bool SaveModified(QWidget *parent, CAlvetraDoc &document)
 {
     if (!document.IsModified())
-        return true;
+        return !EndingMeanwhile();
     const auto answer = QMessageBox::question(
         parent, QStringLiteral("Alvetra"),
         QStringLiteral("Save changes to %1?").arg(document.Title()),
         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
-    if (answer == QMessageBox::Cancel)
+    if (EndingMeanwhile() || answer == QMessageBox::Cancel)
         return false;
     if (answer == QMessageBox::Yes)
-        return DoSave(parent, document, false);
+        return DoSave(parent, document, false) && !EndingMeanwhile();
     return true;
 }
 
@@ -86,7 +95,7 @@ void CMainFrame::OnFileOpen()
 {
     const QString path = QFileDialog::getOpenFileName(
         this, QStringLiteral("Open"), QFileInfo(m_document->PathName()).path(), kRtfFilter);
-    if (path.isEmpty())
+    if (path.isEmpty() || EndingMeanwhile())
         return;
     if (!SaveModified(this, *m_document))
         return;

@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QTimer>
 #include <QVariantMap>
 
 namespace {
@@ -107,8 +108,21 @@ void Notifier::SendBurst()
 
 void Notifier::RaiseTrouble(const QString &key, const QString &summary, const QString &body)
 {
-    if (m_trouble.contains(key))
+    if (m_trouble.contains(key) || m_deferred.contains(key))
         return;
+    const auto last = m_lastRaised.constFind(key);
+    if (last != m_lastRaised.cend() && last->elapsed() < m_troubleGap.count()) {
+        m_deferred.insert(key, {summary, body});
+        QTimer::singleShot(m_troubleGap.count() - last->elapsed(), this, [this, key] {
+            // Gone again meanwhile, or shown by a timer of an earlier flap.
+            if (!m_deferred.contains(key))
+                return;
+            const auto [deferredSummary, deferredBody] = m_deferred.take(key);
+            RaiseTrouble(key, deferredSummary, deferredBody);
+        });
+        return;
+    }
+    m_lastRaised[key].start();
     m_trouble.insert(key, 0);
     m_withdrawWhenKnown.remove(key);
     Notify(0, summary, body, kStays, kCritical, [this, key](uint id) {
@@ -123,6 +137,9 @@ void Notifier::RaiseTrouble(const QString &key, const QString &summary, const QS
 
 void Notifier::ClearTrouble(const QString &key, const QString &summary)
 {
+    // Never shown, so nothing to withdraw and nothing to say back.
+    if (m_deferred.remove(key))
+        return;
     if (!m_trouble.contains(key))
         return;
     const uint id = m_trouble.take(key);

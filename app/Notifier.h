@@ -20,6 +20,10 @@ public:
     // Messages closer together than this are one burst: one notification, updated with a
     // count, rather than a pile the operator has to dismiss one by one.
     static constexpr std::chrono::seconds kBurstGap{60};
+    // The least time between two lasting notifications of one trouble: a line that is lost and
+    // back every few seconds must not bury the desktop in them. Trouble raised again sooner is
+    // shown once this has passed, if it is still there.
+    static constexpr std::chrono::seconds kTroubleGap{60};
 
     explicit Notifier(QObject *parent = nullptr);
 
@@ -30,6 +34,8 @@ public:
     void RaiseTrouble(const QString &key, const QString &summary, const QString &body);
     // The trouble of `key` is over: its notification is withdrawn and a brief one says so.
     void ClearTrouble(const QString &key, const QString &summary);
+    // A test shortens kTroubleGap.
+    void SetTroubleGap(std::chrono::milliseconds gap) { m_troubleGap = gap; }
 
 private:
     // Sends Notify; `onId` gets the id the service gave it.
@@ -56,4 +62,8 @@ private:
     QHash<QString, uint> m_trouble;
     // Trouble that ended before its id came back: withdrawn once the id is known.
     QHash<QString, bool> m_withdrawWhenKnown;
+    // When each trouble was last shown, and what came again too soon after (summary, body).
+    QHash<QString, QElapsedTimer> m_lastRaised;
+    QHash<QString, std::pair<QString, QString>> m_deferred;
+    std::chrono::milliseconds m_troubleGap = kTroubleGap;
 };

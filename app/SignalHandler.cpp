@@ -16,10 +16,25 @@ constexpr int kSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
 // The write end, for the handler; -1 while no handler object exists.
 std::atomic<int> g_writeEnd{-1};
+// Whether an end was asked for already: the operator's second Ctrl+C (or a service manager's
+// second SIGTERM) means the orderly end hangs, and waiting on it helps nobody.
+std::atomic<bool> g_endAsked{false};
 
 extern "C" void OnSignal(int signalNumber)
 {
     const int savedErrno = errno;
+    // SIGHUP neither counts nor forces: a session that ends may send it beside SIGTERM.
+    if (signalNumber != SIGHUP && g_endAsked.exchange(true)) {
+        // The default action, taken as soon as this handler returns: the parent sees the
+        // program killed by the signal it sent. Both calls are safe in a handler.
+        struct sigaction action = {};
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signalNumber, &action, nullptr);
+        ::raise(signalNumber);
+        errno = savedErrno;
+        return;
+    }
     const int fd = g_writeEnd.load();
     if (fd >= 0) {
         const unsigned char number = static_cast<unsigned char>(signalNumber);
@@ -36,6 +51,7 @@ SignalHandler::SignalHandler(QObject *parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, m_sockets) != 0)
         return;
+    g_endAsked.store(false);
     g_writeEnd.store(m_sockets[0]);
     struct sigaction action = {};
     action.sa_handler = OnSignal;

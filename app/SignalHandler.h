@@ -7,8 +7,9 @@ class QSocketNotifier;
 // Turns SIGTERM, SIGHUP and SIGINT (logout, `systemctl stop`, Ctrl+C) into a signal on the
 // window's thread, so the program can end as closing the window does instead of dying on the
 // spot with its ports' lock files left behind. The handler itself only writes the signal's
-// number into a socket pair: nothing else is safe inside a handler. Created and used on the
-// window's thread; one at a time.
+// number into a socket pair: nothing else is safe inside a handler. A second SIGTERM or SIGINT
+// after one of these two ends the program at once, killed by that signal: the orderly end it
+// interrupts has hung. Created and used on the window's thread; one at a time.
 class SignalHandler : public QObject
 {
     Q_OBJECT

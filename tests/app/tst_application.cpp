@@ -11,6 +11,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <csignal>
+
 class ApplicationTest : public QObject
 {
     Q_OBJECT
@@ -75,6 +77,29 @@ private slots:
         QCOMPARE(app->exec(), 0);
         QVERIFY(!asked);
         QVERIFY(!frame->isVisible());
+    }
+
+    // After the end above: the signal ends every loop there is, the box's included.
+    void aSignalWhileTheSaveBoxIsUpKeepsTheLogAndTheLinesClosed()
+    {
+        CAlvetraApp *app = CAlvetraApp::Instance();
+        CMainFrame *frame = app->MainFrame();
+        frame->View()->AppendText("a line the signal must not clear", true, 230, Rgb(0, 0, 0),
+                                  false, false);
+        QVERIFY(app->Document()->IsModified());
+        QTimer signalWhenAsked;
+        connect(&signalWhenAsked, &QTimer::timeout, this, [&] {
+            if (QApplication::activeModalWidget()) {
+                signalWhenAsked.stop();
+                ::raise(SIGTERM);
+            }
+        });
+        signalWhenAsked.start(20);
+        frame->OnFileNew();
+        QVERIFY(app->IsEnding());
+        QVERIFY(frame->View()->toPlainText().contains("a line the signal must not clear"));
+        QVERIFY(!GetInPort().IsRunning());
+        QVERIFY(!GetOutPort().IsRunning());
     }
 };
 

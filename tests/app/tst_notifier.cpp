@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QElapsedTimer>
 #include <QTest>
 
 namespace {
@@ -116,6 +117,29 @@ private slots:
                                     "Notify The input line (com2) is back"}));
         for (const Sent &sent : m_server.m_sent.sliced(1))
             QVERIFY(sent.method != "Notify" || sent.expireMs != 0);
+    }
+
+    void aFlappingLineGivesOneLastingNotificationAGap()
+    {
+        Notifier notifier;
+        notifier.SetTroubleGap(std::chrono::milliseconds(1500));
+        QElapsedTimer clock;
+        clock.start();
+        for (int flap = 0; flap < 5; ++flap) {
+            notifier.RaiseTrouble("input-lost", "The input line (com2) is lost", {});
+            notifier.ClearTrouble("input-lost", "The input line (com2) is back");
+        }
+        notifier.RaiseTrouble("input-lost", "The input line (com2) is lost", {});
+        const auto count = [this](const QString &summary, bool lasting) {
+            return int(std::count_if(
+                m_server.m_sent.begin(), m_server.m_sent.end(), [&](const Sent &sent) {
+                    return sent.summary == summary && (sent.expireMs == 0) == lasting;
+                }));
+        };
+        // Lost at the end: shown again, once the gap has passed.
+        QTRY_COMPARE_WITH_TIMEOUT(count("The input line (com2) is lost", true), 2, 10000);
+        QVERIFY(clock.elapsed() >= 1500);
+        QCOMPARE(count("The input line (com2) is back", false), 1);
     }
 };
 
