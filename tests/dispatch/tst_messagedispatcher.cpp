@@ -3,6 +3,7 @@
 
 #include "dispatch/MessageDispatcher.h"
 #include "dispatch/PrintQueue.h"
+#include "dispatch/ReceivedFile.h"
 #include "hooks/PassedMessageHook.h"
 #include "tools/Pty.h"
 
@@ -17,10 +18,10 @@
 #include <iterator>
 #include <optional>
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -35,8 +36,8 @@ QByteArray ReadAll(const QString &path)
 }
 
 // Root passes every permission check, so a read-only folder would not stop it: for the write,
-// the calling thread alone becomes an ordinary user, as setpriv would make a process. The raw
-// calls, because the C library's own change every thread of the process, Qt's included.
+// the process becomes an ordinary user, as setpriv would make it. Every thread of it, since
+// the file is written on the filing thread; the saved user id stays root's, to come back.
 class AsOrdinaryUser
 {
 public:
@@ -46,17 +47,17 @@ public:
         if (!m_root)
             return;
         m_groupCount = getgroups(int(std::size(m_groups)), m_groups);
-        syscall(SYS_setgroups, 1, &group);
-        syscall(SYS_setresgid, group, group, 0);
-        syscall(SYS_setresuid, 65534, 65534, 0);
+        setgroups(1, &group);
+        setresgid(group, group, 0);
+        setresuid(65534, 65534, 0);
     }
     ~AsOrdinaryUser()
     {
         if (!m_root)
             return;
-        syscall(SYS_setresuid, 0, 0, 0);
-        syscall(SYS_setresgid, 0, 0, 0);
-        syscall(SYS_setgroups, std::max(m_groupCount, 0), m_groups);
+        setresuid(0, 0, 0);
+        setresgid(0, 0, 0);
+        setgroups(size_t(std::max(m_groupCount, 0)), m_groups);
     }
     AsOrdinaryUser(const AsOrdinaryUser &) = delete;
     AsOrdinaryUser &operator=(const AsOrdinaryUser &) = delete;
@@ -101,6 +102,8 @@ private slots:
 
     void cleanup()
     {
+        // No file of this test's is left to land in the next test's folder.
+        FinishReceivedFiles();
         QFile::setPermissions(Received(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                               | QFileDevice::ExeOwner);
         m_folder.reset();
@@ -111,6 +114,7 @@ private slots:
         EdisMessage message = WorkedExample();
         SetOutputs(true, false, false);
         MessageDispatcher(&message).Dispatch();
+        FinishReceivedFiles();
 
         QCOMPARE(Shell().m_log, QStringList());
         QCOMPARE(QDir(Received()).entryList(QDir::Files), QStringList{"12345e2al9.txt"});
@@ -181,6 +185,7 @@ private slots:
         EdisMessage first = WorkedExample();
         first.m_body = QByteArray(5000, 'x');
         MessageDispatcher(&first).Dispatch();
+        FinishReceivedFiles();
         if (sharedFolder) {
             if (geteuid() != 0)
                 QSKIP("Only root can give the older file to another user.");
@@ -197,6 +202,7 @@ private slots:
                 user.emplace(kDialout);
             const mode_t umask = ::umask(077);
             MessageDispatcher(&second).Dispatch();
+            FinishReceivedFiles();
             ::umask(umask);
         }
 
@@ -257,6 +263,7 @@ private slots:
             if (sizeLimit >= 0)
                 QVERIFY(limit.emplace(sizeLimit).IsOk());
             MessageDispatcher(&message).Dispatch();
+            FinishReceivedFiles();
         }
         QCOMPARE(Shell().m_log, (QStringList{kFileError + cause, kPortTooSmall}));
         // The program never makes the folder, and a refused write leaves nothing behind.
@@ -301,6 +308,7 @@ private slots:
         EdisMessage message = WorkedExample();
         message.m_header = header;
         MessageDispatcher(&message).Dispatch();
+        FinishReceivedFiles();
 
         QCOMPARE(Shell().m_log, QStringList());
         QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
@@ -428,6 +436,7 @@ private slots:
             dispatcher.Dispatch();
             files.append(QString::fromLatin1(header) + ".txt");
         }
+        FinishReceivedFiles();
         QCOMPARE(QDir(Received()).entryList(QDir::Files), files);
         QCOMPARE(Shell().m_log, QStringList());
         // The printing thread is the one waiting for the service.
@@ -463,6 +472,7 @@ private slots:
         Shell().m_generalSettings.m_sendToFile = 5; // any non-zero value is on
         Shell().m_generalSettings.m_sendToPort = 1;
         MessageDispatcher(&message).Dispatch();
+        FinishReceivedFiles();
         QVERIFY(QFile::exists(file));
         QCOMPARE(Shell().m_log, QStringList{kPortTooSmall});
 
