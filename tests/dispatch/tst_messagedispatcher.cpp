@@ -13,11 +13,13 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <iterator>
 #include <optional>
 
+#include <dlfcn.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -399,6 +401,79 @@ private slots:
         QCOMPARE(Shell().m_log, QStringList());
         port.StopThread();
         port.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
+    }
+
+    void aDiskSlowToSyncHoldsNeitherTheWindowNorTheOrderOfFilesAndForwards()
+    {
+        if (dlsym(RTLD_DEFAULT, "alvetra_slow_sync_loaded") == nullptr)
+            QSKIP("Needs the slow disk preloaded (LD_PRELOAD of libslowsync.so), as CTest runs "
+                  "it.");
+        Pty line;
+        QVERIFY(line.IsOpen());
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue(QStringLiteral("Ports/COM9"), line.DevicePath());
+        store.sync();
+        SerialPort &port = Shell().m_outPort;
+        port.Configure(nullptr, 9, 9600, 'N', 8, 0, 0, 512);
+        QVERIFY(port.OpenPort());
+        QVERIFY(port.StartThread());
+        const auto closePort = qScopeGuard([&port] {
+            port.StopThread();
+            port.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
+        });
+        qputenv("ALVETRA_SLOW_SYNC_FOLDER", QFile::encodeName(Received()));
+        qputenv("ALVETRA_SLOW_SYNC_MS", "400");
+        const auto fastAgain = qScopeGuard([] {
+            FinishReceivedFiles();
+            qunsetenv("ALVETRA_SLOW_SYNC_FOLDER");
+        });
+        SetOutputs(true, true, false, 0);
+
+        // Names in the order they pass, so that a folder listing shows the order filed.
+        constexpr int kBurst = 5;
+        QStringList files;
+        QByteArray sent;
+        std::vector<QByteArray> texts;
+        for (int i = 0; i < kBurst; ++i) {
+            const QByteArray header = "1000" + QByteArray::number(i) + "e2al9";
+            files.append(QString::fromLatin1(header) + ".txt");
+            texts.push_back("\x01" + header + "\x04");
+            sent += texts.back();
+        }
+        // The window's thread at work while the files are written: each tick looks at the
+        // folder and at what the far end has had.
+        QByteArray arrived;
+        int ticksWhileFiling = 0;
+        QStringList faults;
+        QTimer window;
+        window.setInterval(10);
+        connect(&window, &QTimer::timeout, this, [&] {
+            arrived += line.ReadAvailable();
+            const QStringList present
+                = QDir(Received()).entryList({QStringLiteral("*.txt")}, QDir::Files);
+            if (present != files.mid(0, present.size()))
+                faults.append("filed out of order: " + present.join(' '));
+            if (present.size() < kBurst)
+                ++ticksWhileFiling;
+            for (int i = int(present.size()); i < kBurst; ++i)
+                if (arrived.contains(texts[size_t(i)]))
+                    faults.append("forwarded before its file: " + files[i]);
+        });
+        window.start();
+        for (int i = 0; i < kBurst; ++i) {
+            EdisMessage message = WorkedExample();
+            message.m_header = texts[size_t(i)].mid(1, 10);
+            message.m_outputText = texts[size_t(i)];
+            MessageDispatcher(&message).Dispatch();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), sent.size(), 30000);
+        window.stop();
+
+        QCOMPARE(faults, QStringList());
+        QVERIFY2(ticksWhileFiling > 0, "the window's thread was held while the files were synced");
+        QCOMPARE(arrived, sent);
+        QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden), files);
+        QCOMPARE(Shell().m_log, QStringList());
     }
 
     void aPrintServiceThatNeverAnswersHoldsNeitherTheFilesNorTheNextMessageNorTheEnd()
