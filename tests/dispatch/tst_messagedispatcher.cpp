@@ -150,7 +150,7 @@ private slots:
         QVERIFY(text.open(QIODevice::WriteOnly));
         text.write("#!/bin/sh\n[ -z \"$ALVETRA_FILE\" ] || cp \"$ALVETRA_FILE\" \"$0.copy\"\n"
                    "printf '%s|%s|%s' \"$ALVETRA_LINE\" \"$ALVETRA_RECEIVED_AT\" "
-                   "\"$ALVETRA_FILE\" > \"$0.out\"\n");
+                   "\"$ALVETRA_FILE\" > \"$0.part\" && mv \"$0.part\" \"$0.out\"\n");
         text.close();
         QVERIFY(text.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         Shell().m_generalSettings.m_onPassed = script;
