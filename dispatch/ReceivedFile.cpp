@@ -269,13 +269,12 @@ void FinishReceivedFiles()
             continue;
         }
         // The disk has not answered for the whole patience: the program's end, the journal's
-        // last rows among it, must not hang on it. What waits goes on without its file.
+        // last rows among it, must not hang on it. What waits goes on without its file; the
+        // thread keeps writing, and its files land should the disk answer before the process
+        // is gone.
         if (thread != nullptr) {
             Filing() = nullptr;
-            if (!thread->Stop(std::chrono::milliseconds(0)))
-                thread->Abandon();
-            else
-                delete thread;
+            thread->Abandon();
         }
         const ReceivedFileResult lost{kHardIO, QDateTime::currentDateTimeUtc()};
         for (Waiting &entry : waiting)
