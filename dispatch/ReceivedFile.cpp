@@ -87,29 +87,22 @@ public:
         return std::exchange(m_results, {});
     }
 
-    // Whether a result is waiting, after at most `patience` for one.
-    bool AwaitResult(std::chrono::milliseconds patience)
+    void AwaitResult()
     {
         std::unique_lock lock(m_mutex);
-        return m_done.wait_for(lock, patience, [this] { return !m_results.empty(); });
+        m_done.wait(lock, [this] { return !m_results.empty(); });
     }
 
-    // Ends the thread after the job in hand; true when it ended within `patience`.
-    bool Stop(std::chrono::milliseconds patience)
+    // Ends the thread once its queue is empty.
+    void Stop()
     {
-        std::unique_lock lock(m_mutex);
-        m_stop = true;
-        m_jobs.clear();
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
         m_more.notify_one();
-        if (!m_idle.wait_for(lock, patience, [this] { return m_ended; }))
-            return false;
-        lock.unlock();
         m_thread.join();
-        return true;
     }
-
-    // A thread stuck in the kernel cannot be joined; it goes with the process.
-    void Abandon() { m_thread.detach(); }
 
 private:
     void Run()
@@ -117,7 +110,7 @@ private:
         std::unique_lock lock(m_mutex);
         for (;;) {
             m_more.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
-            if (m_stop)
+            if (m_jobs.empty())
                 break;
             FileJob job = std::move(m_jobs.front());
             m_jobs.pop_front();
@@ -132,8 +125,6 @@ private:
                 QMetaObject::invokeMethod(QCoreApplication::instance(), &TakeFiled,
                                           Qt::QueuedConnection);
         }
-        m_ended = true;
-        m_idle.notify_all();
     }
 
     static void TakeFiled();
@@ -141,13 +132,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_more;
     std::condition_variable m_done;
-    std::condition_variable m_idle;
     // Guarded by m_mutex.
     std::deque<FileJob> m_jobs;
     std::vector<std::pair<quint64, ReceivedFileResult>> m_results;
     bool m_reportDue = true;
     bool m_stop = false;
-    bool m_ended = false;
     std::thread m_thread; // last: it starts once everything above is made
 };
 
@@ -203,10 +192,8 @@ void FinishAtExit()
 {
     FinishReceivedFiles();
     if (FilingThread *thread = std::exchange(Filing(), nullptr)) {
-        if (thread->Stop(kFilingPatience))
-            delete thread;
-        else
-            thread->Abandon(); // and the object with it
+        thread->Stop();
+        delete thread;
     }
 }
 
@@ -250,36 +237,16 @@ void AfterReceivedFiles(std::function<void()> then)
     waiting.push_back({0, [then = std::move(then)](const ReceivedFileResult &) { then(); }, {}});
 }
 
-qsizetype WaitingReceivedFiles()
-{
-    qsizetype files = 0;
-    for (const Waiting &entry : WaitingOutputs())
-        files += entry.m_id != 0 ? 1 : 0;
-    return files;
-}
-
 void FinishReceivedFiles()
 {
-    std::deque<Waiting> &waiting = WaitingOutputs();
     RunReady();
-    while (!waiting.empty()) {
+    // Every message that passed has its file, however slow the disk: as long as it writes
+    // them, the end waits, as it did when the window's thread wrote them.
+    while (!WaitingOutputs().empty()) {
         FilingThread *thread = Filing();
-        if (thread != nullptr && thread->AwaitResult(kFilingPatience)) {
-            RunReady();
-            continue;
-        }
-        // The disk has not answered for the whole patience: the program's end, the journal's
-        // last rows among it, must not hang on it. What waits goes on without its file; the
-        // thread keeps writing, and its files land should the disk answer before the process
-        // is gone.
-        if (thread != nullptr) {
-            Filing() = nullptr;
-            thread->Abandon();
-        }
-        const ReceivedFileResult lost{kHardIO, QDateTime::currentDateTimeUtc()};
-        for (Waiting &entry : waiting)
-            if (entry.m_id != 0 && !entry.m_result)
-                entry.m_result = lost;
+        if (thread == nullptr)
+            break; // nothing can come: none waits for a file without the thread
+        thread->AwaitResult();
         RunReady();
     }
 }

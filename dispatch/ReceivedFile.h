@@ -9,7 +9,6 @@
 #include <QDateTime>
 #include <QString>
 
-#include <chrono>
 #include <functional>
 
 // The file's name for `header`: the header's characters, then ".txt". A header comes off the
@@ -47,12 +46,7 @@ void QueueReceivedFile(const QString &folder,
 // Runs `then` on the GUI thread once every file queued before has its `then` run: at once when
 // none waits. GUI thread only.
 void AfterReceivedFiles(std::function<void()> then);
-// The files queued whose `then` has not run yet.
-qsizetype WaitingReceivedFiles();
 // Waits for every queued file and runs what waits for it, in order: the program is ending, or
-// a test needs the files in place. A disk that answers nothing for kFilingPatience is left
-// behind: its file and the ones after it count as failed by the hardware, and their later
-// outputs still run. GUI thread only; may take long, so only at the end (and in tests).
+// a test needs the files in place. GUI thread only; may take as long as the disk takes, so
+// only at the end (and in tests).
 void FinishReceivedFiles();
-
-inline constexpr std::chrono::seconds kFilingPatience{10};
