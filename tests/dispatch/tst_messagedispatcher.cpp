@@ -474,6 +474,16 @@ private slots:
         QCOMPARE(arrived, sent);
         QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden), files);
         QCOMPARE(Shell().m_log, QStringList());
+
+        // The end comes while the last message's file is being synced: it still gets its file,
+        // and its forward after it.
+        EdisMessage last = WorkedExample();
+        last.m_header = "10009e2al9";
+        last.m_outputText = "\x01" + last.m_header + "\x04";
+        MessageDispatcher(&last).Dispatch();
+        StopPrinting();
+        QVERIFY(QFile::exists(Received() + "/10009e2al9.txt"));
+        QTRY_VERIFY((arrived += line.ReadAvailable()).endsWith(last.m_outputText));
     }
 
     void aPrintServiceThatNeverAnswersHoldsNeitherTheFilesNorTheNextMessageNorTheEnd()
