@@ -21,35 +21,62 @@ void MessageDispatcher::Dispatch()
     RecordOutput(int(JournalOutputKind::Sound), true, QStringLiteral("played"));
     // Read at each dispatch, so a switch changed in the dialog applies to the next message.
     const GeneralSettings &settings = GetGeneralSettings();
-    QString file;
+    LaterOutputs later{settings.m_sendToPort != 0, settings.m_sendToPrinter != 0,
+                       settings.m_onPassed};
+    // A message fed without a line (the Test menu's file) arrives now, not once its file is in.
+    const QDateTime arrival
+        = m_receivedAt.isValid() ? m_receivedAt : QDateTime::currentDateTimeUtc();
+    QString path;
     if (settings.m_sendToFile != 0)
-        file = WriteToFile();
-    if (settings.m_sendToPort != 0) {
+        path = GetProgramFolder() + QStringLiteral("/Received/")
+               + MessageFileName(m_message->m_header);
+    // The output line, the printer and the command wait for the file and for every earlier
+    // message's outputs: a slow disk delays them but never lets a later message's bytes out
+    // first, nor the far end a message whose file is not there. The copy shares the message's
+    // bytes.
+    auto rest = [message = *m_message, arrival, ticket = m_journalTicket, later,
+                 path](const ReceivedFileResult *filed) mutable {
+        MessageDispatcher dispatcher(&message, arrival);
+        dispatcher.SetJournalTicket(ticket);
+        const QString file = filed != nullptr ? dispatcher.KeepFileResult(path, *filed) : QString();
+        dispatcher.RunLaterOutputs(file, later);
+    };
+    if (path.isEmpty()) {
+        AfterReceivedFiles([rest = std::move(rest)]() mutable { rest(nullptr); });
+        return;
+    }
+    QueueReceivedFile(
+        GetProgramFolder() + QStringLiteral("/Received"), path, MessageFileContent(*m_message),
+        [rest = std::move(rest)](const ReceivedFileResult &filed) mutable { rest(&filed); });
+}
+
+void MessageDispatcher::RunLaterOutputs(const QString &file, const LaterOutputs &later)
+{
+    if (later.m_port) {
         const bool queued = SendToPort();
         RecordOutput(int(JournalOutputKind::OutputLine), queued,
                      queued ? QStringLiteral("queued") : QStringLiteral("refused"));
     }
-    if (settings.m_sendToPrinter != 0) {
+    if (later.m_printer) {
         const bool queued = PrintMessage();
         RecordOutput(int(JournalOutputKind::Printer), queued,
                      queued ? QStringLiteral("queued for the default printer")
                             : QStringLiteral("refused: too many jobs waiting"));
     }
-    if (!settings.m_onPassed.isEmpty()) {
-        // A message fed without a line (the Test menu's file) arrives now.
-        const QDateTime arrival
-            = m_receivedAt.isValid() ? m_receivedAt : QDateTime::currentDateTimeUtc();
-        RunPassedHook(*m_message, {arrival, GetInPort().PortNumber(), file, m_journalTicket});
-    }
+    if (!later.m_onPassed.isEmpty())
+        RunPassedHook(*m_message, {m_receivedAt, GetInPort().PortNumber(), file, m_journalTicket});
 }
 
-void MessageDispatcher::RecordOutput(int kind, bool ok, const QString &result) const
+void MessageDispatcher::RecordOutput(int kind,
+                                     bool ok,
+                                     const QString &result,
+                                     const QDateTime &at) const
 {
     if (m_journalTicket == 0)
         return;
     if (Journal *journal = GetJournal())
         journal->RecordOutput({m_journalTicket, JournalOutputKind(kind),
-                               QDateTime::currentDateTimeUtc(), ok, result});
+                               at.isValid() ? at : QDateTime::currentDateTimeUtc(), ok, result});
 }
 
 bool MessageDispatcher::SendToPort()

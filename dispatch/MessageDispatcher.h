@@ -26,16 +26,19 @@ public:
     virtual ~MessageDispatcher() = default;
 
     // The sound, then the file, the output line and the printer, each as its switch says at
-    // this moment, started in that order and returning at once: the file is written before
-    // the first byte goes out, while the output line and the printer work on threads of their
-    // own and the next message may be handled before this one has left. One that fails
-    // reports it and the next still runs. Last the station's command, once the file it may
-    // read is there (PassedHook.h).
+    // this moment, started in that order and returning at once: the file goes to the filing
+    // thread (QueueReceivedFile), and the output line, the printer and the command start once
+    // it is in place or has failed, and once every earlier message's have started, so the
+    // files are written and the messages forwarded in the order they passed. The output line
+    // and the printer work on threads of their own; the next message may be handled before
+    // this one has left. One that fails reports it and the next still runs. Last the
+    // station's command, once the file it may read is there (PassedHook.h).
     void Dispatch();
 
     // Writes the message to "Received/<header>.txt" below the program folder, replacing a
     // file of that name, and returns its path; a failure gives one error line, leaves no cut
-    // file behind and returns an empty path.
+    // file behind and returns an empty path. On the calling thread: Dispatch files through
+    // the filing thread instead.
     QString WriteToFile();
     // Hands the output text to the output port as one message in pieces, with the recover
     // time after each full piece; the port's thread keeps the pauses. False when the port
@@ -53,8 +56,21 @@ public:
     quint64 JournalTicket() const { return m_journalTicket; }
 
 private:
-    // Keeps an output's result beside the message's row, when there is one.
-    void RecordOutput(int kind, bool ok, const QString &result) const;
+    // What the switches said at Dispatch for the outputs after the file.
+    struct LaterOutputs
+    {
+        bool m_port = false;
+        bool m_printer = false;
+        QString m_onPassed;
+    };
+
+    void RunLaterOutputs(const QString &file, const LaterOutputs &later);
+    // Keeps the file's result and logs a failure; the path once the file is in place, else
+    // empty.
+    QString KeepFileResult(const QString &path, const ReceivedFileResult &filed) const;
+    // Keeps an output's result beside the message's row, when there is one; `at` defaults to
+    // now.
+    void RecordOutput(int kind, bool ok, const QString &result, const QDateTime &at = {}) const;
 
     EdisMessage *m_message; // not owned
     QDateTime m_receivedAt;

@@ -1,6 +1,7 @@
 #include "PrintQueue.h"
 
 #include "PrintText.h"
+#include "ReceivedFile.h"
 #include "doors/Doors.h"
 
 #include <QCoreApplication>
@@ -179,6 +180,10 @@ void SetPrintResultHandler(PrintResultHandler handler)
 
 int StopPrinting()
 {
+    // The files still being written hold their messages' print jobs, and the output line and
+    // the command with them: the end lets them come first, so every message that passed
+    // before it has its file and its outputs run.
+    FinishReceivedFiles();
     PrintThread *&thread = Printing();
     if (thread == nullptr)
         return 0;

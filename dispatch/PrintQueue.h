@@ -25,8 +25,9 @@ using PrintResultHandler
     = std::function<void(quint64 tag, bool printed, const QString &result, const QDateTime &at)>;
 void SetPrintResultHandler(PrintResultHandler handler);
 
-// Ends the printing thread: the jobs still waiting are dropped, each tagged one reported as
-// "not printed: dropped at the end", and their number returned; the job being printed is given
-// a few seconds to finish (and reported when it does), then left to the process's end. Also
-// run when the application object goes. GUI thread only.
+// Ends the printing thread, once every file in Received/ still being written is in place and
+// its message's later outputs have run (FinishReceivedFiles): the jobs still waiting are dropped,
+// each tagged one reported as "not printed: dropped at the end", and their number returned; the job
+// being printed is given a few seconds to finish (and reported when it does), then left to the
+// process's end. Also run when the application object goes. GUI thread only.
 int StopPrinting();

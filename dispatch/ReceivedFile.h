@@ -6,7 +6,10 @@
 #include "receiver/EdisMessage.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
+
+#include <functional>
 
 // The file's name for `header`: the header's characters, then ".txt". A header comes off the
 // line, so the name is kept inside the "Received" folder: every '/', '\\' and zero byte, and
@@ -19,3 +22,31 @@ QString MessageFileName(const QByteArray &header);
 QString FileErrorCauseText(int cause);
 // The cause for a failed file operation from the platform's error number (errno).
 int FileErrorCauseFromErrno(int error);
+
+// --- Filing on a thread of its own ---
+
+// What became of one queued file: `m_cause` 0 once it is in place, else the failure's cause
+// (FileErrorCauseText); `m_at` when that was known, UTC.
+struct ReceivedFileResult
+{
+    int m_cause = 0;
+    QDateTime m_at;
+};
+
+// Writes `content` as the whole of `path` (inside `folder`, which the program never makes) on
+// the filing thread, which writes one file at a time in the order queued: an fsync that takes
+// seconds holds neither the window nor the line. `then` runs on the GUI thread with the result,
+// after every earlier call's `then` (AfterReceivedFiles' too). Without an application object
+// the file is written and `then` run before it returns. GUI thread only; the thread is made at
+// the first file.
+void QueueReceivedFile(const QString &folder,
+                       const QString &path,
+                       const QByteArray &content,
+                       std::function<void(const ReceivedFileResult &)> then);
+// Runs `then` on the GUI thread once every file queued before has its `then` run: at once when
+// none waits. GUI thread only.
+void AfterReceivedFiles(std::function<void()> then);
+// Waits for every queued file and runs what waits for it, in order: the program is ending, or
+// a test needs the files in place. GUI thread only; may take as long as the disk takes, so
+// only at the end (and in tests).
+void FinishReceivedFiles();

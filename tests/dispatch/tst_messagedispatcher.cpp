@@ -3,6 +3,7 @@
 
 #include "dispatch/MessageDispatcher.h"
 #include "dispatch/PrintQueue.h"
+#include "dispatch/ReceivedFile.h"
 #include "hooks/PassedMessageHook.h"
 #include "tools/Pty.h"
 
@@ -12,15 +13,17 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <iterator>
 #include <optional>
 
+#include <dlfcn.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -35,8 +38,8 @@ QByteArray ReadAll(const QString &path)
 }
 
 // Root passes every permission check, so a read-only folder would not stop it: for the write,
-// the calling thread alone becomes an ordinary user, as setpriv would make a process. The raw
-// calls, because the C library's own change every thread of the process, Qt's included.
+// the process becomes an ordinary user, as setpriv would make it. Every thread of it, since
+// the file is written on the filing thread; the saved user id stays root's, to come back.
 class AsOrdinaryUser
 {
 public:
@@ -46,17 +49,17 @@ public:
         if (!m_root)
             return;
         m_groupCount = getgroups(int(std::size(m_groups)), m_groups);
-        syscall(SYS_setgroups, 1, &group);
-        syscall(SYS_setresgid, group, group, 0);
-        syscall(SYS_setresuid, 65534, 65534, 0);
+        setgroups(1, &group);
+        setresgid(group, group, 0);
+        setresuid(65534, 65534, 0);
     }
     ~AsOrdinaryUser()
     {
         if (!m_root)
             return;
-        syscall(SYS_setresuid, 0, 0, 0);
-        syscall(SYS_setresgid, 0, 0, 0);
-        syscall(SYS_setgroups, std::max(m_groupCount, 0), m_groups);
+        setresuid(0, 0, 0);
+        setresgid(0, 0, 0);
+        setgroups(size_t(std::max(m_groupCount, 0)), m_groups);
     }
     AsOrdinaryUser(const AsOrdinaryUser &) = delete;
     AsOrdinaryUser &operator=(const AsOrdinaryUser &) = delete;
@@ -101,6 +104,8 @@ private slots:
 
     void cleanup()
     {
+        // No file of this test's is left to land in the next test's folder.
+        FinishReceivedFiles();
         QFile::setPermissions(Received(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                               | QFileDevice::ExeOwner);
         m_folder.reset();
@@ -111,6 +116,7 @@ private slots:
         EdisMessage message = WorkedExample();
         SetOutputs(true, false, false);
         MessageDispatcher(&message).Dispatch();
+        FinishReceivedFiles();
 
         QCOMPARE(Shell().m_log, QStringList());
         QCOMPARE(QDir(Received()).entryList(QDir::Files), QStringList{"12345e2al9.txt"});
@@ -144,7 +150,7 @@ private slots:
         QVERIFY(text.open(QIODevice::WriteOnly));
         text.write("#!/bin/sh\n[ -z \"$ALVETRA_FILE\" ] || cp \"$ALVETRA_FILE\" \"$0.copy\"\n"
                    "printf '%s|%s|%s' \"$ALVETRA_LINE\" \"$ALVETRA_RECEIVED_AT\" "
-                   "\"$ALVETRA_FILE\" > \"$0.out\"\n");
+                   "\"$ALVETRA_FILE\" > \"$0.part\" && mv \"$0.part\" \"$0.out\"\n");
         text.close();
         QVERIFY(text.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         Shell().m_generalSettings.m_onPassed = script;
@@ -181,6 +187,7 @@ private slots:
         EdisMessage first = WorkedExample();
         first.m_body = QByteArray(5000, 'x');
         MessageDispatcher(&first).Dispatch();
+        FinishReceivedFiles();
         if (sharedFolder) {
             if (geteuid() != 0)
                 QSKIP("Only root can give the older file to another user.");
@@ -197,6 +204,7 @@ private slots:
                 user.emplace(kDialout);
             const mode_t umask = ::umask(077);
             MessageDispatcher(&second).Dispatch();
+            FinishReceivedFiles();
             ::umask(umask);
         }
 
@@ -257,6 +265,7 @@ private slots:
             if (sizeLimit >= 0)
                 QVERIFY(limit.emplace(sizeLimit).IsOk());
             MessageDispatcher(&message).Dispatch();
+            FinishReceivedFiles();
         }
         QCOMPARE(Shell().m_log, (QStringList{kFileError + cause, kPortTooSmall}));
         // The program never makes the folder, and a refused write leaves nothing behind.
@@ -301,6 +310,7 @@ private slots:
         EdisMessage message = WorkedExample();
         message.m_header = header;
         MessageDispatcher(&message).Dispatch();
+        FinishReceivedFiles();
 
         QCOMPARE(Shell().m_log, QStringList());
         QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
@@ -393,6 +403,89 @@ private slots:
         port.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
     }
 
+    void aDiskSlowToSyncHoldsNeitherTheWindowNorTheOrderOfFilesAndForwards()
+    {
+        if (dlsym(RTLD_DEFAULT, "alvetra_slow_sync_loaded") == nullptr)
+            QSKIP("Needs the slow disk preloaded (LD_PRELOAD of libslowsync.so), as CTest runs "
+                  "it.");
+        Pty line;
+        QVERIFY(line.IsOpen());
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue(QStringLiteral("Ports/COM9"), line.DevicePath());
+        store.sync();
+        SerialPort &port = Shell().m_outPort;
+        port.Configure(nullptr, 9, 9600, 'N', 8, 0, 0, 512);
+        QVERIFY(port.OpenPort());
+        QVERIFY(port.StartThread());
+        const auto closePort = qScopeGuard([&port] {
+            port.StopThread();
+            port.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
+        });
+        qputenv("ALVETRA_SLOW_SYNC_FOLDER", QFile::encodeName(Received()));
+        qputenv("ALVETRA_SLOW_SYNC_MS", "400");
+        const auto fastAgain = qScopeGuard([] {
+            FinishReceivedFiles();
+            qunsetenv("ALVETRA_SLOW_SYNC_FOLDER");
+        });
+        SetOutputs(true, true, false, 0);
+
+        // Names in the order they pass, so that a folder listing shows the order filed.
+        constexpr int kBurst = 5;
+        QStringList files;
+        QByteArray sent;
+        std::vector<QByteArray> texts;
+        for (int i = 0; i < kBurst; ++i) {
+            const QByteArray header = "1000" + QByteArray::number(i) + "e2al9";
+            files.append(QString::fromLatin1(header) + ".txt");
+            texts.push_back("\x01" + header + "\x04");
+            sent += texts.back();
+        }
+        // The window's thread at work while the files are written: each tick looks at the
+        // folder and at what the far end has had.
+        QByteArray arrived;
+        int ticksWhileFiling = 0;
+        QStringList faults;
+        QTimer window;
+        window.setInterval(10);
+        connect(&window, &QTimer::timeout, this, [&] {
+            arrived += line.ReadAvailable();
+            const QStringList present
+                = QDir(Received()).entryList({QStringLiteral("*.txt")}, QDir::Files);
+            if (present != files.mid(0, present.size()))
+                faults.append("filed out of order: " + present.join(' '));
+            if (present.size() < kBurst)
+                ++ticksWhileFiling;
+            for (int i = int(present.size()); i < kBurst; ++i)
+                if (arrived.contains(texts[size_t(i)]))
+                    faults.append("forwarded before its file: " + files[i]);
+        });
+        window.start();
+        for (int i = 0; i < kBurst; ++i) {
+            EdisMessage message = WorkedExample();
+            message.m_header = texts[size_t(i)].mid(1, 10);
+            message.m_outputText = texts[size_t(i)];
+            MessageDispatcher(&message).Dispatch();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), sent.size(), 30000);
+        window.stop();
+
+        QCOMPARE(faults, QStringList());
+        QVERIFY2(ticksWhileFiling > 0, "the window's thread was held while the files were synced");
+        QCOMPARE(arrived, sent);
+        QCOMPARE(QDir(Received()).entryList(QDir::Files | QDir::Hidden), files);
+        QCOMPARE(Shell().m_log, QStringList());
+
+        // The end comes while the last message's file is being synced: it still gets its file,
+        // and its forward after it.
+        EdisMessage last = WorkedExample();
+        last.m_header = "10009e2al9";
+        last.m_outputText = "\x01" + last.m_header + "\x04";
+        MessageDispatcher(&last).Dispatch();
+        StopPrinting();
+        QVERIFY(QFile::exists(Received() + "/10009e2al9.txt"));
+        QTRY_VERIFY((arrived += line.ReadAvailable()).endsWith(last.m_outputText));
+    }
+
     void aPrintServiceThatNeverAnswersHoldsNeitherTheFilesNorTheNextMessageNorTheEnd()
     {
         // A scheduler that takes the connection and never answers, as a hung one does.
@@ -428,6 +521,7 @@ private slots:
             dispatcher.Dispatch();
             files.append(QString::fromLatin1(header) + ".txt");
         }
+        FinishReceivedFiles();
         QCOMPARE(QDir(Received()).entryList(QDir::Files), files);
         QCOMPARE(Shell().m_log, QStringList());
         // The printing thread is the one waiting for the service.
@@ -463,6 +557,7 @@ private slots:
         Shell().m_generalSettings.m_sendToFile = 5; // any non-zero value is on
         Shell().m_generalSettings.m_sendToPort = 1;
         MessageDispatcher(&message).Dispatch();
+        FinishReceivedFiles();
         QVERIFY(QFile::exists(file));
         QCOMPARE(Shell().m_log, QStringList{kPortTooSmall});
 

@@ -218,7 +218,7 @@ private slots:
         const qsizetype from = m_recorded.size();
         ProcessMessage(kWorkedExample);
         QCOMPARE(Shell().m_log, QStringList());
-        QVERIFY(QFile::exists(folder.filePath(QStringLiteral("Received/12345e2al9.txt"))));
+        QTRY_VERIFY(QFile::exists(folder.filePath(QStringLiteral("Received/12345e2al9.txt"))));
         QTRY_VERIFY_WITH_TIMEOUT(m_recorded.size() - from >= kBytesPerSecond, 15000);
         QCOMPARE_LT(Loudest(m_recorded, from), kAudible);
         StopRecording();
