@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 
+#include <chrono>
 #include <deque>
 #include <optional>
 
@@ -23,7 +24,9 @@ public:
         enum class Kind { Bytes, LineLost, Dropped, Event, MessageDone };
         Kind kind = Kind::Bytes;
         QByteArray bytes = {};
-        QDateTime at = {}; // when read (UTC); for Dropped, when room came again
+        // When read (UTC): for a run gathered from several reads, the last of them; for
+        // Dropped, when room came again.
+        QDateTime at = {};
         qint64 dropped = 0;
         // Event: which (SerialPort::LineEvent) and its detail; MessageDone: the message's tag,
         // whether it left whole, and what became of it.
@@ -33,9 +36,16 @@ public:
         QString text = {};
     };
 
-    // What may wait unhandled: some nineteen hours of a 9600-baud line, so only a window held
-    // for most of a day reaches it.
+    // What may be held unhandled, the runs' own memory counted: at 9600 baud some sixteen
+    // hours of a line, so only a window held for most of a day reaches it.
     static constexpr qint64 kDefaultBound = 64 * 1024 * 1024;
+    // Reads that come while the run before them still waits are added to it, so that a line
+    // read a few bytes at a time (an adapter at 9600 baud hands over 1 to 64) does not hold a
+    // run's bookkeeping for every few bytes. A run gathers reads for at most this long, which
+    // is what its time may be late by; that is far below the silences the receiver and the
+    // silence alarm look for.
+    static constexpr std::chrono::milliseconds kGatherSpan{1000};
+    static constexpr qsizetype kGatherLimit = 64 * 1024;
 
     // The next Push* that brings the queue from empty to waiting returns true: its caller
     // wakes the taker once, and Take, finding nothing, arms that again.
@@ -46,18 +56,24 @@ public:
     std::optional<Run> Take();
 
     // Past the bound the newest runs are dropped, and taken again only once at most half the
-    // bound waits, so that a line which keeps coming yields one gap and one notice, not one
+    // bound is held, so that a line which keeps coming yields one gap and one notice, not one
     // for every run the taker frees room for. The notice goes in where the gap is.
     void SetBound(qint64 bytes);
     qint64 Bound() const;
+    // The memory the waiting runs hold: their bytes' and texts' allocations and their own
+    // bookkeeping, as far as the queue can tell.
+    qint64 Held() const;
 
 private:
+    static qint64 Cost(const Run &run);
     bool Push(Run run);
 
     mutable QMutex m_lock;
     std::deque<Run> m_runs;
-    qint64 m_waiting = 0;
+    qint64 m_held = 0;
     qint64 m_bound = kDefaultBound;
     qint64 m_dropped = 0;
+    // When the last run, if it is one of bytes still gathering reads, began.
+    QDateTime m_gatherSince;
     bool m_wakeDue = true;
 };

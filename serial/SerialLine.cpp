@@ -117,7 +117,12 @@ void SerialPort::Line::Monitor(QSerialPort &device)
 void SerialPort::Line::Drain(QSerialPort &device)
 {
     while (!m_stop) {
-        QByteArray bytes = device.readAll();
+        // Read at the size there is: readAll would leave every run in a buffer of Qt's read
+        // size, tens of kilobytes for a few bytes, and that is what would wait in the queue.
+        const qint64 available = device.bytesAvailable();
+        if (available <= 0)
+            return;
+        QByteArray bytes = device.read(available);
         if (bytes.isEmpty())
             return;
         m_port.Received(std::move(bytes));

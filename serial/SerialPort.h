@@ -116,6 +116,8 @@ public:
 
     // The bound of the input queue; a test lowers it.
     void SetInputBound(qint64 bytes) { m_input.SetBound(bytes); }
+    // Any thread. The memory what was read and not yet handed over holds (InputQueue::Held).
+    qint64 InputHeld() const { return m_input.Held(); }
 
     bool IsRunning() const;
     // Whether the monitoring thread still uses its device; a device that failed is let go.

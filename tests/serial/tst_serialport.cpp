@@ -82,6 +82,10 @@ public:
     {
         m_notices.append(QStringLiteral("tag %1: %2").arg(tag).arg(result));
     }
+    Q_INVOKABLE void OnSerialBytesDropped(int, qint64 count, const QDateTime &)
+    {
+        m_notices.append(QStringLiteral("dropped %1").arg(count));
+    }
     void NewSession() { m_sessions.append(QByteArray()); }
     qsizetype LastSessionSize() const
     {
@@ -303,6 +307,43 @@ private slots:
         QVERIFY2(match.hasMatch(), qPrintable(added));
         // Nothing is taken again until half the bound is free, and the window took nothing.
         QVERIFY2(match.captured(1).toInt() > 1000, qPrintable(added));
+    }
+
+    void aLineReadAFewBytesAtATimeHoldsLittleMoreThanItsBytesWhileTheWindowIsBusy()
+    {
+        Pty line;
+        MapPort(8, line.DevicePath());
+        Recorder recorder;
+        SerialPort port;
+        port.Configure(&recorder, 8, 9600, 'N', 8, 0, 9, 512);
+        // Room for the bytes many times over, not for a read buffer of Qt's for every run.
+        constexpr int kRuns = 3000;
+        constexpr qint64 kBound = 1024 * 1024;
+        port.SetInputBound(kBound);
+        QVERIFY(port.OpenPort());
+        QVERIFY(port.StartThread());
+
+        // The window's thread takes nothing meanwhile, as an adapter at 9600 baud hands over
+        // a few bytes at a time.
+        QByteArray sent;
+        for (int run = 0; run < kRuns; ++run) {
+            QByteArray bytes;
+            for (int i = 0; i < 5; ++i)
+                bytes.append(char(sent.size() + i));
+            QVERIFY(line.WriteAll(bytes));
+            while (line.QueuedAtDevice() > 0)
+                std::this_thread::sleep_for(100us);
+            sent += bytes;
+        }
+        const qint64 held = port.InputHeld();
+        QVERIFY2(held >= sent.size() && held <= kBound, qPrintable(QString::number(held)));
+
+        QTRY_COMPARE(recorder.LastSessionSize(), sent.size());
+        QCOMPARE(recorder.m_sessions.last(), sent);
+        QVERIFY2(recorder.m_notices.isEmpty(), qPrintable(recorder.m_notices.join(", ")));
+        // A count that drifted would leave the queue full for ever, and the line deaf.
+        QCOMPARE(port.InputHeld(), 0);
+        port.StopThread();
     }
 
     void aFragmentLeftOpenAcrossASilenceIsDroppedAndTheNextMessagePasses()
