@@ -12,8 +12,8 @@
 // What a port's thread has read and the window's thread has not yet handled: runs of bytes,
 // each with the time it was read, and the notices that belong between them (the line was
 // lost; bytes were dropped at the bound; the line came back or stopped draining; a forwarded
-// message left or was dropped). The reader never waits for the taker, so the bytes wait here
-// rather than in the driver, where a USB adapter would drop them.
+// message left or was dropped; a line for the log). The reader never waits for the taker, so
+// the bytes wait here rather than in the driver, where a USB adapter would drop them.
 //
 // Push* are called on the port's thread, Take on the window's thread; all under one lock.
 class InputQueue
@@ -21,7 +21,7 @@ class InputQueue
 public:
     struct Run
     {
-        enum class Kind { Bytes, LineLost, Dropped, Event, MessageDone };
+        enum class Kind { Bytes, LineLost, Dropped, Event, MessageDone, Log };
         Kind kind = Kind::Bytes;
         QByteArray bytes = {};
         // When read (UTC): for a run gathered from several reads, the last of them; for
@@ -29,7 +29,8 @@ public:
         QDateTime at = {};
         qint64 dropped = 0;
         // Event: which (SerialPort::LineEvent) and its detail; MessageDone: the message's tag,
-        // whether it left whole, and what became of it.
+        // whether it left whole, and what became of it; Log: whether the line is an error (1)
+        // or a warning (0), and its text.
         int event = 0;
         quint64 tag = 0;
         bool sent = false;
@@ -51,7 +52,7 @@ public:
     // wakes the taker once, and Take, finding nothing, arms that again.
     bool PushBytes(QByteArray bytes, const QDateTime &at);
     bool PushLineLost(const QDateTime &at);
-    // A notice that needs no place among dropped bytes (Event, MessageDone).
+    // A notice that needs no place among dropped bytes (Event, MessageDone, Log).
     bool PushNotice(Run run);
     std::optional<Run> Take();
 

@@ -117,8 +117,13 @@ bool OpenLine(QSerialPort &device,
 
 void ReportFailure(const char *call, const QString &systemText, int portNumber)
 {
-    LogError(QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
-                 .arg(QLatin1String(call), systemText, QString::number(portNumber)));
+    LogError(FailureText(call, systemText, portNumber));
+}
+
+QString FailureText(const char *call, const QString &systemText, int portNumber)
+{
+    return QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
+        .arg(QLatin1String(call), systemText, QString::number(portNumber));
 }
 
 QString DescribeError(const QSerialPort &device)

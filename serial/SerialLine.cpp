@@ -138,14 +138,16 @@ void SerialPort::Line::OnError(QSerialPort &device, QSerialPort::SerialPortError
         // once and say so one time.
         if (!m_failed) {
             m_failed = true;
-            ReportFailure("ReadFile()", DescribeError(device), m_settings.portNumber);
+            m_port.Log(true,
+                       FailureText("ReadFile()", DescribeError(device), m_settings.portNumber));
             QMetaObject::invokeMethod(
                 &device, [this, &device] { LetGo(device); }, Qt::QueuedConnection);
         }
         break;
     case QSerialPort::WriteError:
         if (!m_failed) {
-            ReportFailure("WriteFile()", DescribeError(device), m_settings.portNumber);
+            m_port.Log(true,
+                       FailureText("WriteFile()", DescribeError(device), m_settings.portNumber));
             // The text is not retried; what is left of it would only come out cut.
             device.clear(QSerialPort::Output);
             CountUnsent(device);

@@ -126,7 +126,7 @@ void SerialPort::Line::CountUnsent(const QSerialPort &device)
             drained = DrainedText(locker);
     }
     if (!drained.isEmpty()) {
-        LogWarning(drained);
+        m_port.Log(false, drained);
         m_port.Notify(LineEvent::DrainsAgain, {});
     }
 }
@@ -163,7 +163,7 @@ void SerialPort::Line::SendNext()
         if (!written) {
             m_writing = false;
             const QString error = device->errorString();
-            ReportFailure("WriteFile()", error, m_settings.portNumber);
+            m_port.Log(true, FailureText("WriteFile()", error, m_settings.portNumber));
             device->clear(QSerialPort::Output);
             CountUnsent(*device);
             PieceDone(true, error);

@@ -11,6 +11,7 @@
 #include "settings/GeneralSettings.h"
 #include "tools/Pty.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -742,8 +743,33 @@ private slots:
         QVERIFY(GetInPort().IsDeviceOpen());
 
         const QString before = Log();
+        // Two messages read while the window is busy, the first one a run of its own, then the
+        // hang-up: the failure line comes after both, as the far end sent them.
+        QStringList failureShown;
+        GetReceiver().SetMessageHandler([&](const QByteArray &message, const QDateTime &) {
+            m_messages.append(message);
+            failureShown.append(Log().mid(before.size()).contains("ReadFile()") ? "after"
+                                                                                : "before");
+        });
+        const auto handler = qScopeGuard([this] {
+            GetReceiver().SetMessageHandler([this](const QByteArray &message, const QDateTime &) {
+                m_messages.append(message);
+            });
+        });
+        const QByteArray first = Framed("first");
+        for (const QByteArray &bytes :
+             {QByteArray(InputQueue::kGatherLimit - first.size(), 'z') + first, Framed("second")}) {
+            QVERIFY(unplugged->WriteAll(bytes));
+            while (unplugged->QueuedAtDevice() > 0)
+                std::this_thread::sleep_for(1ms);
+        }
         unplugged->CloseFarEnd();
-        QTRY_VERIFY(!GetInPort().IsDeviceOpen());
+        const QDeadlineTimer letGo(10s);
+        while (GetInPort().IsDeviceOpen() && !letGo.hasExpired())
+            std::this_thread::sleep_for(1ms);
+        QVERIFY(!GetInPort().IsDeviceOpen());
+        QTRY_COMPARE(m_messages.size(), 2);
+        QCOMPARE(failureShown, QStringList({"before", "before"}));
         const QRegularExpression failure("^\nError:->WARNING:  ReadFile\\(\\) Failed with the "
                                          "following error: \n[^\n]+\nPort: 3\n$");
         QTRY_VERIFY(Log().size() > before.size());
@@ -754,7 +780,7 @@ private slots:
         MapPort(3, replugged.DevicePath());
         GetLogView()->OnInitialUpdate();
         QVERIFY(replugged.WriteAll(Framed("after the replug")));
-        QTRY_COMPARE(m_messages.size(), 1);
+        QTRY_COMPARE(m_messages.size(), 3);
         QVERIFY(GetInPort().ReconnectingSince().isNull());
         const QString added = Log().mid(before.size());
         QVERIFY2(failure.match(added).hasMatch(), qPrintable(added));
