@@ -65,6 +65,7 @@ void SerialPort::Line::run()
     m_go.acquire();
     if (!m_stop) {
         Monitor(device);
+        DrainBeforeClose(device);
     } else {
         m_started.release();
     }
@@ -76,6 +77,9 @@ void SerialPort::Line::run()
     m_writes.clear();
     m_deviceOpen = false;
     m_reconnectingSince = 0;
+    locker.unlock();
+    if (device.isOpen())
+        device.close();
 }
 
 void SerialPort::Line::Monitor(QSerialPort &device)
