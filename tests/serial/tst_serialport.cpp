@@ -716,6 +716,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(GetInPort().IsDeviceOpen(),
                                  int((SerialPort::kReconnectPeriod + 1s).count()));
         QVERIFY(GetInPort().ReconnectingSince().isNull());
+        // Another program (or Alvetra) opening the device by its own name finds it taken, so
+        // that no second reader takes the line's bytes.
+        QSerialPort otherProgram(replugged.DevicePath());
+        QVERIFY(!otherProgram.open(QIODevice::ReadWrite));
         QVERIFY(replugged.WriteAll(Framed("after the replug")));
         QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 1, 10000);
         QCOMPARE(m_messages.first(), QByteArray("after the replug\x04"));
