@@ -4,13 +4,41 @@
 
 #include <utility>
 
+namespace {
+
+// A heap block's header and the allocator's own rounding, roughly, for glibc's malloc.
+constexpr qint64 kAllocationOverhead = 32;
+
+template<typename Array>
+qint64 AllocationOf(const Array &array)
+{
+    const qsizetype capacity = array.capacity();
+    return capacity > 0 ? kAllocationOverhead + (capacity + 1) * qint64(sizeof(*array.data())) : 0;
+}
+
+} // namespace
+
+qint64 InputQueue::Cost(const Run &run)
+{
+    return qint64(sizeof(Run)) + AllocationOf(run.bytes) + AllocationOf(run.text);
+}
+
 bool InputQueue::PushBytes(QByteArray bytes, const QDateTime &at)
 {
     if (bytes.isEmpty())
         return false;
     QMutexLocker locker(&m_lock);
     const qint64 size = bytes.size();
-    const bool full = m_dropped > 0 ? m_waiting > m_bound / 2 : m_waiting + size > m_bound;
+    Run *last = m_runs.empty() ? nullptr : &m_runs.back();
+    bool gathers = last && last->kind == Run::Kind::Bytes && m_gatherSince.msecsTo(at) >= 0
+                   && m_gatherSince.msecsTo(at) < kGatherSpan.count()
+                   && last->bytes.size() + size <= kGatherLimit;
+    // A run that gathers may have to grow its buffer, by as much again as it holds.
+    const qint64 adds = !gathers ? qint64(sizeof(Run)) + kAllocationOverhead + size
+                        : last->bytes.capacity() - last->bytes.size() >= size
+                            ? 0
+                            : last->bytes.size() + size;
+    const bool full = m_dropped > 0 ? m_held > m_bound / 2 : m_held + adds > m_bound;
     if (full) {
         m_dropped += size;
         // An idle taker is woken all the same: it gives the notice once it has caught up.
@@ -20,8 +48,19 @@ bool InputQueue::PushBytes(QByteArray bytes, const QDateTime &at)
     if (m_dropped > 0) {
         wake = Push({.kind = Run::Kind::Dropped, .at = at, .dropped = m_dropped});
         m_dropped = 0;
+        gathers = false;
     }
-    m_waiting += size;
+    if (gathers) {
+        // The taker was woken for this run when it began.
+        m_held -= Cost(*last);
+        last->bytes.append(bytes);
+        last->at = at;
+        m_held += Cost(*last);
+        return wake;
+    }
+    // Qt's reads leave a run in a buffer of tens of kilobytes, whatever it holds.
+    bytes.squeeze();
+    m_gatherSince = at;
     return Push({.kind = Run::Kind::Bytes, .bytes = std::move(bytes), .at = at}) || wake;
 }
 
@@ -45,6 +84,17 @@ bool InputQueue::PushNotice(Run run)
 
 bool InputQueue::Push(Run run)
 {
+    // A run that gathered reads grew its buffer ahead of them; now that it is complete it
+    // gives back what it will not use.
+    if (!m_runs.empty() && m_runs.back().kind == Run::Kind::Bytes) {
+        Run &last = m_runs.back();
+        if (last.bytes.capacity() > last.bytes.size()) {
+            m_held -= Cost(last);
+            last.bytes.squeeze();
+            m_held += Cost(last);
+        }
+    }
+    m_held += Cost(run);
     m_runs.push_back(std::move(run));
     return std::exchange(m_wakeDue, false);
 }
@@ -65,9 +115,9 @@ std::optional<InputQueue::Run> InputQueue::Take()
         m_wakeDue = true;
         return std::nullopt;
     }
+    m_held -= Cost(m_runs.front());
     Run run = std::move(m_runs.front());
     m_runs.pop_front();
-    m_waiting -= run.bytes.size();
     return run;
 }
 
@@ -81,4 +131,10 @@ qint64 InputQueue::Bound() const
 {
     QMutexLocker locker(&m_lock);
     return m_bound;
+}
+
+qint64 InputQueue::Held() const
+{
+    QMutexLocker locker(&m_lock);
+    return m_held;
 }

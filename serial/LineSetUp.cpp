@@ -2,6 +2,7 @@
 
 #include "doors/Doors.h"
 
+#include <QFileInfo>
 #include <QSerialPort>
 
 #ifdef Q_OS_UNIX
@@ -100,8 +101,13 @@ bool OpenLine(QSerialPort &device,
               QString *systemText)
 {
     *failedCall = nullptr;
-    device.setPortName(deviceName);
-    // Qt's lock file makes the open exclusive, against root too.
+    // Qt's lock file makes the open exclusive, against root too, but it is named after the name
+    // it is given: opened through a /dev/serial/by-id link, the device itself stayed unlocked,
+    // and a program opening it by its own name (root is not held off by TIOCEXCL) read the same
+    // line, each of the two taking bytes the other never saw. So the lock is taken under the
+    // device's own name, the one other programs take too.
+    const QString target = QFileInfo(deviceName).canonicalFilePath();
+    device.setPortName(target.isEmpty() ? deviceName : target);
     if (!device.open(QIODevice::ReadWrite))
         return false;
     *failedCall = SetUpLine(device, settings, systemText);
@@ -117,8 +123,13 @@ bool OpenLine(QSerialPort &device,
 
 void ReportFailure(const char *call, const QString &systemText, int portNumber)
 {
-    LogError(QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
-                 .arg(QLatin1String(call), systemText, QString::number(portNumber)));
+    LogError(FailureText(call, systemText, portNumber));
+}
+
+QString FailureText(const char *call, const QString &systemText, int portNumber)
+{
+    return QStringLiteral("WARNING:  %1 Failed with the following error: \n%2\nPort: %3\n")
+        .arg(QLatin1String(call), systemText, QString::number(portNumber));
 }
 
 QString DescribeError(const QSerialPort &device)

@@ -27,8 +27,10 @@ bool OpenLine(QSerialPort &device,
               QString *systemText);
 
 // The failure line of a port: the call that failed as the line's peers on the other platform
-// know it ("WriteFile()"), the system's text, and the port. Any thread.
+// know it ("WriteFile()"), the system's text, and the port. Any thread; ReportFailure writes it
+// at once, FailureText gives it to be written in its turn.
 void ReportFailure(const char *call, const QString &systemText, int portNumber);
+QString FailureText(const char *call, const QString &systemText, int portNumber);
 
 // The system's text for the device's last error. When the far end hangs up, Qt reports the
 // read failure with whatever errno a later call left behind ("Inappropriate ioctl for

@@ -65,6 +65,7 @@ void SerialPort::Line::run()
     m_go.acquire();
     if (!m_stop) {
         Monitor(device);
+        DrainBeforeClose(device);
     } else {
         m_started.release();
     }
@@ -76,6 +77,9 @@ void SerialPort::Line::run()
     m_writes.clear();
     m_deviceOpen = false;
     m_reconnectingSince = 0;
+    locker.unlock();
+    if (device.isOpen())
+        device.close();
 }
 
 void SerialPort::Line::Monitor(QSerialPort &device)
@@ -117,7 +121,12 @@ void SerialPort::Line::Monitor(QSerialPort &device)
 void SerialPort::Line::Drain(QSerialPort &device)
 {
     while (!m_stop) {
-        QByteArray bytes = device.readAll();
+        // Read at the size there is: readAll would leave every run in a buffer of Qt's read
+        // size, tens of kilobytes for a few bytes, and that is what would wait in the queue.
+        const qint64 available = device.bytesAvailable();
+        if (available <= 0)
+            return;
+        QByteArray bytes = device.read(available);
         if (bytes.isEmpty())
             return;
         m_port.Received(std::move(bytes));
@@ -133,14 +142,16 @@ void SerialPort::Line::OnError(QSerialPort &device, QSerialPort::SerialPortError
         // once and say so one time.
         if (!m_failed) {
             m_failed = true;
-            ReportFailure("ReadFile()", DescribeError(device), m_settings.portNumber);
+            m_port.Log(true,
+                       FailureText("ReadFile()", DescribeError(device), m_settings.portNumber));
             QMetaObject::invokeMethod(
                 &device, [this, &device] { LetGo(device); }, Qt::QueuedConnection);
         }
         break;
     case QSerialPort::WriteError:
         if (!m_failed) {
-            ReportFailure("WriteFile()", DescribeError(device), m_settings.portNumber);
+            m_port.Log(true,
+                       FailureText("WriteFile()", DescribeError(device), m_settings.portNumber));
             // The text is not retried; what is left of it would only come out cut.
             device.clear(QSerialPort::Output);
             CountUnsent(device);

@@ -70,6 +70,12 @@ protected:
 
 private:
     static constexpr int kReceivedCharacter = 0x0001;
+    // Linux's close of a serial device waits for the output the driver still holds, up to the
+    // device's closing_wait: 30 s by default, longer than the service manager gives the
+    // program to end. A healthy line passes on the piece in hand within this, so that it
+    // leaves whole; what a stalled adapter holds past it is discarded, and its message is
+    // reported dropped as any unsent one.
+    static constexpr std::chrono::milliseconds kCloseDrainWait{2000};
 
     bool HandsOverBytes() const { return m_settings.eventMask & kReceivedCharacter; }
 
@@ -104,6 +110,8 @@ private:
     void Rest();
     QString DrainedText(QMutexLocker<QMutex> &locker);
     void AwaitDrained(QSerialPort &device);
+    // Before the device is closed at the end: see kCloseDrainWait.
+    void DrainBeforeClose(QSerialPort &device);
 
     SerialPort &m_port;
     const QString m_deviceName;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -126,7 +127,7 @@ void SerialPort::Line::CountUnsent(const QSerialPort &device)
             drained = DrainedText(locker);
     }
     if (!drained.isEmpty()) {
-        LogWarning(drained);
+        m_port.Log(false, drained);
         m_port.Notify(LineEvent::DrainsAgain, {});
     }
 }
@@ -163,7 +164,7 @@ void SerialPort::Line::SendNext()
         if (!written) {
             m_writing = false;
             const QString error = device->errorString();
-            ReportFailure("WriteFile()", error, m_settings.portNumber);
+            m_port.Log(true, FailureText("WriteFile()", error, m_settings.portNumber));
             device->clear(QSerialPort::Output);
             CountUnsent(*device);
             PieceDone(true, error);
@@ -228,4 +229,39 @@ void SerialPort::Line::Rest()
                            m_pausing = false;
                            SendNext();
                        });
+}
+
+void SerialPort::Line::DrainBeforeClose(QSerialPort &device)
+{
+    if (!device.isOpen())
+        return;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + kCloseDrainWait;
+    const auto left = [deadline] {
+        return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    };
+    // What Qt still holds goes to the driver first.
+    while (device.bytesToWrite() > 0 && left().count() > 0) {
+        if (!device.waitForBytesWritten(int(left().count())))
+            break;
+    }
+    bool drained = device.bytesToWrite() == 0;
+#ifdef Q_OS_UNIX
+    const int handle = int(device.handle());
+    int unsent = 0;
+    while (::ioctl(handle, TIOCOUTQ, &unsent) == 0 && unsent > 0 && left().count() > 0) {
+        // Ten bits a byte at the line's speed, looked at again at least every 50 ms.
+        const auto due = std::chrono::milliseconds(
+            1 + qint64(unsent) * 10 * 1000 / std::max(1, m_settings.baud));
+        std::this_thread::sleep_for(std::min({due, left(), std::chrono::milliseconds(50)}));
+    }
+    drained = drained && unsent == 0;
+    if (!drained)
+        ::tcflush(handle, TCOFLUSH);
+#endif
+    // The piece in hand left whole after all; its message, if it was the last piece, went out.
+    if (drained && m_writing) {
+        m_writing = false;
+        PieceDone(false);
+    }
 }

@@ -1,6 +1,5 @@
 #include "SerialLine.h"
 
-#include "doors/Doors.h"
 #include "settings/GeneralSettings.h"
 
 #include <QDateTime>
@@ -63,7 +62,7 @@ void SerialPort::Line::TryReopen(QSerialPort &device)
         // A device that is back but cannot take the settings says so once per outage.
         if (failedCall && !m_setUpReported) {
             m_setUpReported = true;
-            ReportFailure(failedCall, failureText, m_settings.portNumber);
+            m_port.Log(true, FailureText(failedCall, failureText, m_settings.portNumber));
         }
         return;
     }
@@ -88,7 +87,7 @@ void SerialPort::Line::TryReopen(QSerialPort &device)
     if (lost > 0)
         back += QStringLiteral(" %1 messages queued on it while it was gone were not sent.")
                     .arg(lost);
-    LogWarning(back);
+    m_port.Log(false, back);
     m_port.Notify(LineEvent::Back, shown);
     SendNext();
 }

@@ -144,6 +144,17 @@ void SerialPort::MessageDone(quint64 tag, bool sent, const QString &result)
         Wake();
 }
 
+void SerialPort::Log(bool error, const QString &text)
+{
+    InputQueue::Run run;
+    run.kind = InputQueue::Run::Kind::Log;
+    run.at = QDateTime::currentDateTimeUtc();
+    run.event = error ? 1 : 0;
+    run.text = text;
+    if (m_input.PushNotice(std::move(run)))
+        Wake();
+}
+
 void SerialPort::Wake()
 {
     QMetaObject::invokeMethod(
@@ -172,6 +183,14 @@ void SerialPort::DeliverAll()
 
 void SerialPort::Deliver(const InputQueue::Run &run)
 {
+    // The log is no hand-off to the owner: its lines are written owner or not.
+    if (run.kind == InputQueue::Run::Kind::Log) {
+        if (run.event != 0)
+            LogError(run.text);
+        else
+            LogWarning(run.text);
+        return;
+    }
     if (!m_owner)
         return;
     m_delivering = true;
@@ -203,6 +222,8 @@ void SerialPort::Deliver(const InputQueue::Run &run)
             m_messageDone.invoke(m_owner.data(), Qt::DirectConnection, Q_ARG(int, number),
                                  Q_ARG(quint64, run.tag), Q_ARG(bool, run.sent),
                                  Q_ARG(QString, run.text), Q_ARG(QDateTime, run.at));
+        break;
+    case InputQueue::Run::Kind::Log:
         break;
     }
     m_delivering = false;

@@ -116,6 +116,8 @@ public:
 
     // The bound of the input queue; a test lowers it.
     void SetInputBound(qint64 bytes) { m_input.SetBound(bytes); }
+    // Any thread. The memory what was read and not yet handed over holds (InputQueue::Held).
+    qint64 InputHeld() const { return m_input.Held(); }
 
     bool IsRunning() const;
     // Whether the monitoring thread still uses its device; a device that failed is let go.
@@ -138,6 +140,9 @@ private:
     // Monitoring thread or GUI thread: a notice for the owner, handed over in its turn.
     void Notify(LineEvent event, const QString &detail);
     void MessageDone(quint64 tag, bool sent, const QString &result);
+    // Monitoring thread: a line for the log, written in its turn among the bytes read around it
+    // (LogError or LogWarning would post it to the window ahead of runs still waiting).
+    void Log(bool error, const QString &text);
     void Wake();
     // GUI thread: hands the next waiting run to the owner; `all` hands every one at once.
     void DeliverNext();

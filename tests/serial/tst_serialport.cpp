@@ -11,6 +11,7 @@
 #include "settings/GeneralSettings.h"
 #include "tools/Pty.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -81,6 +82,10 @@ public:
     OnSerialMessageDone(int, quint64 tag, bool, const QString &result, const QDateTime &)
     {
         m_notices.append(QStringLiteral("tag %1: %2").arg(tag).arg(result));
+    }
+    Q_INVOKABLE void OnSerialBytesDropped(int, qint64 count, const QDateTime &)
+    {
+        m_notices.append(QStringLiteral("dropped %1").arg(count));
     }
     void NewSession() { m_sessions.append(QByteArray()); }
     qsizetype LastSessionSize() const
@@ -303,6 +308,43 @@ private slots:
         QVERIFY2(match.hasMatch(), qPrintable(added));
         // Nothing is taken again until half the bound is free, and the window took nothing.
         QVERIFY2(match.captured(1).toInt() > 1000, qPrintable(added));
+    }
+
+    void aLineReadAFewBytesAtATimeHoldsLittleMoreThanItsBytesWhileTheWindowIsBusy()
+    {
+        Pty line;
+        MapPort(8, line.DevicePath());
+        Recorder recorder;
+        SerialPort port;
+        port.Configure(&recorder, 8, 9600, 'N', 8, 0, 9, 512);
+        // Room for the bytes many times over, not for a read buffer of Qt's for every run.
+        constexpr int kRuns = 3000;
+        constexpr qint64 kBound = 1024 * 1024;
+        port.SetInputBound(kBound);
+        QVERIFY(port.OpenPort());
+        QVERIFY(port.StartThread());
+
+        // The window's thread takes nothing meanwhile, as an adapter at 9600 baud hands over
+        // a few bytes at a time.
+        QByteArray sent;
+        for (int run = 0; run < kRuns; ++run) {
+            QByteArray bytes;
+            for (int i = 0; i < 5; ++i)
+                bytes.append(char(sent.size() + i));
+            QVERIFY(line.WriteAll(bytes));
+            while (line.QueuedAtDevice() > 0)
+                std::this_thread::sleep_for(100us);
+            sent += bytes;
+        }
+        const qint64 held = port.InputHeld();
+        QVERIFY2(held >= sent.size() && held <= kBound, qPrintable(QString::number(held)));
+
+        QTRY_COMPARE(recorder.LastSessionSize(), sent.size());
+        QCOMPARE(recorder.m_sessions.last(), sent);
+        QVERIFY2(recorder.m_notices.isEmpty(), qPrintable(recorder.m_notices.join(", ")));
+        // A count that drifted would leave the queue full for ever, and the line deaf.
+        QCOMPARE(port.InputHeld(), 0);
+        port.StopThread();
     }
 
     void aFragmentLeftOpenAcrossASilenceIsDroppedAndTheNextMessagePasses()
@@ -674,6 +716,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(GetInPort().IsDeviceOpen(),
                                  int((SerialPort::kReconnectPeriod + 1s).count()));
         QVERIFY(GetInPort().ReconnectingSince().isNull());
+        // Another program (or Alvetra) opening the device by its own name finds it taken, so
+        // that no second reader takes the line's bytes.
+        QSerialPort otherProgram(replugged.DevicePath());
+        QVERIFY(!otherProgram.open(QIODevice::ReadWrite));
         QVERIFY(replugged.WriteAll(Framed("after the replug")));
         QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 1, 10000);
         QCOMPARE(m_messages.first(), QByteArray("after the replug\x04"));
@@ -701,8 +747,33 @@ private slots:
         QVERIFY(GetInPort().IsDeviceOpen());
 
         const QString before = Log();
+        // Two messages read while the window is busy, the first one a run of its own, then the
+        // hang-up: the failure line comes after both, as the far end sent them.
+        QStringList failureShown;
+        GetReceiver().SetMessageHandler([&](const QByteArray &message, const QDateTime &) {
+            m_messages.append(message);
+            failureShown.append(Log().mid(before.size()).contains("ReadFile()") ? "after"
+                                                                                : "before");
+        });
+        const auto handler = qScopeGuard([this] {
+            GetReceiver().SetMessageHandler([this](const QByteArray &message, const QDateTime &) {
+                m_messages.append(message);
+            });
+        });
+        const QByteArray first = Framed("first");
+        for (const QByteArray &bytes :
+             {QByteArray(InputQueue::kGatherLimit - first.size(), 'z') + first, Framed("second")}) {
+            QVERIFY(unplugged->WriteAll(bytes));
+            while (unplugged->QueuedAtDevice() > 0)
+                std::this_thread::sleep_for(1ms);
+        }
         unplugged->CloseFarEnd();
-        QTRY_VERIFY(!GetInPort().IsDeviceOpen());
+        const QDeadlineTimer letGo(10s);
+        while (GetInPort().IsDeviceOpen() && !letGo.hasExpired())
+            std::this_thread::sleep_for(1ms);
+        QVERIFY(!GetInPort().IsDeviceOpen());
+        QTRY_COMPARE(m_messages.size(), 2);
+        QCOMPARE(failureShown, QStringList({"before", "before"}));
         const QRegularExpression failure("^\nError:->WARNING:  ReadFile\\(\\) Failed with the "
                                          "following error: \n[^\n]+\nPort: 3\n$");
         QTRY_VERIFY(Log().size() > before.size());
@@ -713,7 +784,7 @@ private slots:
         MapPort(3, replugged.DevicePath());
         GetLogView()->OnInitialUpdate();
         QVERIFY(replugged.WriteAll(Framed("after the replug")));
-        QTRY_COMPARE(m_messages.size(), 1);
+        QTRY_COMPARE(m_messages.size(), 3);
         QVERIFY(GetInPort().ReconnectingSince().isNull());
         const QString added = Log().mid(before.size());
         QVERIFY2(failure.match(added).hasMatch(), qPrintable(added));
