@@ -9,6 +9,9 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 // Each statement on its own: the driver runs only the first of several in one string.
@@ -80,14 +83,22 @@ struct Attempt
     bool m_damaged = false;
     QString m_error;
     bool m_passing = false;
+    bool m_busy = false;
 };
 
 Attempt Failed(const QSqlError &error)
 {
     // SQLITE_BUSY, SQLITE_IOERR and SQLITE_FULL: another Alvetra's long write, a full disk.
     const int code = error.nativeErrorCode().toInt() & 0xff;
-    return {false, IsJournalDamage(error), error.text(), code == 5 || code == 10 || code == 13};
+    return {false, IsJournalDamage(error), error.text(), code == 5 || code == 10 || code == 13,
+            IsJournalBusy(error)};
 }
+
+// How long an open keeps trying while another Alvetra has the file busy. SQLite answers busy
+// at once, without waiting its timeout, while another connection recovers or checkpoints the
+// write-ahead log; that is the other's turn for a moment, not a journal that cannot be opened.
+constexpr std::chrono::seconds kOpenBusyPatience{3};
+constexpr std::chrono::milliseconds kOpenBusyPause{50};
 
 // A file that is not SQLite's at all is known before SQLite opens it, which matters: closing a
 // connection deletes a -wal file it could not use, and the -wal must be kept with the file.
@@ -220,6 +231,13 @@ JournalOpening OpenJournalForWriting(const QString &path, const QString &connect
         return result;
     ShareWithGroup(path);
     Attempt attempt = TryOpen(path, connectionName);
+    const auto patience = std::chrono::steady_clock::now() + kOpenBusyPatience;
+    while (!attempt.m_ok && attempt.m_busy && std::chrono::steady_clock::now() < patience) {
+        // The writer's own thread: nothing else waits on it meanwhile, the rows queue.
+        Drop(connectionName);
+        std::this_thread::sleep_for(kOpenBusyPause);
+        attempt = TryOpen(path, connectionName);
+    }
     if (!attempt.m_ok && attempt.m_damaged) {
         Drop(connectionName);
         const QString aside = DamagedJournalName(path, QDateTime::currentDateTime());
