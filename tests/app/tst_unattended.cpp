@@ -86,6 +86,16 @@ bool AnyExists(const QStringList &files)
                        [](const QString &f) { return QFile::exists(f); });
 }
 
+// Whether one of the lock `files` is held by the process `pid`: a lock left by a killed program
+// of an earlier test on a pseudo-terminal of the same number proves nothing of this one.
+bool HeldBy(const QStringList &files, qint64 pid)
+{
+    return std::any_of(files.begin(), files.end(), [pid](const QString &f) {
+        QFile lock(f);
+        return lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed().toLongLong() == pid;
+    });
+}
+
 // The files of the burst's messages, leaving out the probe's (Message(0)).
 QStringList BurstFiles(const QDir &received)
 {
@@ -259,7 +269,9 @@ private slots:
         const QStringList inputLocks = LockFiles(input.DevicePath());
         const QStringList outputLocks = LockFiles(output.DevicePath());
         // The locks prove the ports open, and that the check below would see one left behind.
-        QTRY_VERIFY_WITH_TIMEOUT(AnyExists(inputLocks) && AnyExists(outputLocks), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(HeldBy(inputLocks, program->processId())
+                                     && HeldBy(outputLocks, program->processId()),
+                                 20000);
 
         // A burst still arriving when the signal comes.
         QByteArray burst;
@@ -362,7 +374,9 @@ private slots:
         });
         const QStringList inputLocks = LockFiles(input.DevicePath());
         const QStringList outputLocks = LockFiles(output.DevicePath());
-        QTRY_VERIFY_WITH_TIMEOUT(AnyExists(inputLocks) && AnyExists(outputLocks), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(HeldBy(inputLocks, program->processId())
+                                     && HeldBy(outputLocks, program->processId()),
+                                 20000);
         const QDir received(Path(name + "/program/Received"));
         QVERIFY(WaitUntilTheLineIsRead(input, received));
 
@@ -458,7 +472,8 @@ private slots:
             QCOMPARE(errors.contains("does not answer"), exitCode == 1);
         } else {
             // Its lines open: it is past the claim, and running.
-            QTRY_VERIFY_WITH_TIMEOUT(AnyExists(LockFiles(input.DevicePath())), 40000);
+            QTRY_VERIFY_WITH_TIMEOUT(HeldBy(LockFiles(input.DevicePath()), second->processId()),
+                                     40000);
             QCOMPARE(second->state(), QProcess::Running);
             ::kill(second->processId(), SIGTERM);
             QVERIFY(second->waitForFinished(15000));
