@@ -88,15 +88,19 @@ bool AnyExists(const QStringList &files)
                        [](const QString &f) { return QFile::exists(f); });
 }
 
-// Waits until the program has read everything written to `line`, at most `limit` by the
-// clock. QTRY counts its steps, not the time: on a loaded machine its 60 s ran out in a test
-// that took 38 s in all.
+// Waits until the program has read everything written to `line`, at most `limit`. The device's
+// count of unread bytes is 0 for a moment whenever the reader has emptied it and the rest of a
+// burst is still on its way in from the far end, so one look at 0 proves nothing: the count
+// must stay at 0 for a quarter of a second.
 bool AllRead(const Pty &line, std::chrono::milliseconds limit)
 {
     const QDeadlineTimer deadline(limit);
-    while (line.QueuedAtDevice() != 0 && !deadline.hasExpired())
+    int quietLooks = 0;
+    while (quietLooks < 5 && !deadline.hasExpired()) {
+        quietLooks = line.QueuedAtDevice() == 0 ? quietLooks + 1 : 0;
         QTest::qWait(50);
-    return line.QueuedAtDevice() == 0;
+    }
+    return quietLooks == 5;
 }
 
 // Whether one of the lock `files` is held by the process `pid`: a lock left by a killed program
