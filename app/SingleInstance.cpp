@@ -57,7 +57,7 @@ QString SingleInstance::SettingsFolder()
     return QFileInfo(store.fileName()).absolutePath();
 }
 
-SingleInstance::Taking SingleInstance::TakeName(const QString &service)
+std::optional<SingleInstance::Outcome> SingleInstance::TakeName(const QString &service)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     // The object first, so a later start that finds the name finds it answering.
@@ -70,10 +70,13 @@ SingleInstance::Taking SingleInstance::TakeName(const QString &service)
     daemon->setTimeout(timeout);
     if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered) {
         m_service = service;
-        return Taking::Taken;
+        return Outcome::First;
     }
     bus.unregisterObject(QLatin1String(kObjectPath));
-    return reply.isValid() ? Taking::Held : Taking::BusFailed;
+    // Held by another copy: what it says decides. A bus that failed: as if there were none.
+    if (reply.isValid())
+        return std::nullopt;
+    return Outcome::NoBus;
 }
 
 SingleInstance::Outcome SingleInstance::Claim(QString *error)
@@ -82,14 +85,8 @@ SingleInstance::Outcome SingleInstance::Claim(QString *error)
     if (!bus.isConnected())
         return Outcome::NoBus;
     const QString service = ServiceName(SettingsFolder());
-    switch (TakeName(service)) {
-    case Taking::Taken:
-        return Outcome::First;
-    case Taking::BusFailed:
-        return Outcome::NoBus;
-    case Taking::Held:
-        break;
-    }
+    if (const std::optional<Outcome> taken = TakeName(service))
+        return *taken;
 
     // Asks the holder to raise its window and, while it does not, waits for its name to go.
     // Only start-up waits like this, before any window or line exists.
@@ -118,14 +115,8 @@ SingleInstance::Outcome SingleInstance::Claim(QString *error)
     if (raised)
         return Outcome::Raised;
 
-    switch (TakeName(service)) {
-    case Taking::Taken:
-        return Outcome::First;
-    case Taking::BusFailed:
-        return Outcome::NoBus;
-    case Taking::Held:
-        break;
-    }
+    if (const std::optional<Outcome> taken = TakeName(service))
+        return *taken;
     if (why.isEmpty())
         why = answer.isFinished()
                   ? answer.error().message()

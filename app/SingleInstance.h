@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 // One Alvetra per settings folder: two would fight over the same ports and files. The first
 // takes a name on the session bus derived from its settings folder and answers Raise there; a
 // later start with the same folder asks it to show its window and ends. A holder that does not
@@ -43,8 +45,9 @@ signals:
     void RaiseRequested();
 
 private:
-    enum class Taking { Taken, Held, BusFailed };
-    Taking TakeName(const QString &service);
+    // First once the name is ours, NoBus when the bus failed to answer, nothing while another
+    // copy holds it.
+    std::optional<Outcome> TakeName(const QString &service);
 
     QString m_service;
 };
