@@ -85,6 +85,16 @@ private:
 
     QString Received() const { return m_folder->path() + QStringLiteral("/Received"); }
 
+    // The shell's output line as COM9 on `line`, started.
+    static bool StartOutputLine(SerialPort &port, const Pty &line)
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue(QStringLiteral("Ports/COM9"), line.DevicePath());
+        store.sync();
+        port.Configure(nullptr, 9, 9600, 'N', 8, 0, 0, 512);
+        return port.OpenPort() && port.StartThread();
+    }
+
 private slots:
     void init()
     {
@@ -375,13 +385,8 @@ private slots:
     {
         Pty line;
         QVERIFY(line.IsOpen());
-        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
-        store.setValue(QStringLiteral("Ports/COM9"), line.DevicePath());
-        store.sync();
         SerialPort &port = Shell().m_outPort;
-        port.Configure(nullptr, 9, 9600, 'N', 8, 0, 0, 512);
-        QVERIFY(port.OpenPort());
-        QVERIFY(port.StartThread());
+        QVERIFY(StartOutputLine(port, line));
 
         // Three pieces: 510, 510 and 1, every byte value among them.
         EdisMessage message = WorkedExample();
@@ -410,13 +415,8 @@ private slots:
                   "it.");
         Pty line;
         QVERIFY(line.IsOpen());
-        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
-        store.setValue(QStringLiteral("Ports/COM9"), line.DevicePath());
-        store.sync();
         SerialPort &port = Shell().m_outPort;
-        port.Configure(nullptr, 9, 9600, 'N', 8, 0, 0, 512);
-        QVERIFY(port.OpenPort());
-        QVERIFY(port.StartThread());
+        QVERIFY(StartOutputLine(port, line));
         const auto closePort = qScopeGuard([&port] {
             port.StopThread();
             port.Configure(nullptr, 0, 0, 0, 0, 0, 0, 0);
