@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStorageInfo>
+#include <QSysInfo>
 
 #include <cerrno>
 
@@ -35,6 +36,7 @@ const char kOnPassed[] = "OnPassed";
 const char kTimeLimitSeconds[] = "TimeLimitSeconds";
 const char kDesktopGroup[] = "Desktop";
 const char kNotifyPassedMessages[] = "NotifyPassedMessages";
+const char kStationName[] = "Station/Name";
 
 // A stored value as a 32-bit integer; false for anything else. QVariant's own toInt() cuts a
 // wider number to 32 bits and calls that a valid read.
@@ -73,6 +75,15 @@ QSettings UserSettings()
                      QStringLiteral("Alvetra"));
 }
 
+// The station's name as the system-wide settings give it, or the host's.
+QString SharedStationName()
+{
+    const QSettings shared(QSettings::NativeFormat, QSettings::SystemScope,
+                           QStringLiteral("Dorvane"), QStringLiteral("Alvetra"));
+    const QString name = shared.value(QLatin1String(kStationName)).toString().trimmed();
+    return name.isEmpty() ? GeneralSettings::DefaultStationName() : name;
+}
+
 } // namespace
 
 void GeneralSettings::Load()
@@ -97,6 +108,10 @@ void GeneralSettings::Load()
     if (!ReadInt(store.value(QLatin1String(kNotifyPassedMessages)), &m_notifyPassedMessages))
         m_notifyPassedMessages = 1;
     store.endGroup();
+    // The user's entry, else the system-wide one (QSettings falls back to it), else the host's.
+    m_stationName = store.value(QLatin1String(kStationName)).toString().trimmed();
+    if (m_stationName.isEmpty())
+        m_stationName = DefaultStationName();
 }
 
 QString GeneralSettings::Save() const
@@ -116,6 +131,12 @@ QString GeneralSettings::Save() const
     store.beginGroup(QLatin1String(kDesktopGroup));
     store.setValue(QLatin1String(kNotifyPassedMessages), m_notifyPassedMessages);
     store.endGroup();
+    // A copy of the shared name in the user's file would no longer follow the shared one.
+    const QString stationName = m_stationName.trimmed();
+    if (stationName.isEmpty() || stationName == SharedStationName())
+        store.remove(QLatin1String(kStationName));
+    else
+        store.setValue(QLatin1String(kStationName), stationName);
     store.sync();
     if (store.status() != QSettings::AccessError)
         return QString();
@@ -128,6 +149,12 @@ QString GeneralSettings::Save() const
                : QStringLiteral("The general settings could not be saved in %1: %2. They stay in "
                                 "force until Alvetra ends.")
                      .arg(where, cause);
+}
+
+QString GeneralSettings::DefaultStationName()
+{
+    const QString host = QSysInfo::machineHostName();
+    return host.isEmpty() ? QStringLiteral("Alvetra") : host;
 }
 
 QString SerialDeviceForPort(int number)

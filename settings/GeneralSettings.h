@@ -47,6 +47,14 @@ public:
     // In a group of its own too ("Desktop"): whether each passed message gives a desktop
     // notification. Notifications of a lost or silent line are not switched off.
     int m_notifyPassedMessages = 1;
+
+    // The station's name (group "Station"), which its commands and whatever watches it from
+    // afar see; by default the host's name. Read like every setting from the user's file and
+    // then the system-wide one (/etc/xdg/Dorvane/Alvetra.conf on Linux), so that a station's
+    // operators share one name; written to the user's file only when it differs from that.
+    QString m_stationName;
+    // The name a station has when no file names it.
+    static QString DefaultStationName();
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <limits>
@@ -16,6 +17,13 @@ private:
     static QSettings Store()
     {
         return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+    }
+    // The user's file alone, without the system-wide one behind it.
+    static bool UserFileHas(const QString &key)
+    {
+        QSettings store = Store();
+        store.setFallbacksEnabled(false);
+        return store.contains(key);
     }
 
 private slots:
@@ -137,6 +145,32 @@ private slots:
 #else
         QCOMPARE(SerialDeviceForPort(4), QString("COM4"));
 #endif
+    }
+
+    // The station's name: the user's own, else the shared file's, else the host's; a save
+    // never freezes the shared name into the user's file, so a change there reaches everyone.
+    void theStationNameFallsBackToTheSharedFileAndIsNotCopiedFromIt()
+    {
+        QTemporaryDir shared;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, shared.path());
+        GeneralSettings settings;
+        settings.Load();
+        QCOMPARE(settings.m_stationName, GeneralSettings::DefaultStationName());
+        QVERIFY(!settings.m_stationName.isEmpty());
+
+        QSettings(QSettings::NativeFormat, QSettings::SystemScope, "Dorvane", "Alvetra")
+            .setValue("Station/Name", "Leitstelle Nord");
+        settings.Load();
+        QCOMPARE(settings.m_stationName, QString("Leitstelle Nord"));
+        QCOMPARE(settings.Save(), QString());
+        QVERIFY(!UserFileHas("Station/Name"));
+
+        settings.m_stationName = "  Wache 3 ";
+        settings.Save();
+        QCOMPARE(Store().value("Station/Name").toString(), QString("Wache 3"));
+        settings.m_stationName = "Leitstelle Nord";
+        settings.Save();
+        QVERIFY(!UserFileHas("Station/Name"));
     }
 };
 
