@@ -10,11 +10,14 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFormLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -33,6 +36,8 @@ constexpr int kOutDeviceId = 1041;
 constexpr int kMaxSilenceMinutes = 24 * 60;
 constexpr int kAutostartId = 1042;
 constexpr int kNotifyId = 1043;
+constexpr int kPageId = 1044;
+constexpr int kStationNameId = 1045;
 // The silence row, the desktop's two switches and the command rows sit between the output
 // switches and the buttons.
 constexpr int kCommandY = 142;
@@ -48,7 +53,9 @@ constexpr bool kDeviceLists = true;
 #endif
 constexpr int kDeviceListX = 121;
 constexpr int kDeviceListWidth = 110;
-constexpr int kDialogWidth = kDeviceLists ? kDeviceListX + kDeviceListWidth + 7 : 146;
+// Without device lists the dialog widens by the page button's room.
+constexpr int kDialogWidth = kDeviceLists ? kDeviceListX + kDeviceListWidth + 7 : 196;
+constexpr int kPageButtonWidth = 50;
 // As wide as a push button of the usual styles is at least, so it ends where the lists end.
 constexpr int kTryWidth = 48;
 
@@ -141,6 +148,25 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
     connect(ok, &QPushButton::clicked, this, &CGeneralSettingsDlg::OnOK);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
+    m_secondPage = new QWidget(this);
+    m_secondPage->setObjectName(QStringLiteral("secondPage"));
+    m_secondPage->setAutoFillBackground(true);
+    new QVBoxLayout(m_secondPage);
+    m_secondPage->hide();
+    m_pageButton = new QPushButton(QStringLiteral("Station >>"));
+    AddControl(m_pageButton, kPageId, kDialogWidth - 7 - kPageButtonWidth, kButtonsY,
+               kPageButtonWidth, 14);
+    connect(m_pageButton, &QPushButton::clicked, this,
+            [this] { ShowSecondPage(!m_secondPage->isVisible()); });
+
+    QFormLayout *station = AddSecondPageGroup(QStringLiteral("Station"));
+    m_stationNameEdit = new QLineEdit;
+    m_stationNameEdit->setObjectName(IdName(kStationNameId));
+    m_stationNameEdit->setToolTip(
+        QStringLiteral("The name the station's commands and its monitoring see; empty for the "
+                       "host's name"));
+    station->addRow(QStringLiteral("Name"), m_stationNameEdit);
+
     if (kDeviceLists) {
         for (QComboBox *list : {m_inPortCombo, m_outPortCombo})
             connect(list, &QComboBox::currentIndexChanged, this,
@@ -174,6 +200,8 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_onPassedEdit->setText(settings.m_onPassed);
     m_autostartBox->setChecked(IsAutostartOn());
     m_notifyBox->setChecked(settings.m_notifyPassedMessages != 0);
+    m_stationNameEdit->setText(settings.m_stationName);
+    m_stationNameEdit->setPlaceholderText(GeneralSettings::DefaultStationName());
     DoDataExchange(false);
     if (kDeviceLists) {
         // Once: the system's list of ports can take a moment, and it is not going to change
@@ -213,6 +241,9 @@ void CGeneralSettingsDlg::OnOK()
     // Read at each passed message, so it applies from the next one.
     settings.m_onPassed = m_onPassedEdit->text();
     settings.m_notifyPassedMessages = m_notifyBox->isChecked() ? 1 : 0;
+    settings.m_stationName = m_stationNameEdit->text().trimmed();
+    if (settings.m_stationName.isEmpty())
+        settings.m_stationName = GeneralSettings::DefaultStationName();
     // Looked at afresh: the entry may have been removed by hand while the dialog was open.
     if (m_autostartBox->isChecked() != IsAutostartOn()) {
         const QString failure = SetAutostart(m_autostartBox->isChecked());
@@ -255,6 +286,41 @@ CGeneralSettingsDlg::~CGeneralSettingsDlg()
     // A command being tried keeps its time limit after the dialog is gone.
     if (m_tryRunner)
         m_tryRunner.release()->FinishAlone();
+}
+
+QFormLayout *CGeneralSettingsDlg::AddSecondPageGroup(const QString &title)
+{
+    auto *group = new QGroupBox(title);
+    auto *rows = new QFormLayout(group);
+    rows->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    static_cast<QVBoxLayout *>(m_secondPage->layout())->addWidget(group);
+    return rows;
+}
+
+void CGeneralSettingsDlg::ShowSecondPage(bool show)
+{
+    // The first page's size, and the buttons' row, as the template places them.
+    const QRect first = ToPixels(0, 0, kDialogWidth, kDialogHeight);
+    const QRect buttons = ToPixels(0, kButtonsY, kDialogWidth, kDialogHeight - kButtonsY);
+    int pageHeight = buttons.top();
+    if (show) {
+        m_secondPage->layout()->activate();
+        pageHeight = std::max(pageHeight, m_secondPage->sizeHint().height());
+    }
+    const int width = std::max(first.width(), show ? m_secondPage->sizeHint().width() : 0);
+    const int shift = pageHeight - buttons.top();
+    const int row = buttons.top() + shift;
+    for (const int id : {1, 2})
+        if (auto *button = findChild<QPushButton *>(IdName(id), Qt::FindDirectChildrenOnly))
+            button->move(button->x(), row);
+    // The page button keeps to the right edge, however wide the second page made the dialog.
+    m_pageButton->move(width - ToPixels(0, 0, 7, 1).width() - m_pageButton->width(), row);
+    m_secondPage->setGeometry(0, 0, width, pageHeight);
+    m_secondPage->setVisible(show);
+    if (show)
+        m_secondPage->raise();
+    m_pageButton->setText(show ? QStringLiteral("<< General") : QStringLiteral("Station >>"));
+    setFixedSize(width, first.height() + shift);
 }
 
 int CGeneralSettingsDlg::EffectivePort(const QComboBox *list, int shown, int stored) const

@@ -11,6 +11,7 @@ class HookRunner;
 struct HookResult;
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -22,6 +23,8 @@ class QSpinBox;
 // the switches and what the user changed, tells the user which changes wait for a restart, and
 // saves; Cancel stores nothing. GUI thread only; a command being tried runs on its own and is
 // left to finish when the dialog closes, within its time limit.
+// What a station needs beyond the first page's controls sits on a second page, reached with the
+// "Station >>" button, so that the first page stays as operators know it.
 class CGeneralSettingsDlg : public CTemplateDlg
 {
     Q_OBJECT
@@ -45,6 +48,11 @@ private:
     void OnDevicePicked(QComboBox *deviceList, const QComboBox *portList, int shown, int stored);
     void OnTry();
     void ShowTryResult(const HookResult &result);
+    // A titled group of labelled rows on the second page, below those made before it.
+    QFormLayout *AddSecondPageGroup(const QString &title);
+    // Shows the second page, or the first again: the dialog grows to hold the second and the
+    // buttons move below it.
+    void ShowSecondPage(bool show);
 
     QComboBox *m_outPortCombo = nullptr;
     QComboBox *m_inPortCombo = nullptr;
@@ -76,4 +84,9 @@ private:
     // The station's desktop: the log-in entry and the passed-message notifications.
     QCheckBox *m_autostartBox = nullptr;
     QCheckBox *m_notifyBox = nullptr;
+
+    // The second page, over the first page's controls while shown, and its button.
+    QWidget *m_secondPage = nullptr;
+    QPushButton *m_pageButton = nullptr;
+    QLineEdit *m_stationNameEdit = nullptr;
 };

@@ -114,7 +114,8 @@ private slots:
         do {
             // The spin box's editor takes the focus for the box, as one stop.
             const bool editor = qobject_cast<QAbstractSpinBox *>(widget->parentWidget());
-            if (widget->focusPolicy() & Qt::TabFocus && !editor) {
+            // The second page's controls are no stops while the first page shows.
+            if (widget->focusPolicy() & Qt::TabFocus && !editor && widget->isVisible()) {
                 const auto *button = qobject_cast<QAbstractButton *>(widget);
                 chain << widget->objectName() + ' ' + (button ? button->text() : QString());
             }
@@ -133,7 +134,8 @@ private slots:
                              "1042 Start Alvetra when I log in",
                              "1043 Notify me of passed messages",
                              "1037 ",
-                             "1038 Try"};
+                             "1038 Try",
+                             "1044 Station >>"};
 #ifdef Q_OS_WIN
         expected.removeAll("1040 ");
         expected.removeAll("1041 ");
@@ -220,6 +222,42 @@ private slots:
         QTEST(Store().value("Settings/InSerialPort").toInt(), "expectedIn");
         QTEST(Store().value("Settings/OutSerialPort").toInt(), "expectedOut");
         QCOMPARE(Store().value("Supervision/SilenceMinutes").toInt(), 5000);
+    }
+
+    // The second page comes over the first and goes again without moving any of its controls;
+    // OK stores what was typed there.
+    void theSecondPageKeepsTheFirstAsItWasAndItsValuesAreStored()
+    {
+        SetSettings(2, 1, 1, 1, 1);
+        CGeneralSettingsDlg dialog;
+        dialog.show();
+        // The template's controls, by id.
+        const auto placed = [&dialog] {
+            QMap<int, QRect> places;
+            for (QWidget *control : dialog.findChildren<QWidget *>()) {
+                bool id = false;
+                const int number = control->objectName().toInt(&id);
+                if (id && control->isVisible())
+                    places.insert(number, control->geometry());
+            }
+            return places;
+        };
+        const QMap<int, QRect> first = placed();
+        const QSize firstSize = dialog.size();
+        auto *station = Control<QLineEdit>(dialog, 1045);
+        QVERIFY(!station->isVisible());
+        QTest::mouseClick(Control(dialog, 1044), Qt::LeftButton);
+        QVERIFY(station->isVisible());
+        QCOMPARE(Control<QPushButton>(dialog, 1044)->text(), QString("<< General"));
+        QVERIFY(Control(dialog, 1)->geometry().top() >= station->mapTo(&dialog, QPoint()).y());
+        station->setText(" Wache 3 ");
+        QTest::mouseClick(Control(dialog, 1044), Qt::LeftButton);
+        QCOMPARE(dialog.size(), firstSize);
+        QCOMPARE(placed(), first);
+
+        QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
+        QCOMPARE(GetGeneralSettings().m_stationName, QString("Wache 3"));
+        QCOMPARE(Store().value("Station/Name").toString(), QString("Wache 3"));
     }
 
     void okStoresTheSwitchesAsZeroOrOne()
