@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AppDoors.h"
+#include "Troubles.h"
 #include "journal/Journal.h"
 #include "journal/JournalSettings.h"
 #include "receiver/MsgReciever.h"
@@ -72,6 +73,8 @@ public:
     void RaiseWindow();
     // Desktop notifications; always there, silent without a session bus.
     Notifier &Notifications() { return *m_notifier; }
+    // The station's troubles on now, and the word of each as it begins and ends.
+    Troubles &GetTroubles() { return m_troubles; }
     // The journal, or null when it is turned off; it may be unable to write for a while.
     Journal *GetJournal() const;
     const JournalSettings &GetJournalSettings() const { return m_journalSettings; }
@@ -93,6 +96,8 @@ private:
     // After the services it records, before the windows that show it.
     JournalSettings m_journalSettings;
     std::unique_ptr<Journal> m_journal;
+    // Before the window, which tells it of troubles until it is gone.
+    Troubles m_troubles;
 
     bool CreateWindows();
     // What the window's first paint need not wait for: the tray. After that paint, or a second
