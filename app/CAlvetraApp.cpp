@@ -407,10 +407,11 @@ void CAlvetraApp::WatchJournal()
     connect(journal, &Journal::UncleanRunFound, this, [this](const JournalUncleanRun &run) {
         const QDateTime last = run.m_lastRow.isValid() ? run.m_lastRow : run.m_started;
         const QString line
-            = QStringLiteral("Alvetra did not end in order when it last ran (started %1, process "
-                             "%2): a crash, a kill or a power cut. Its last row in the journal "
-                             "was kept at %3; what the line brought after that until this start "
-                             "may be lost.")
+            = QStringLiteral(
+                  "Alvetra did not end in order when it last ran (started %1, process "
+                  "%2): a crash, a kill, the watchdog or a power cut. Its last row in the journal "
+                  "was kept at %3; what the line brought after that until this start "
+                  "may be lost.")
                   .arg(run.m_started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")))
                   .arg(run.m_pid)
                   .arg(last.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));

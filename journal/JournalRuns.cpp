@@ -10,6 +10,8 @@
 #include <QVariant>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
 #include <pwd.h>
 #include <unistd.h>
 #endif
@@ -74,7 +76,15 @@ bool JournalRunMayLive(const JournalRunIdentity &other, const JournalRunIdentity
         return false;
     if (other.m_pid == own.m_pid && other.m_pidStarted == own.m_pidStarted)
         return true;
-    return other.m_pidStarted != 0 && ProcessStarted(other.m_pid) == other.m_pidStarted;
+    const qint64 started = ProcessStarted(other.m_pid);
+    if (started != 0)
+        return started == other.m_pidStarted;
+#ifdef Q_OS_UNIX
+    // /proc may hide another user's processes (hidepid): one that is there may be that run.
+    if (other.m_pid > 0 && (::kill(pid_t(other.m_pid), 0) == 0 || errno == EPERM))
+        return true;
+#endif
+    return false;
 }
 
 qint64 BeginJournalRun(QSqlDatabase &db,
