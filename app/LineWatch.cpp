@@ -89,6 +89,7 @@ void LineWatch::OnMessageFramed()
 
 void LineWatch::OnInputBytes(const QDateTime &readAt, qint64 count)
 {
+    const bool firstUnframed = m_bytesSinceFramed == 0 && count > 0;
     m_bytesSinceFramed += count;
     // The line names the silence it ends, so it goes before the new byte counts.
     if (m_alarmRaised)
@@ -98,6 +99,8 @@ void LineWatch::OnInputBytes(const QDateTime &readAt, qint64 count)
     // The wall clock only tells how long ago the run was read; the silence is measured on the
     // steady clock.
     m_lastByte = {std::chrono::steady_clock::now() - std::chrono::milliseconds(now - read), read};
+    if (firstUnframed)
+        m_firstUnframed = m_lastByte.steady;
 }
 
 void LineWatch::SetSilencePeriod(std::chrono::milliseconds period)
@@ -170,7 +173,9 @@ void LineWatch::CheckFrames()
         || !InputWatched() || !AnyByteSinceOpen())
         return;
     const Moment &since = m_lastFramed.steady >= m_opened.steady ? m_lastFramed : m_opened;
-    if (now - since.steady < period || now - m_lastByte.steady >= period)
+    // Bytes throughout the period: at its start and within its end. One burst of noise on a
+    // quiet line is not a line that frames nothing.
+    if (now - m_firstUnframed < period || now - m_lastByte.steady >= period)
         return;
     m_frameAlarmRaised = true;
     const QDateTime wallNow = QDateTime::currentDateTime();

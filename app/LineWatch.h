@@ -86,6 +86,7 @@ private:
     // The frame silence: since the last message framed, or the open.
     Moment m_lastFramed;
     qint64 m_bytesSinceFramed = 0;
+    std::chrono::steady_clock::time_point m_firstUnframed; // the first of those bytes
     bool m_frameAlarmRaised = false;
     std::chrono::milliseconds m_framePeriodOverride{0};
 };

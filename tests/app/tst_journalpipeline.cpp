@@ -138,14 +138,15 @@ class JournalPipelineTest : public QObject
     }
 
     // OnTrouble set to a script that writes each run's ALVETRA_ variables to a file of its own
-    // in `folder`, and the station named.
+    // in `folder`, whole once it has its name, and the station named.
     bool SetTroubleCommand(const QString &folder)
     {
         const QString script = m_dir.filePath("trouble.sh");
         QFile file(script);
         if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly)
             || file.write("#!/bin/sh\n"
-                          "env | grep '^ALVETRA_' > \"$1/$(date +%s%N).env\"\n")
+                          "env | grep '^ALVETRA_' > \"$1/.run-$$\"\n"
+                          "mv \"$1/.run-$$\" \"$1/$(date +%s%N).env\"\n")
                    <= 0)
             return false;
         file.close();
