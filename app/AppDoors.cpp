@@ -8,6 +8,12 @@
 #include "serial/SerialPort.h"
 #include "settings/GeneralSettings.h"
 
+namespace {
+
+QString g_lastLogLine;
+
+} // namespace
+
 MessageReceiver &AppDoors::GetReceiver()
 {
     return CAlvetraApp::Instance()->m_receiver;
@@ -40,11 +46,13 @@ Journal *AppDoors::GetJournal()
 
 void AppDoors::LogError(const QString &text)
 {
+    g_lastLogLine = text;
     AppendErrorLine(text);
 }
 
 void AppDoors::LogWarning(const QString &text)
 {
+    g_lastLogLine = text;
     AppendWarningLine(text);
 }
 
@@ -70,26 +78,33 @@ void AppDoors::AppendLogText(const QString &text,
         view->AppendText(text, newLineFirst, height, colour, bold, underline);
 }
 
-void RecordLineEvent(int port, JournalLineEvent event, const QString &detail, const QDateTime &at)
+quint64
+RecordLineEvent(int port, JournalLineEvent event, const QString &detail, const QDateTime &at)
 {
     Journal *journal = GetJournal();
     if (!journal)
-        return;
+        return 0;
     // The device the line was opened with, as its frames have it: one picked in General
     // Settings since applies from the next new log.
     const SerialPort &input = GetInPort();
     const SerialPort &output = GetOutPort();
-    QString device = input.PortNumber() == port    ? input.DeviceName()
+    QString device = port == 0                     ? QString()
+                     : input.PortNumber() == port  ? input.DeviceName()
                      : output.PortNumber() == port ? output.DeviceName()
                                                    : QString();
-    if (device.isEmpty())
+    if (device.isEmpty() && port != 0)
         device = SerialDeviceForPort(port);
-    journal->Record(JournalLineEventRow(at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(),
-                                        port, device, event, detail));
+    return journal->Record(JournalLineEventRow(
+        at.isValid() ? at.toUTC() : QDateTime::currentDateTimeUtc(), port, device, event, detail));
 }
 
 void RecordOutputResult(const JournalOutput &output)
 {
     if (Journal *journal = GetJournal())
         journal->RecordOutput(output);
+}
+
+QString LastLogLine()
+{
+    return g_lastLogLine;
 }

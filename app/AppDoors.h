@@ -28,11 +28,15 @@ public:
 };
 
 // Keeps an event of the line `port` in the journal, when one is kept; `at` defaults to now.
-// GUI thread only.
-void RecordLineEvent(int port,
-                     JournalLineEvent event,
-                     const QString &detail = {},
-                     const QDateTime &at = {});
+// Its ticket, for a result joined to it later (Journal::RecordOutput), or 0. A `port` of 0 is
+// an event of no line. GUI thread only.
+quint64 RecordLineEvent(int port,
+                        JournalLineEvent event,
+                        const QString &detail = {},
+                        const QDateTime &at = {});
 // Keeps a later result of an output (the output line's "sent", the printer's) under its
 // message's row, when a journal is kept. GUI thread only.
 void RecordOutputResult(const JournalOutput &output);
+// The last error or warning line written to the log, which a line's trouble hands on as its
+// text: a port's failure line comes just before its notice. GUI thread only.
+QString LastLogLine();

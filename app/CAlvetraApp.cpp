@@ -8,6 +8,7 @@
 #include "SignalHandler.h"
 #include "SingleInstance.h"
 #include "TrayIcon.h"
+#include "TroubleCommand.h"
 #include "dispatch/PassedHook.h"
 #include "dispatch/PrintQueue.h"
 #include "dispatch/ProcessMessage.h"
@@ -107,7 +108,12 @@ void WatchForTheDisplayGoing(QtMsgType type, const QMessageLogContext &context, 
 
 CAlvetraApp::CAlvetraApp(int &argc, char **argv)
     : QApplication(argc, argv)
-    , m_receiver(&ProcessMessage)
+    , m_receiver([](const QByteArray &message, const QDateTime &receivedAt) {
+        // Passed or filtered, the line brings what it should; a malformed frame may be noise.
+        if (ProcessMessage(message, receivedAt) != MessageVerdict::Malformed)
+            if (CAlvetraView *view = CAlvetraApp::Instance()->View())
+                view->Watch().OnMessageFramed();
+    })
     , m_notifier(std::make_unique<Notifier>())
 {
     m_receiver.SetDropHandler(&RecordDroppedMessage);
@@ -230,8 +236,11 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
 
     // Before the ports open, so that the line's first events are kept.
     m_journalSettings = LoadJournalSettings(GetProgramFolder());
+    if (!m_troubleCommand)
+        m_troubleCommand = std::make_unique<TroubleCommand>(m_troubles);
     if (m_journalSettings.m_enabled) {
         m_journal = std::make_unique<Journal>();
+        WatchJournal();
         m_journal->Start(m_journalSettings.m_path, m_journalSettings.m_keepDays);
     }
     // Each run of the station's command joins its message's row.
@@ -380,6 +389,39 @@ bool CAlvetraApp::CreateWindows()
     m_frame = std::make_unique<CMainFrame>(m_doc.get());
     m_frame->View()->OnInitialUpdate();
     return true;
+}
+
+void CAlvetraApp::WatchJournal()
+{
+    Journal *journal = m_journal.get();
+    connect(journal, &Journal::WritingStopped, this, [this](const QString &line) {
+        // The row waits with the others and tells, once written, where the gap began.
+        const quint64 row = RecordLineEvent(0, JournalLineEvent::JournalStopped);
+        m_troubles.Begin(
+            {TroubleKind::Journal, QDateTime::currentDateTime(), 0, m_journal->Path(), line, row});
+    });
+    connect(journal, &Journal::WritingAgain, this, [this](const QString &line) {
+        m_troubles.End(TroubleKind::Journal, line,
+                       RecordLineEvent(0, JournalLineEvent::JournalWritingAgain));
+    });
+    connect(journal, &Journal::UncleanRunFound, this, [this](const JournalUncleanRun &run) {
+        const QDateTime last = run.m_lastRow.isValid() ? run.m_lastRow : run.m_started;
+        const QString line
+            = QStringLiteral(
+                  "Alvetra did not end in order when it last ran (started %1, process "
+                  "%2): a crash, a kill, the watchdog or a power cut. Its last row in the journal "
+                  "was kept at %3; what the line brought after that until this start "
+                  "may be lost.")
+                  .arg(run.m_started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")))
+                  .arg(run.m_pid)
+                  .arg(last.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+        LogError(line);
+        const quint64 row = RecordLineEvent(
+            0, JournalLineEvent::UncleanEnd,
+            QStringLiteral("last row at %1").arg(last.toLocalTime().toString(Qt::ISODate)));
+        m_troubles.Begin({TroubleKind::UncleanEnd, last, 0, QString(), line, row});
+        m_troubles.End(TroubleKind::UncleanEnd, line);
+    });
 }
 
 Journal *CAlvetraApp::GetJournal() const

@@ -21,6 +21,7 @@ class SignalHandler;
 class SingleInstance;
 class Notifier;
 class TrayIcon;
+class TroubleCommand;
 
 // The one application object. It owns the service objects for the whole run; the rest of the
 // program reaches them through the five accessors of doors/Doors.h, which it fills in with
@@ -98,6 +99,8 @@ private:
     std::unique_ptr<Journal> m_journal;
     // Before the window, which tells it of troubles until it is gone.
     Troubles m_troubles;
+    // The station's command for them: after them, before the window.
+    std::unique_ptr<TroubleCommand> m_troubleCommand;
 
     bool CreateWindows();
     // What the window's first paint need not wait for: the tray. After that paint, or a second
@@ -108,6 +111,9 @@ private:
     // Start-up says what went wrong without waiting for anyone: a box to read when someone is
     // there, and the same text in the log for when nobody was.
     void ReportStartUpFailure(const QString &text);
+    // The journal's troubles: writing stopped and again, and a run before this one that did
+    // not end in order.
+    void WatchJournal();
 
     // Declared after the services, so the windows go first when the application ends.
     std::unique_ptr<CAlvetraDoc> m_doc;

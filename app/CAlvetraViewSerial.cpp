@@ -2,6 +2,7 @@
 #include "CAlvetraView.h"
 
 #include "AppDoors.h"
+#include "CAlvetraApp.h"
 #include "doors/Doors.h"
 #include "receiver/MsgReciever.h"
 #include "serial/SerialPort.h"
@@ -29,6 +30,22 @@ bool SameDevice(int number, int otherNumber)
     const QString device = QFileInfo(SerialDeviceForPort(number)).canonicalFilePath();
     return !device.isEmpty()
            && device == QFileInfo(SerialDeviceForPort(otherNumber)).canonicalFilePath();
+}
+
+Troubles &StationTroubles()
+{
+    return CAlvetraApp::Instance()->GetTroubles();
+}
+
+// A trouble of the line `port` that began at `at`, told by the log line just written.
+Trouble LineTrouble(TroubleKind kind, const SerialPort &port, const QDateTime &at, quint64 row)
+{
+    return {kind,
+            at.isValid() ? at.toLocalTime() : QDateTime::currentDateTime(),
+            port.PortNumber(),
+            port.DeviceName(),
+            LastLogLine(),
+            row};
 }
 
 } // namespace
@@ -64,13 +81,23 @@ void CAlvetraView::SetUpPort(SerialPort &port, int number, const QString &failur
     const bool input = &port == &GetInPort();
     if (port.OpenPort()) {
         port.StartThread();
-        if (input)
-            RecordLineEvent(number, JournalLineEvent::Opened);
+        if (input) {
+            const quint64 row = RecordLineEvent(number, JournalLineEvent::Opened);
+            StationTroubles().End(TroubleKind::InputLine,
+                                  QStringLiteral("The input line (com%1) is open.").arg(number),
+                                  row);
+        }
         return;
     }
     LogError(failure.arg(number));
-    RecordLineEvent(number, JournalLineEvent::CouldNotBeOpened,
-                    input ? QStringLiteral("input line") : QStringLiteral("output line"));
+    const quint64 row
+        = RecordLineEvent(number, JournalLineEvent::CouldNotBeOpened,
+                          input ? QStringLiteral("input line") : QStringLiteral("output line"));
+    if (input)
+        StationTroubles().Begin(
+            {TroubleKind::InputLine, QDateTime::currentDateTime(), number,
+             port.DeviceName().isEmpty() ? SerialDeviceForPort(number) : port.DeviceName(),
+             failure.arg(number), row});
     // A station that starts before its USB adapter is awake must not stay deaf: the line is
     // tried as one that failed while open. Not so for a device that Alvetra's other line holds
     // or is trying to get: that is a setting to change, and the line above says so.
@@ -84,7 +111,7 @@ void CAlvetraView::OnSerialBytes(const QByteArray &bytes, int portNumber, const 
     // The line the port opened, whatever the settings say since.
     if (portNumber != GetInPort().PortNumber())
         return;
-    m_lineWatch.OnInputBytes(readAt);
+    m_lineWatch.OnInputBytes(readAt, bytes.size());
     MessageReceiver &receiver = GetReceiver();
     receiver.SetArrivalTime(readAt);
     for (const char byte : bytes)
@@ -96,7 +123,9 @@ void CAlvetraView::OnSerialLineLost(int portNumber, const QDateTime &at)
     if (portNumber != GetInPort().PortNumber())
         return;
     GetReceiver().DiscardMessage(MessageReceiver::DropReason::LineLost);
-    RecordLineEvent(portNumber, JournalLineEvent::Lost, {}, at);
+    StationTroubles().Begin(
+        LineTrouble(TroubleKind::InputLine, GetInPort(), at,
+                    RecordLineEvent(portNumber, JournalLineEvent::Lost, {}, at)));
 }
 
 void CAlvetraView::OnSerialBytesDropped(int portNumber, qint64 count, const QDateTime &at)
@@ -133,7 +162,18 @@ void CAlvetraView::OnSerialLineEvent(int portNumber,
         row = JournalLineEvent::OutputDrainsAgain;
         break;
     }
-    RecordLineEvent(portNumber, row, detail, at);
+    const quint64 ticket = RecordLineEvent(portNumber, row, detail, at);
+    const bool input = portNumber == GetInPort().PortNumber();
+    const SerialPort &port = input ? GetInPort() : GetOutPort();
+    if (input && row == JournalLineEvent::Lost)
+        StationTroubles().Begin(LineTrouble(TroubleKind::InputLine, port, at, ticket));
+    else if (input && row == JournalLineEvent::Back)
+        StationTroubles().End(TroubleKind::InputLine, LastLogLine(), ticket);
+    else if (row == JournalLineEvent::OutputNotDraining)
+        StationTroubles().Begin(LineTrouble(TroubleKind::OutputDraining, port, at, ticket));
+    // A line back after its loss has nothing waiting in it: it drains.
+    else if (row == JournalLineEvent::OutputDrainsAgain || row == JournalLineEvent::Back)
+        StationTroubles().End(TroubleKind::OutputDraining, LastLogLine(), ticket);
 }
 
 void CAlvetraView::OnSerialMessageDone(

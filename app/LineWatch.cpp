@@ -1,6 +1,7 @@
 #include "LineWatch.h"
 
 #include "AppDoors.h"
+#include "CAlvetraApp.h"
 
 #include "dispatch/MessageDispatcher.h"
 #include "doors/Doors.h"
@@ -29,10 +30,29 @@ LineWatch::LineWatch(QObject *parent)
     : QObject(parent)
 {
     m_opened = {std::chrono::steady_clock::now(), NowMSecs()};
+    m_lastFramed = m_opened;
     m_check.setInterval(kCheckInterval);
     connect(&m_check, &QTimer::timeout, this, &LineWatch::Check);
     m_check.start();
+    const int framePeriod = qEnvironmentVariableIntValue("ALVETRA_TEST_FRAME_SILENCE_MS");
+    if (framePeriod > 0)
+        SetFrameSilencePeriod(std::chrono::milliseconds(framePeriod));
 }
+
+namespace {
+
+Troubles &StationTroubles()
+{
+    return CAlvetraApp::Instance()->GetTroubles();
+}
+
+Trouble InputTrouble(TroubleKind kind, const QDateTime &since, const QString &text, quint64 row)
+{
+    const SerialPort &port = GetInPort();
+    return {kind, since, port.PortNumber(), port.DeviceName(), text, row};
+}
+
+} // namespace
 
 qint64 LineWatch::NowMSecs()
 {
@@ -41,12 +61,36 @@ qint64 LineWatch::NowMSecs()
 
 void LineWatch::InputOpened()
 {
+    EndAlarms();
     m_opened = {std::chrono::steady_clock::now(), NowMSecs()};
     m_alarmRaised = false;
+    m_lastFramed = m_opened;
+    m_bytesSinceFramed = 0;
+    m_frameAlarmRaised = false;
 }
 
-void LineWatch::OnInputBytes(const QDateTime &readAt)
+void LineWatch::EndAlarms()
 {
+    const QString text
+        = QStringLiteral("The input line (com%1) was set up anew.").arg(GetInPort().PortNumber());
+    if (m_alarmRaised)
+        StationTroubles().End(TroubleKind::Silence, text);
+    if (m_frameAlarmRaised)
+        StationTroubles().End(TroubleKind::NoFrames, text);
+}
+
+void LineWatch::OnMessageFramed()
+{
+    if (m_frameAlarmRaised)
+        OnFramesAgain();
+    m_lastFramed = {std::chrono::steady_clock::now(), NowMSecs()};
+    m_bytesSinceFramed = 0;
+}
+
+void LineWatch::OnInputBytes(const QDateTime &readAt, qint64 count)
+{
+    const bool firstUnframed = m_bytesSinceFramed == 0 && count > 0;
+    m_bytesSinceFramed += count;
     // The line names the silence it ends, so it goes before the new byte counts.
     if (m_alarmRaised)
         OnFlowingAgain();
@@ -55,14 +99,38 @@ void LineWatch::OnInputBytes(const QDateTime &readAt)
     // The wall clock only tells how long ago the run was read; the silence is measured on the
     // steady clock.
     m_lastByte = {std::chrono::steady_clock::now() - std::chrono::milliseconds(now - read), read};
+    if (firstUnframed)
+        m_firstUnframed = m_lastByte.steady;
 }
 
 void LineWatch::SetSilencePeriod(std::chrono::milliseconds period)
 {
     m_periodOverride = std::max(period, 0ms);
+    SetCheckInterval();
+}
+
+void LineWatch::SetFrameSilencePeriod(std::chrono::milliseconds period)
+{
+    m_framePeriodOverride = std::max(period, 0ms);
+    SetCheckInterval();
+}
+
+void LineWatch::SetCheckInterval()
+{
     // A short period is looked at often enough to keep to it.
-    m_check.setInterval(period > 0ms ? std::clamp(period / 4, 10ms, kCheckInterval)
-                                     : kCheckInterval);
+    std::chrono::milliseconds interval = kCheckInterval;
+    for (const std::chrono::milliseconds period : {m_periodOverride, m_framePeriodOverride})
+        if (period > 0ms)
+            interval = std::min(interval, std::clamp(period / 4, 10ms, kCheckInterval));
+    m_check.setInterval(interval);
+}
+
+std::chrono::milliseconds LineWatch::FrameSilencePeriod() const
+{
+    if (m_framePeriodOverride > 0ms)
+        return m_framePeriodOverride;
+    return std::max(std::chrono::minutes(GetGeneralSettings().m_troubles.m_frameSilenceMinutes),
+                    std::chrono::minutes(0));
 }
 
 std::chrono::milliseconds LineWatch::SilencePeriod() const
@@ -92,6 +160,58 @@ bool LineWatch::IsSilent(std::chrono::steady_clock::time_point now) const
 
 void LineWatch::Check()
 {
+    CheckSilence();
+    CheckFrames();
+}
+
+void LineWatch::CheckFrames()
+{
+    const auto now = std::chrono::steady_clock::now();
+    const std::chrono::milliseconds period = FrameSilencePeriod();
+    // A line that has gone quiet is the silence alarm's: it says more.
+    if (period <= 0ms || m_frameAlarmRaised || m_alarmRaised || m_bytesSinceFramed == 0
+        || !InputWatched() || !AnyByteSinceOpen())
+        return;
+    const Moment &since = m_lastFramed.steady >= m_opened.steady ? m_lastFramed : m_opened;
+    // Bytes throughout the period: at its start and within its end. One burst of noise on a
+    // quiet line is not a line that frames nothing.
+    if (now - m_firstUnframed < period || now - m_lastByte.steady >= period)
+        return;
+    m_frameAlarmRaised = true;
+    const QDateTime wallNow = QDateTime::currentDateTime();
+    const QString when = ClockText(WallTime(since.wallMSecs), wallNow, true);
+    const int number = GetInPort().PortNumber();
+    const QString text
+        = (m_lastFramed.steady > m_opened.steady
+               ? QStringLiteral("The input line (com%1) brings bytes but no message: %2 bytes "
+                                "came since the last message was framed at %3.")
+               : QStringLiteral("The input line (com%1) brings bytes but no message: %2 bytes "
+                                "came since it was opened at %3."))
+              .arg(number)
+              .arg(m_bytesSinceFramed)
+              .arg(when)
+          + QStringLiteral(" The line's speed or the receiver may be wrong.");
+    LogWarning(text);
+    PlayProgramSound(QString::fromLatin1(kSilenceSound));
+    const quint64 row
+        = RecordLineEvent(number, JournalLineEvent::NoFrames,
+                          QStringLiteral("%1 bytes since %2").arg(m_bytesSinceFramed).arg(when));
+    StationTroubles().Begin(
+        InputTrouble(TroubleKind::NoFrames, WallTime(since.wallMSecs), text, row));
+}
+
+void LineWatch::OnFramesAgain()
+{
+    m_frameAlarmRaised = false;
+    const QString text = QStringLiteral("Messages are framed again on the input line (com%1).")
+                             .arg(GetInPort().PortNumber());
+    LogWarning(text);
+    StationTroubles().End(TroubleKind::NoFrames, text,
+                          RecordLineEvent(GetInPort().PortNumber(), JournalLineEvent::FramesAgain));
+}
+
+void LineWatch::CheckSilence()
+{
     const auto now = std::chrono::steady_clock::now();
     const std::chrono::milliseconds period = SilencePeriod();
     if (period <= 0ms || now - SilentSince().steady < period || !InputWatched())
@@ -102,34 +222,42 @@ void LineWatch::Check()
     m_lastAlarm = now;
     const QDateTime wallNow = QDateTime::currentDateTime();
     const QString since = ClockText(WallTime(SilentSince().wallMSecs), wallNow, true);
+    QString text;
     if (AnyByteSinceOpen())
-        LogWarning(QStringLiteral("The input line (com%1) is silent: its last byte came at %2.")
-                       .arg(GetInPort().PortNumber())
-                       .arg(since));
+        text = QStringLiteral("The input line (com%1) is silent: its last byte came at %2.")
+                   .arg(GetInPort().PortNumber())
+                   .arg(since);
     else if (!GetInPort().IsDeviceOpen())
-        LogWarning(QStringLiteral("The input line (com%1) is silent: it is not open, and no byte "
-                                  "has come since %2.")
-                       .arg(GetInPort().PortNumber())
-                       .arg(since));
+        text = QStringLiteral("The input line (com%1) is silent: it is not open, and no byte "
+                              "has come since %2.")
+                   .arg(GetInPort().PortNumber())
+                   .arg(since);
     else
-        LogWarning(QStringLiteral("The input line (com%1) is silent: no byte has come since it "
-                                  "was opened at %2.")
-                       .arg(GetInPort().PortNumber())
-                       .arg(since));
+        text = QStringLiteral("The input line (com%1) is silent: no byte has come since it "
+                              "was opened at %2.")
+                   .arg(GetInPort().PortNumber())
+                   .arg(since);
+    LogWarning(text);
     PlayProgramSound(QString::fromLatin1(kSilenceSound));
-    RecordLineEvent(GetInPort().PortNumber(), JournalLineEvent::SilenceAlarm,
-                    QStringLiteral("since %1").arg(since));
+    const quint64 row = RecordLineEvent(GetInPort().PortNumber(), JournalLineEvent::SilenceAlarm,
+                                        QStringLiteral("since %1").arg(since));
+    // A repeated alarm of the same silence is no new trouble.
+    StationTroubles().Begin(
+        InputTrouble(TroubleKind::Silence, WallTime(SilentSince().wallMSecs), text, row));
 }
 
 void LineWatch::OnFlowingAgain()
 {
     m_alarmRaised = false;
     const QDateTime wallNow = QDateTime::currentDateTime();
-    LogWarning(QStringLiteral("Bytes are flowing again on the input line (com%1) after a "
-                              "silence since %2.")
-                   .arg(GetInPort().PortNumber())
-                   .arg(ClockText(WallTime(SilentSince().wallMSecs), wallNow, true)));
-    RecordLineEvent(GetInPort().PortNumber(), JournalLineEvent::FlowingAgain);
+    const QString text = QStringLiteral("Bytes are flowing again on the input line (com%1) after "
+                                        "a silence since %2.")
+                             .arg(GetInPort().PortNumber())
+                             .arg(ClockText(WallTime(SilentSince().wallMSecs), wallNow, true));
+    LogWarning(text);
+    StationTroubles().End(
+        TroubleKind::Silence, text,
+        RecordLineEvent(GetInPort().PortNumber(), JournalLineEvent::FlowingAgain));
 }
 
 QString LineWatch::InputPaneText() const
@@ -145,6 +273,11 @@ QString LineWatch::InputPaneText() const
     if (IsSilent(std::chrono::steady_clock::now()))
         return name + QStringLiteral("silent since ")
                + ClockText(WallTime(SilentSince().wallMSecs), now, false);
+    if (m_frameAlarmRaised) {
+        const Moment &since = m_lastFramed.steady >= m_opened.steady ? m_lastFramed : m_opened;
+        return name + QStringLiteral("receiving, no message framed since ")
+               + ClockText(WallTime(since.wallMSecs), now, false);
+    }
     return name + QStringLiteral("receiving, last byte ")
            + ClockText(WallTime(m_lastByte.wallMSecs), now, true);
 }

@@ -89,6 +89,7 @@ void TrayIcon::Look()
     const bool inLost = !in.ReconnectingSince().isNull();
     const bool outLost = !out.ReconnectingSince().isNull();
     const bool silent = view->Watch().AlarmRaised();
+    const bool noFrames = view->Watch().FrameAlarmRaised();
 
     const auto health = [](bool lost, bool open, bool watched, bool quiet, bool stuck) {
         if (lost)
@@ -101,7 +102,7 @@ void TrayIcon::Look()
     };
     const bool outStuck = !out.RefusingSince().isNull();
     const LineHealth worst
-        = std::max(health(inLost, in.IsDeviceOpen(), true, silent, false),
+        = std::max(health(inLost, in.IsDeviceOpen(), true, silent || noFrames, false),
                    health(outLost, out.IsDeviceOpen(), GetGeneralSettings().m_sendToPort != 0,
                           false, outStuck));
 
@@ -118,6 +119,10 @@ void TrayIcon::Look()
         QStringLiteral("input-silent"), silent,
         QStringLiteral("The input line (com%1) is silent").arg(in.PortNumber()),
         QStringLiteral("Bytes are flowing again on the input line (com%1)").arg(in.PortNumber()));
+    Trouble(
+        QStringLiteral("input-no-frames"), noFrames,
+        QStringLiteral("The input line (com%1) brings no message").arg(in.PortNumber()),
+        QStringLiteral("Messages are framed again on the input line (com%1)").arg(in.PortNumber()));
 
     if (!m_tray)
         return;

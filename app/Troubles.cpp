@@ -10,13 +10,14 @@ void Troubles::Begin(const Trouble &trouble)
     emit Began(trouble);
 }
 
-void Troubles::End(TroubleKind kind, const QString &text)
+void Troubles::End(TroubleKind kind, const QString &text, quint64 row)
 {
     const auto on = std::find_if(m_current.begin(), m_current.end(),
                                  [kind](const Trouble &trouble) { return trouble.m_kind == kind; });
     if (on == m_current.end())
         return;
-    const Trouble ended = *on;
+    Trouble ended = *on;
+    ended.m_endRow = row;
     m_current.erase(on);
     emit Ended(ended, text);
 }

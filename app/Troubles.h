@@ -25,6 +25,10 @@ struct Trouble
     int m_line = 0; // the COM number where a line is concerned, else 0
     QString m_device;
     QString m_text; // the log line that said so
+    // The journal's tickets of the line events that record its begin and, as Ended hands it
+    // on, its end; 0 for none. The station's command's result joins them.
+    quint64 m_row = 0;
+    quint64 m_endRow = 0;
 };
 
 // The troubles on now, and the word of each that begins or ends. Whoever notices a trouble
@@ -39,8 +43,9 @@ public:
 
     // Begins `trouble`, unless one of its kind is on already: then nothing happens.
     void Begin(const Trouble &trouble);
-    // Ends the trouble of `kind` if one is on; `text` is the log line that says so.
-    void End(TroubleKind kind, const QString &text);
+    // Ends the trouble of `kind` if one is on; `text` is the log line that says so, `row` the
+    // journal's ticket of the line event that records it.
+    void End(TroubleKind kind, const QString &text, quint64 row = 0);
     bool IsOn(TroubleKind kind) const;
     // Those on now, in the order they began.
     const QList<Trouble> &Current() const { return m_current; }

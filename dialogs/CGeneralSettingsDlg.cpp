@@ -3,6 +3,7 @@
 #include "doors/Doors.h"
 #include "hooks/HookRunner.h"
 #include "hooks/PassedMessageHook.h"
+#include "hooks/TroubleHook.h"
 #include "receiver/EdisMessage.h"
 #include "settings/Autostart.h"
 #include "settings/GeneralSettings.h"
@@ -12,6 +13,7 @@
 #include <QCoreApplication>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -38,6 +40,10 @@ constexpr int kAutostartId = 1042;
 constexpr int kNotifyId = 1043;
 constexpr int kPageId = 1044;
 constexpr int kStationNameId = 1045;
+constexpr int kFrameSilenceId = 1046;
+constexpr int kOnTroubleId = 1047;
+constexpr int kTroubleTryId = 1048;
+constexpr int kTroubleTryResultId = 1049;
 // The silence row, the desktop's two switches and the command rows sit between the output
 // switches and the buttons.
 constexpr int kCommandY = 142;
@@ -167,6 +173,34 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
                        "host's name"));
     station->addRow(QStringLiteral("Name"), m_stationNameEdit);
 
+    // Beside the silence alarm it would move the first page's controls.
+    QFormLayout *supervision = AddSecondPageGroup(QStringLiteral("Supervision"));
+    m_frameSilenceBox = new QSpinBox;
+    m_frameSilenceBox->setObjectName(IdName(kFrameSilenceId));
+    m_frameSilenceBox->setRange(0, kMaxSilenceMinutes);
+    m_frameSilenceBox->setSpecialValueText(QStringLiteral("off"));
+    m_frameSilenceBox->setSuffix(QStringLiteral(" min"));
+    m_frameSilenceBox->setToolTip(
+        QStringLiteral("Minutes of bytes on the input line without a single message framed "
+                       "before Alvetra warns"));
+    supervision->addRow(QStringLiteral("No message framed"), m_frameSilenceBox);
+    m_onTroubleEdit = new QLineEdit;
+    m_onTroubleEdit->setObjectName(IdName(kOnTroubleId));
+    m_onTroubleEdit->setToolTip(
+        QStringLiteral("A program and its arguments, without a shell, run as each trouble of the "
+                       "station begins and ends; what happened is in ALVETRA_ variables"));
+    m_troubleTryButton = new QPushButton(QStringLiteral("Try"));
+    m_troubleTryButton->setObjectName(IdName(kTroubleTryId));
+    auto *commandRow = new QHBoxLayout;
+    commandRow->addWidget(m_onTroubleEdit, 1);
+    commandRow->addWidget(m_troubleTryButton);
+    supervision->addRow(QStringLiteral("Command for troubles"), commandRow);
+    m_troubleTryResult = new QLabel;
+    m_troubleTryResult->setObjectName(IdName(kTroubleTryResultId));
+    supervision->addRow(QString(), m_troubleTryResult);
+    connect(m_troubleTryButton, &QPushButton::clicked, this,
+            &CGeneralSettingsDlg::OnTryTroubleCommand);
+
     if (kDeviceLists) {
         for (QComboBox *list : {m_inPortCombo, m_outPortCombo})
             connect(list, &QComboBox::currentIndexChanged, this,
@@ -202,6 +236,9 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_notifyBox->setChecked(settings.m_notifyPassedMessages != 0);
     m_stationNameEdit->setText(settings.m_stationName);
     m_stationNameEdit->setPlaceholderText(GeneralSettings::DefaultStationName());
+    m_frameSilenceBox->setValue(std::max(settings.m_troubles.m_frameSilenceMinutes, 0));
+    m_shownFrameSilenceMinutes = m_frameSilenceBox->value();
+    m_onTroubleEdit->setText(settings.m_troubles.m_onTrouble);
     DoDataExchange(false);
     if (kDeviceLists) {
         // Once: the system's list of ports can take a moment, and it is not going to change
@@ -241,6 +278,10 @@ void CGeneralSettingsDlg::OnOK()
     // Read at each passed message, so it applies from the next one.
     settings.m_onPassed = m_onPassedEdit->text();
     settings.m_notifyPassedMessages = m_notifyBox->isChecked() ? 1 : 0;
+    if (m_frameSilenceBox->value() != m_shownFrameSilenceMinutes)
+        settings.m_troubles.m_frameSilenceMinutes = m_frameSilenceBox->value();
+    // Read at each trouble, so it applies from the next one.
+    settings.m_troubles.m_onTrouble = m_onTroubleEdit->text();
     settings.m_stationName = m_stationNameEdit->text().trimmed();
     if (settings.m_stationName.isEmpty())
         settings.m_stationName = GeneralSettings::DefaultStationName();
@@ -286,6 +327,8 @@ CGeneralSettingsDlg::~CGeneralSettingsDlg()
     // A command being tried keeps its time limit after the dialog is gone.
     if (m_tryRunner)
         m_tryRunner.release()->FinishAlone();
+    if (m_troubleTryRunner)
+        m_troubleTryRunner.release()->FinishAlone();
 }
 
 QFormLayout *CGeneralSettingsDlg::AddSecondPageGroup(const QString &title)
@@ -378,7 +421,8 @@ void CGeneralSettingsDlg::OnTry()
 {
     if (!m_tryRunner) {
         m_tryRunner = std::make_unique<HookRunner>(false);
-        m_tryRunner->SetResultHandler([this](const HookResult &result) { ShowTryResult(result); });
+        m_tryRunner->SetResultHandler(
+            [this](const HookResult &result) { ShowTryResult(result, m_tryResult, m_tryButton); });
     }
     const GeneralSettings &settings = GetGeneralSettings();
     const PassedMessageFacts facts{
@@ -392,7 +436,28 @@ void CGeneralSettingsDlg::OnTry()
     m_tryRunner->Run(hook.m_job);
 }
 
-void CGeneralSettingsDlg::ShowTryResult(const HookResult &result)
+void CGeneralSettingsDlg::OnTryTroubleCommand()
+{
+    if (!m_troubleTryRunner) {
+        m_troubleTryRunner = std::make_unique<HookRunner>(false);
+        m_troubleTryRunner->SetResultHandler([this](const HookResult &result) {
+            ShowTryResult(result, m_troubleTryResult, m_troubleTryButton);
+        });
+    }
+    const GeneralSettings &settings = GetGeneralSettings();
+    const QString station = m_stationNameEdit->text().trimmed();
+    const TroubleHookFacts facts = SampleTroubleHookFacts(
+        station.isEmpty() ? GeneralSettings::DefaultStationName() : station,
+        EffectivePort(m_inPortCombo, m_shownInPort, settings.m_inSerialPort));
+    m_troubleTryButton->setEnabled(false);
+    m_troubleTryResult->setText(QStringLiteral("Running..."));
+    m_troubleTryRunner->Run(MakeTroubleHookJob(facts, m_onTroubleEdit->text(),
+                                               HookTimeLimit(settings.m_hookTimeLimitSeconds)));
+}
+
+void CGeneralSettingsDlg::ShowTryResult(const HookResult &result,
+                                        QLabel *label,
+                                        QPushButton *button)
 {
     QString text;
     if (result.m_outcome == HookOutcome::Succeeded || result.m_outcome == HookOutcome::Failed) {
@@ -404,8 +469,7 @@ void CGeneralSettingsDlg::ShowTryResult(const HookResult &result)
     }
     if (!result.m_lastErrorLine.isEmpty())
         text += QStringLiteral(" - ") + result.m_lastErrorLine;
-    m_tryResult->setToolTip(text);
-    m_tryResult->setText(
-        m_tryResult->fontMetrics().elidedText(text, Qt::ElideRight, m_tryResult->width()));
-    m_tryButton->setEnabled(true);
+    label->setToolTip(text);
+    label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
+    button->setEnabled(true);
 }

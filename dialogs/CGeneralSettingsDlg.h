@@ -47,7 +47,9 @@ private:
     int EffectivePort(const QComboBox *list, int shown, int stored) const;
     void OnDevicePicked(QComboBox *deviceList, const QComboBox *portList, int shown, int stored);
     void OnTry();
-    void ShowTryResult(const HookResult &result);
+    // In `label`, beside the Try `button` that started it.
+    void ShowTryResult(const HookResult &result, QLabel *label, QPushButton *button);
+    void OnTryTroubleCommand();
     // A titled group of labelled rows on the second page, below those made before it.
     QFormLayout *AddSecondPageGroup(const QString &title);
     // Shows the second page, or the first again: the dialog grows to hold the second and the
@@ -89,4 +91,11 @@ private:
     QWidget *m_secondPage = nullptr;
     QPushButton *m_pageButton = nullptr;
     QLineEdit *m_stationNameEdit = nullptr;
+    // Supervision: the frame silence, and the command for the station's troubles with its Try.
+    QSpinBox *m_frameSilenceBox = nullptr;
+    int m_shownFrameSilenceMinutes = 0;
+    QLineEdit *m_onTroubleEdit = nullptr;
+    QPushButton *m_troubleTryButton = nullptr;
+    QLabel *m_troubleTryResult = nullptr;
+    std::unique_ptr<HookRunner> m_troubleTryRunner;
 };

@@ -56,24 +56,24 @@ JournalFrame JudgedRow(const QByteArray &message, const QDateTime &receivedAt, c
 
 } // namespace
 
-void ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
+MessageVerdict ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
 {
     Judgement judgement = JudgeMessage(message, GetFilterSettings());
     Journal *journal = GetJournal();
     const quint64 ticket = journal ? journal->Record(JudgedRow(message, receivedAt, judgement)) : 0;
     switch (judgement.m_verdict) {
     case MessageVerdict::Filtered:
-        return;
+        return judgement.m_verdict;
     case MessageVerdict::Malformed:
         LogWarning(QString::fromLatin1(judgement.m_warning));
-        return;
+        return judgement.m_verdict;
     case MessageVerdict::Passed:
         break;
     }
     ShowMessage(judgement.m_message);
     if (!journal) {
         MessageDispatcher(&judgement.m_message, receivedAt).Dispatch();
-        return;
+        return MessageVerdict::Passed;
     }
     // The log has the message at once; nothing is done with it before it is on disk.
     journal->AfterCommit(ticket,
@@ -82,6 +82,7 @@ void ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
                              dispatcher.SetJournalTicket(ticket);
                              dispatcher.Dispatch();
                          });
+    return MessageVerdict::Passed;
 }
 
 void RecordDroppedMessage(const QByteArray &partial,

@@ -233,6 +233,8 @@ private:
     // A statement met damage: the file is moved aside when it is opened again.
     void CheckDamage(const QSqlError &error);
     Clock::time_point NextChore() const;
+    // Begins this run's row in the file, telling of the runs before that did not end in order.
+    void BeginRun();
 
     Journal &m_journal;
     const QString m_path;
@@ -252,7 +254,24 @@ private:
     std::optional<QSqlQuery> m_control;
     QHash<quint64, qint64> m_rowOfTicket;
     std::deque<quint64> m_remembered;
+    const JournalRunIdentity m_identity = JournalRunIdentity::Own();
+    qint64 m_runId = -1; // this run's row in "runs"; -1 until begun
+    bool m_ending = false;
 };
+
+void Journal::Writer::BeginRun()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QList<JournalUncleanRun> unclean;
+    QString error;
+    // Should it fail (another Alvetra's lock held past the timeout), the next open or write
+    // tries again.
+    m_runId = BeginJournalRun(db, m_identity, QDateTime::currentDateTimeUtc(), &unclean, &error);
+    Journal *journal = &m_journal;
+    for (const JournalUncleanRun &run : std::as_const(unclean))
+        QMetaObject::invokeMethod(
+            journal, [journal, run] { emit journal->UncleanRunFound(run); }, Qt::QueuedConnection);
+}
 
 void Journal::Writer::Open()
 {
@@ -264,6 +283,7 @@ void Journal::Writer::Open()
         // Rows of the old file: an output may not join a row of the new one by its id.
         m_rowOfTicket.clear();
         m_remembered.clear();
+        m_runId = -1;
     }
     if (!opening.m_ok) {
         if (!m_failing)
@@ -286,6 +306,8 @@ void Journal::Writer::Open()
     m_open = true;
     m_retryAt = m_nextPrune = m_indexAt = Clock::now();
     m_indexBehind = true;
+    if (m_runId < 0 && !m_ending)
+        BeginRun();
     // Making the tables was a write: the file takes rows again.
     if (m_failing)
         Resumed();
@@ -316,7 +338,14 @@ void Journal::Writer::Stopped(const QString &line)
     LogError(line);
     m_failing = true;
     m_journal.m_stopped.store(true, std::memory_order_release);
-    QMetaObject::invokeMethod(&m_journal, &Journal::OnStopped, Qt::QueuedConnection);
+    Journal *journal = &m_journal;
+    QMetaObject::invokeMethod(
+        journal,
+        [journal, line] {
+            journal->OnStopped();
+            emit journal->WritingStopped(line);
+        },
+        Qt::QueuedConnection);
 }
 
 void Journal::Writer::CannotWrite(const QString &error)
@@ -337,9 +366,14 @@ void Journal::Writer::Resumed()
         m_failing = false;
         m_journal.m_stopped.store(false, std::memory_order_release);
     }
-    LogError(QStringLiteral("The journal %1 is written again; %2 rows could not be kept meanwhile")
-                 .arg(m_path)
-                 .arg(lost));
+    const QString line
+        = QStringLiteral("The journal %1 is written again; %2 rows could not be kept meanwhile")
+              .arg(m_path)
+              .arg(lost);
+    LogError(line);
+    Journal *journal = &m_journal;
+    QMetaObject::invokeMethod(
+        journal, [journal, line] { emit journal->WritingAgain(line); }, Qt::QueuedConnection);
     // The line above gave the count.
     TellCaughtUp(false);
 }
@@ -382,6 +416,9 @@ void Journal::Writer::PutBack(std::deque<Waiting> &batch)
 bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
 {
     std::vector<std::pair<quint64, qint64>> committed;
+    // Line events, which the station's command for a trouble joins.
+    std::vector<std::pair<quint64, qint64>> events;
+    QDateTime newest;
     qsizetype others = 0;
     qsizetype passed = 0;
     QSqlError failure;
@@ -397,27 +434,37 @@ bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
             const bool isPassed = frame->m_row.m_fate == JournalFate::Passed;
             ++(isPassed ? passed : others);
             ok = InsertJournalFrame(*m_insertFrame, frame->m_row);
+            newest = std::max(newest, frame->m_row.m_received);
             if (!ok)
                 failure = m_insertFrame->lastError();
             else if (isPassed)
                 committed.emplace_back(frame->m_ticket, m_insertFrame->lastInsertId().toLongLong());
+            else if (frame->m_row.m_fate == JournalFate::LineEvent && frame->m_ticket != 0)
+                events.emplace_back(frame->m_ticket, m_insertFrame->lastInsertId().toLongLong());
         } else {
             ++passed;
             const auto &output = std::get<JournalOutput>(item);
+            newest = std::max(newest, output.m_at);
             qint64 frameId = -1;
             if (const auto found = m_rowOfTicket.constFind(output.m_ticket);
                 found != m_rowOfTicket.cend())
                 frameId = *found;
             // Its message's row may be in this very batch.
-            for (auto it = committed.rbegin(); frameId < 0 && it != committed.rend(); ++it)
-                if (it->first == output.m_ticket)
-                    frameId = it->second;
+            for (const auto *rows : {&committed, &events})
+                for (auto it = rows->rbegin(); frameId < 0 && it != rows->rend(); ++it)
+                    if (it->first == output.m_ticket)
+                        frameId = it->second;
             if (frameId >= 0) {
                 ok = InsertOutput(*m_insertOutput, frameId, output);
                 if (!ok)
                     failure = m_insertOutput->lastError();
             }
         }
+    }
+    // The time a run that ends without its end is last heard of; no reason to lose the rows.
+    if (ok && m_runId >= 0) {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        NoteJournalRunRow(db, m_runId, newest);
     }
     if (ok && !m_control->exec(QStringLiteral("COMMIT"))) {
         ok = false;
@@ -431,9 +478,11 @@ bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
         CheckDamage(failure);
         return false;
     }
-    for (const auto &[ticket, id] : committed) {
-        m_rowOfTicket.insert(ticket, id);
-        m_remembered.push_back(ticket);
+    for (const auto *rows : {&committed, &events}) {
+        for (const auto &[ticket, id] : *rows) {
+            m_rowOfTicket.insert(ticket, id);
+            m_remembered.push_back(ticket);
+        }
     }
     while (qsizetype(m_remembered.size()) > kRememberedTickets) {
         m_rowOfTicket.remove(m_remembered.front());
@@ -531,8 +580,11 @@ void Journal::Writer::Run()
             if (stop || (m_open && Clock::now() >= m_retryAt))
                 batch.swap(m_journal.m_waiting);
         }
+        m_ending = stop;
         if (stop && !m_open)
             Open(); // a last try: the program is ending
+        if (m_open && m_runId < 0 && !stop)
+            BeginRun();
         QString error;
         if (!batch.empty() && m_open && !Write(batch, &error) && !stop)
             CannotWrite(error);
@@ -558,6 +610,12 @@ void Journal::Writer::Run()
             Close();
             CannotWrite(std::exchange(m_damage, QString()));
         }
+    }
+    // Whatever could not be written, the program ends in order: the next start has nothing to
+    // tell of this run.
+    if (m_open && m_runId >= 0) {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        EndJournalRun(db, m_runId, QDateTime::currentDateTimeUtc());
     }
 }
 

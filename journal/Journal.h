@@ -1,6 +1,7 @@
 #pragma once
 
 #include "JournalRecord.h"
+#include "JournalRuns.h"
 
 #include <QHash>
 #include <QObject>
@@ -60,7 +61,8 @@ public:
     // never started, or the row was dropped at its bound). For a passed message Committed()
     // names the ticket once the row is on disk.
     quint64 Record(JournalFrame row);
-    // The result of an output of the passed message recorded under `output.m_ticket`.
+    // The result of an output of the passed message recorded under `output.m_ticket`, or of the
+    // station's command for a trouble under the line event's row recorded there.
     void RecordOutput(JournalOutput output);
 
     // Runs `outputs` once the row of `ticket` is on disk and every earlier call's outputs have
@@ -95,6 +97,14 @@ signals:
     void Committed(quint64 ticket, qint64 rowId);
     // Rows were committed: a reader may look for new ones.
     void RowsCommitted();
+    // The file cannot be opened or written now; `line` is the error line that said so.
+    void WritingStopped(const QString &line);
+    // It is written again after WritingStopped; `line` as above.
+    void WritingAgain(const QString &line);
+    // Once for each earlier run of Alvetra on this file that ended without its orderly end (the
+    // journal's destructor), found when the file is first opened; a run of another Alvetra on
+    // the same file that still runs is none.
+    void UncleanRunFound(const JournalUncleanRun &run);
 
 private:
     struct WaitingFrame

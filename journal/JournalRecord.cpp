@@ -59,6 +59,16 @@ QString JournalLineEventText(JournalLineEvent event)
         return QStringLiteral("bytes dropped at the input bound");
     case JournalLineEvent::OutputDrainsAgain:
         return QStringLiteral("output drains again");
+    case JournalLineEvent::NoFrames:
+        return QStringLiteral("no message framed");
+    case JournalLineEvent::FramesAgain:
+        return QStringLiteral("messages framed again");
+    case JournalLineEvent::JournalStopped:
+        return QStringLiteral("journal stopped");
+    case JournalLineEvent::JournalWritingAgain:
+        return QStringLiteral("journal written again");
+    case JournalLineEvent::UncleanEnd:
+        return QStringLiteral("last run did not end in order");
     }
     return QStringLiteral("unknown event");
 }
@@ -76,6 +86,8 @@ QString JournalOutputKindText(JournalOutputKind kind)
         return QStringLiteral("printer");
     case JournalOutputKind::Hook:
         return QStringLiteral("hook");
+    case JournalOutputKind::TroubleCommand:
+        return QStringLiteral("trouble command");
     }
     return QStringLiteral("unknown");
 }

@@ -28,6 +28,11 @@ enum class JournalLineEvent : int {
     OutputNotDraining,
     InputBytesDropped,
     OutputDrainsAgain,
+    NoFrames, // bytes come, but no message was framed for the set minutes
+    FramesAgain,
+    JournalStopped, // of no line: the journal could not be written
+    JournalWritingAgain,
+    UncleanEnd, // of no line: the run before did not end in order
 };
 
 enum class JournalOutputKind : int {
@@ -36,6 +41,8 @@ enum class JournalOutputKind : int {
     OutputLine = 2,
     Printer = 3,
     Hook = 4,
+    // The station's command for a trouble, under the line event that began or ended it.
+    TroubleCommand = 5,
 };
 
 // One row of the journal: a frame the receiver closed or dropped, or an event of a line.

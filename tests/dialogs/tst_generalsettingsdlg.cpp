@@ -251,6 +251,8 @@ private slots:
         QCOMPARE(Control<QPushButton>(dialog, 1044)->text(), QString("<< General"));
         QVERIFY(Control(dialog, 1)->geometry().top() >= station->mapTo(&dialog, QPoint()).y());
         station->setText(" Wache 3 ");
+        Control<QSpinBox>(dialog, 1046)->setValue(7);
+        Control<QLineEdit>(dialog, 1047)->setText("/usr/local/bin/alvetra-trouble-mail");
         QTest::mouseClick(Control(dialog, 1044), Qt::LeftButton);
         QCOMPARE(dialog.size(), firstSize);
         QCOMPARE(placed(), first);
@@ -258,6 +260,9 @@ private slots:
         QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
         QCOMPARE(GetGeneralSettings().m_stationName, QString("Wache 3"));
         QCOMPARE(Store().value("Station/Name").toString(), QString("Wache 3"));
+        QCOMPARE(Store().value("Supervision/FrameSilenceMinutes").toInt(), 7);
+        QCOMPARE(Store().value("Hooks/OnTrouble").toString(),
+                 QString("/usr/local/bin/alvetra-trouble-mail"));
     }
 
     void okStoresTheSwitchesAsZeroOrOne()
@@ -436,6 +441,16 @@ private slots:
         QTRY_COMPARE(Control<QLabel>(dialog, 1039)->toolTip(),
                      QString("Exit code 3 - 2 SAMPLE MESSAGE - NOT AN ALERT"));
         QVERIFY(Control(dialog, 1038)->isEnabled());
+        // The troubles' command has a Try of its own, on a made-up trouble that says so.
+        QTest::mouseClick(Control(dialog, 1044), Qt::LeftButton);
+        Control<QLineEdit>(dialog, 1045)->setText("Wache 3");
+        Control<QLineEdit>(dialog, 1047)
+            ->setText("sh -c \"echo $ALVETRA_EVENT $ALVETRA_STATION $ALVETRA_LINE >&2; exit 4\"");
+        QTest::mouseClick(Control(dialog, 1048), Qt::LeftButton);
+        QTRY_COMPARE(Control<QLabel>(dialog, 1049)->toolTip(),
+                     QString("Exit code 4 - test Wache 3 2"));
+        QCOMPARE(Control<QLabel>(dialog, 1039)->toolTip(),
+                 QString("Exit code 3 - 2 SAMPLE MESSAGE - NOT AN ALERT"));
         MessageBoxWatcher watcher;
         QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
         QCOMPARE(Store().value("Hooks/OnPassed").toString(), command->text());

@@ -14,6 +14,7 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -359,6 +360,80 @@ private slots:
                                       kBursts * kRows, 30000);
             QTRY_VERIFY_WITH_TIMEOUT(AllIndexed(), 30000);
         }
+        QVERIFY2(log.Lines().isEmpty(), qPrintable(log.Lines().join(u'\n')));
+    }
+
+    // The runs a start finds without their orderly end, once the file has a run of its own.
+    int UncleanRunsFoundByAStart()
+    {
+        Journal journal;
+        QSignalSpy unclean(&journal, &Journal::UncleanRunFound);
+        journal.Start(Path(), 0);
+        // Written after the start's look at the runs, and told after it.
+        QSignalSpy committed(&journal, &Journal::RowsCommitted);
+        journal.Record(Frame(JournalFate::Filtered, "12345e2zz9"));
+        return committed.wait(10000) ? int(unclean.size()) : -1;
+    }
+
+    void aRunWithoutItsEndIsToldOnceUnlessItMayStillRun_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("sameBoot");
+        QTest::addColumn<bool>("thisProcess");
+        QTest::addColumn<bool>("ended");
+        QTest::addColumn<int>("told");
+        QTest::newRow("killed-on-this-host") << "" << true << false << false << 1;
+        QTest::newRow("of-an-earlier-boot") << "" << false << true << false << 1;
+        QTest::newRow("still-running-on-this-host") << "" << true << true << false << 0;
+        QTest::newRow("on-another-host") << "elsewhere" << true << false << false << 0;
+        QTest::newRow("ended-in-order") << "" << true << false << true << 0;
+    }
+
+    void aRunWithoutItsEndIsToldOnceUnlessItMayStillRun()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, sameBoot);
+        QFETCH(bool, thisProcess);
+        QFETCH(bool, ended);
+        QFETCH(int, told);
+        LogDoors log;
+        // A first run makes the file and ends in order: nothing to tell.
+        QCOMPARE(UncleanRunsFoundByAStart(), 0);
+        const JournalRunIdentity own = JournalRunIdentity::Own();
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "runs");
+            db.setDatabaseName(Path());
+            QVERIFY(db.open());
+            QSqlQuery insert(db);
+            insert.prepare("INSERT INTO runs(started, host, boot, pid, pid_started, last_row,"
+                           " ended) VALUES (?, ?, ?, ?, ?, ?, ?)");
+            insert.addBindValue(JournalStoredTime(kNoon));
+            insert.addBindValue(host.isEmpty() ? own.m_host : host);
+            insert.addBindValue(sameBoot ? own.m_boot : QStringLiteral("an-earlier-boot"));
+            // A process that started after this one cannot have its pid and its start.
+            insert.addBindValue(own.m_pid);
+            insert.addBindValue(thisProcess ? own.m_pidStarted : own.m_pidStarted + 1);
+            insert.addBindValue(JournalStoredTime(kNoon.addSecs(90)));
+            insert.addBindValue(ended ? QVariant(JournalStoredTime(kNoon.addSecs(99)))
+                                      : QVariant());
+            QVERIFY2(insert.exec(), qPrintable(insert.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase("runs");
+
+        Journal journal;
+        QSignalSpy unclean(&journal, &Journal::UncleanRunFound);
+        journal.Start(Path(), 0);
+        QSignalSpy committed(&journal, &Journal::RowsCommitted);
+        journal.Record(Frame(JournalFate::Filtered, "12345e2zz9"));
+        QVERIFY(committed.wait(10000));
+        QCOMPARE(unclean.size(), told);
+        if (told == 1) {
+            const auto run = unclean.first().first().value<JournalUncleanRun>();
+            QCOMPARE(run.m_started, kNoon);
+            QCOMPARE(run.m_lastRow, kNoon.addSecs(90));
+        }
+        // Told by one start only.
+        QCOMPARE(UncleanRunsFoundByAStart(), 0);
         QVERIFY2(log.Lines().isEmpty(), qPrintable(log.Lines().join(u'\n')));
     }
 
