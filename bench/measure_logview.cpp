@@ -235,7 +235,11 @@ private:
         if (!modal)
             return;
         if (auto *files = qobject_cast<QFileDialog *>(modal)) {
-            files->selectFile(path);
+            // Typed, as selectFile() is lost now and then while the dialog reads the folder.
+            if (auto *name = files->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                name->setText(path);
+            else
+                files->selectFile(path);
             QMetaObject::invokeMethod(files, "accept");
         } else if (auto *print = qobject_cast<QPrintDialog *>(modal)) {
             // The PDF file rather than the queue, whichever the dialog offers first.
