@@ -54,6 +54,7 @@ void FillLog(qsizetype characters, const QString &last)
                               .repeated(10'000);
     QTextCursor cursor(log);
     cursor.beginEditBlock();
+    cursor.insertText(QStringLiteral("the first line\n"));
     while (log->characterCount() < characters)
         cursor.insertText(lines);
     cursor.insertText(last);
@@ -443,6 +444,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Frame()->statusBar()->currentMessage(),
                                   QString("Cannot find the string 'tsunami'."), 60000);
         QCOMPARE(view->textCursor().selectedText(), needle);
+        // Backward from the end to the very start.
+        bar->SetFindText("FIRST LINE");
+        QVERIFY(!bar->FindNext(true));
+        QTRY_COMPARE_WITH_TIMEOUT(view->textCursor().selectedText(), QString("first line"), 60000);
+        QCOMPARE(view->textCursor().selectionStart(), 4);
         QCOMPARE_LE(watch.LongestMs(), 1000);
         QVERIFY2(saidSo, "The find bar never said that it was searching");
         view->document()->clear();
