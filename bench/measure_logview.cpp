@@ -501,13 +501,14 @@ int main(int argc, char *argv[])
     }
     const QByteArray expected = view->document()->toPlainText().toUtf8();
     view->setTextCursor(QTextCursor(view->document()));
-    {
+    // A paste of the clipboard, and under X11 of the primary selection that Select All set.
+    const auto paste = [&](const char *what, const QString &selection) {
         const QString pasted = scratch.filePath(QStringLiteral("pasted.txt"));
         QProcess xclip;
         qsizetype converted = -1;
         const bool xclipThere = !QStandardPaths::findExecutable(QStringLiteral("xclip")).isEmpty();
         Figures figures = Measure(
-            offscreen ? "paste (the conversion)" : "paste by xclip -o", watch,
+            what, watch,
             [&] {
                 if (offscreen || !xclipThere) {
                     converted = QGuiApplication::clipboard()->mimeData()->data("text/plain").size();
@@ -515,8 +516,7 @@ int main(int argc, char *argv[])
                 }
                 xclip.setStandardOutputFile(pasted);
                 xclip.start(QStringLiteral("xclip"),
-                            {QStringLiteral("-o"), QStringLiteral("-selection"),
-                             QStringLiteral("clipboard")});
+                            {QStringLiteral("-o"), QStringLiteral("-selection"), selection});
             },
             [&] { return converted >= 0 || xclip.state() == QProcess::NotRunning; },
             [&] { return converted >= 0 || xclip.state() == QProcess::NotRunning; });
@@ -529,7 +529,10 @@ int main(int argc, char *argv[])
                                 : converted == expected.size() ? QString()
                                                                : QStringLiteral(" WRONG"));
         Print(figures);
-    }
+    };
+    paste(offscreen ? "paste (the conversion)" : "paste by xclip -o", QStringLiteral("clipboard"));
+    if (!offscreen)
+        paste("paste of the primary", QStringLiteral("primary"));
 
     // Save (Ctrl+S) under a new name, then Open (Ctrl+O) of that full log.
     const QString saved = scratch.filePath(QStringLiteral("full.rtf"));
