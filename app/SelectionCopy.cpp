@@ -20,9 +20,9 @@ constexpr auto kSliceTime = 40ms;
 
 const QString kPlainText = QStringLiteral("text/plain");
 
-// A large selection on the clipboard without its text made yet: Select All on X11 puts the
-// selection in the primary selection at once, and most of those are never pasted. The text is
-// made, once, when a paste asks for it.
+// A large selection on the clipboard without its text made yet: on X11 a selection made with
+// the mouse or the keys becomes the primary selection at once, and most are never pasted. The
+// text is made, once, when a paste asks for it.
 class DeferredSelection : public QMimeData
 {
 public:

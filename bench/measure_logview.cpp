@@ -3,12 +3,14 @@
 // once rather than through the line, which would take an hour at its speed), then each command
 // as the operator gives it: Find Next (F3) from the top to a line at the very end, and for a text
 // that is not there; Select All and Copy (Ctrl+A, Ctrl+C); a paste by another program
-// (`xclip -o` under X11, the clipboard's own conversion offscreen); Save (Ctrl+S), Open (Ctrl+O)
-// of the saved full log; Print (Ctrl+P) to a PDF file; and appends of further passed messages.
-// For each: the longest the window's event loop went without answering a 10 ms timer, the time
-// to the first visible result and to the end, each seen from outside the command (the file
-// written and closed, the clipboard set, the log shown, the text found), and the peak resident
-// memory. The file dialogs and the print dialog are answered as an operator would.
+// (`xclip -o` under X11, the clipboard's own conversion offscreen); under X11 the whole log
+// selected with the keys, which makes it the primary selection, and a paste of that; Save
+// (Ctrl+S), Open (Ctrl+O) of the saved full log; Print (Ctrl+P) to a PDF file; and appends of
+// further passed messages. For each: the longest the window's event loop went without answering
+// a 10 ms timer, the time to the first visible result and to the end, each seen from outside the
+// command (the file written and closed, the clipboard set, the log shown, the text found), and
+// the peak resident memory. The file dialogs and the print dialog are answered as an operator
+// would.
 //   xvfb-run -a build-bench/bench/measure_logview [--appends N] [--messages N]
 // Print needs a printer queue; run as root with a CUPS scheduler (scripts/test-services.sh)
 // the tool adds one of its own for the run and removes it again.
@@ -30,6 +32,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
@@ -531,8 +534,22 @@ int main(int argc, char *argv[])
         Print(figures);
     };
     paste(offscreen ? "paste (the conversion)" : "paste by xclip -o", QStringLiteral("clipboard"));
-    if (!offscreen)
+    if (!offscreen) {
+        // A selection made with the keys (or the mouse) goes to the primary selection at once.
+        view->setFocus();
+        view->moveCursor(QTextCursor::Start);
+        Figures figures = Measure(
+            "select to the end (keys)", watch,
+            [&] {
+                QKeyEvent press(QEvent::KeyPress, Qt::Key_End,
+                                Qt::ControlModifier | Qt::ShiftModifier);
+                QCoreApplication::sendEvent(view, &press);
+            },
+            [&] { return QGuiApplication::clipboard()->ownsSelection(); },
+            [&] { return QGuiApplication::clipboard()->ownsSelection(); });
+        Print(figures);
         paste("paste of the primary", QStringLiteral("primary"));
+    }
 
     // Save (Ctrl+S) under a new name, then Open (Ctrl+O) of that full log.
     const QString saved = scratch.filePath(QStringLiteral("full.rtf"));
