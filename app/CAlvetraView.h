@@ -88,7 +88,7 @@ public:
 
 protected:
     // The selection as the clipboard gets it (copy, drag, X11's primary selection): rich text
-    // up to SelectionCopy::kRichCopyLimit characters, plain text made at the first paste beyond
+    // up to SelectionCopy::kRichCopyLimit characters, plain text read in slices beyond
     // (CAlvetraViewCopy.cpp).
     QMimeData *createMimeDataFromSelection() const override;
 

@@ -10,5 +10,5 @@ QMimeData *CAlvetraView::createMimeDataFromSelection() const
     // seconds on the window's thread for a full log.
     if (selection.selectionEnd() - selection.selectionStart() <= SelectionCopy::kRichCopyLimit)
         return QPlainTextEdit::createMimeDataFromSelection();
-    return SelectionCopy::DeferredPlainText(selection);
+    return SelectionCopy::PlainTextInSlices(selection);
 }

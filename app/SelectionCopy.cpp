@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -20,17 +21,22 @@ constexpr auto kSliceTime = 40ms;
 
 const QString kPlainText = QStringLiteral("text/plain");
 
-// A large selection on the clipboard without its text made yet: on X11 a selection made with
-// the mouse or the keys becomes the primary selection at once, and most are never pasted. The
-// text is made, once, when a paste asks for it.
-class DeferredSelection : public QMimeData
+// A large selection on the clipboard that is read in slices from the moment it is made: on X11
+// a selection made with the mouse or the keys becomes the primary selection at once, and a
+// paste most often comes seconds later, when the text is whole.
+class SelectionInSlices : public QMimeData
 {
 public:
-    explicit DeferredSelection(const QTextCursor &selection)
-        : m_selection(selection)
+    explicit SelectionInSlices(const QTextCursor &selection)
+        : m_reading(selection)
     {
-        // New lines at the end of the log are not part of it.
-        m_selection.setKeepPositionOnInsert(true);
+        m_slices.setSingleShot(true);
+        m_slices.setInterval(0);
+        QObject::connect(&m_slices, &QTimer::timeout, &m_slices, [this] {
+            if (m_reading && !m_reading->Read(kSliceTime.count()))
+                m_slices.start();
+        });
+        m_slices.start();
     }
 
     QStringList formats() const override { return {kPlainText}; }
@@ -41,20 +47,69 @@ protected:
     {
         if (mimeType != kPlainText)
             return {};
-        if (!m_made) {
-            m_text = SelectionCopy::PlainText(m_selection);
-            m_made = true;
+        if (m_reading) {
+            m_reading->Read(-1);
+            m_text = m_reading->Take();
+            m_reading.reset();
         }
         return m_text;
     }
 
 private:
-    QTextCursor m_selection;
+    mutable std::optional<SelectionText> m_reading;
     mutable QString m_text;
-    mutable bool m_made = false;
+    QTimer m_slices;
 };
 
 } // namespace
+
+SelectionText::SelectionText(const QTextCursor &selection)
+    : m_start(selection.document())
+    , m_readTo(selection.document())
+    , m_text(selection.selectionEnd() - selection.selectionStart(), Qt::Uninitialized)
+{
+    m_start.setPosition(selection.selectionStart());
+    m_readTo.setPosition(selection.selectionEnd());
+    m_readTo.setKeepPositionOnInsert(true);
+}
+
+bool SelectionText::Read(qint64 milliseconds)
+{
+    QElapsedTimer spent;
+    spent.start();
+    QTextCursor slice(m_readTo.document());
+    while (m_readTo.position() > m_start.position()) {
+        if (milliseconds >= 0 && spent.elapsed() >= milliseconds)
+            return false;
+        const int to = m_readTo.position();
+        const int from = std::max(m_start.position(), to - kSliceCharacters);
+        slice.setPosition(from);
+        slice.setPosition(to, QTextCursor::KeepAnchor);
+        QString piece = slice.selectedText();
+        SelectionCopy::MakePlain(piece);
+        const qsizetype room = m_text.size() - m_filled;
+        if (piece.size() <= room) {
+            std::copy(piece.cbegin(), piece.cend(), m_text.begin() + (room - piece.size()));
+            m_filled += piece.size();
+        } else {
+            // The log only grows at its end and loses its oldest lines, so the selection never
+            // grows; should it all the same, the text still comes out whole.
+            m_text = piece + m_text.right(m_filled);
+            m_filled = m_text.size();
+        }
+        m_readTo.setPosition(from);
+    }
+    return true;
+}
+
+QString SelectionText::Take()
+{
+    // A trim meanwhile took the selection's oldest lines before they were read.
+    if (m_filled < m_text.size())
+        m_text.remove(0, m_text.size() - m_filled);
+    m_filled = 0;
+    return std::exchange(m_text, QString());
+}
 
 SelectionCopy::SelectionCopy(QPlainTextEdit *log, QObject *parent)
     : QObject(parent)
@@ -68,7 +123,7 @@ SelectionCopy::SelectionCopy(QPlainTextEdit *log, QObject *parent)
 void SelectionCopy::Start()
 {
     m_slices.stop();
-    m_pieces.clear();
+    m_reading.reset();
     const QTextCursor selection = m_log->textCursor();
     if (!selection.hasSelection())
         return;
@@ -77,42 +132,19 @@ void SelectionCopy::Start()
         emit Finished();
         return;
     }
-    m_start = QTextCursor(m_log->document());
-    m_start.setPosition(selection.selectionStart());
-    m_readTo = QTextCursor(m_log->document());
-    m_readTo.setPosition(selection.selectionEnd());
-    m_readTo.setKeepPositionOnInsert(true);
+    m_reading.emplace(selection);
     Step();
 }
 
 void SelectionCopy::Step()
 {
-    QElapsedTimer spent;
-    spent.start();
-    QTextCursor slice(m_log->document());
-    while (m_readTo.position() > m_start.position()) {
-        const int to = m_readTo.position();
-        const int from = std::max(m_start.position(), to - kSliceCharacters);
-        slice.setPosition(from);
-        slice.setPosition(to, QTextCursor::KeepAnchor);
-        m_pieces.append(slice.selectedText());
-        m_readTo.setPosition(from);
-        if (spent.elapsed() >= kSliceTime.count()) {
-            m_slices.start();
-            return;
-        }
+    if (!m_reading->Read(kSliceTime.count())) {
+        m_slices.start();
+        return;
     }
-    qsizetype size = 0;
-    for (const QString &piece : std::as_const(m_pieces))
-        size += piece.size();
-    QString text;
-    text.reserve(size);
-    for (auto piece = m_pieces.crbegin(); piece != m_pieces.crend(); ++piece)
-        text += *piece;
-    m_pieces.clear();
-    MakePlain(text);
     auto *data = new QMimeData;
-    data->setText(text);
+    data->setText(m_reading->Take());
+    m_reading.reset();
     QGuiApplication::clipboard()->setMimeData(data);
     emit Finished();
 }
@@ -143,7 +175,7 @@ void SelectionCopy::MakePlain(QString &text)
     }
 }
 
-QMimeData *SelectionCopy::DeferredPlainText(const QTextCursor &selection)
+QMimeData *SelectionCopy::PlainTextInSlices(const QTextCursor &selection)
 {
-    return new DeferredSelection(selection);
+    return new SelectionInSlices(selection);
 }

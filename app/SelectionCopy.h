@@ -1,12 +1,39 @@
 #pragma once
 
 #include <QObject>
-#include <QStringList>
+#include <QString>
 #include <QTextCursor>
 #include <QTimer>
 
+#include <optional>
+
 class QMimeData;
 class QPlainTextEdit;
+
+// A selection of the log read into plain text a slice at a time, from its end backwards, so
+// that a trim of the log's oldest lines meanwhile only shortens what is left, as it shortens
+// the operator's selection, and never leaves a gap in the middle. New lines at the end are not
+// part of it. GUI thread only.
+class SelectionText
+{
+public:
+    explicit SelectionText(const QTextCursor &selection);
+
+    // Reads on for about `milliseconds`, or to the start when it is negative; true once the
+    // text is whole.
+    bool Read(qint64 milliseconds);
+    // The whole text, once Read said so.
+    QString Take();
+
+private:
+    QTextCursor m_start;
+    QTextCursor m_readTo;
+    // The text read so far stands at the end of m_text, m_filled characters of it: filled from
+    // its end as the slices come, so the memory is touched a slice at a time and the whole is
+    // never copied again.
+    QString m_text;
+    qsizetype m_filled = 0;
+};
 
 // Copy (Ctrl+C) of the log's selection without holding the window, at any size: a full log is
 // 16.7 million characters, and Qt's own copy makes a rich-text fragment of all of it, then its
@@ -34,8 +61,10 @@ public:
     static QString PlainText(const QTextCursor &selection);
     // A selection's characters as the document holds them, made into that plain text in place.
     static void MakePlain(QString &text);
-    // The clipboard's form of a large selection: its plain text, made when a paste first asks.
-    static QMimeData *DeferredPlainText(const QTextCursor &selection);
+    // The clipboard's form of a large selection made otherwise than by Copy (X11's primary
+    // selection, a drag, the context menu): its plain text, read in slices from now on; a paste
+    // that comes before it is whole reads the rest at once.
+    static QMimeData *PlainTextInSlices(const QTextCursor &selection);
 
 signals:
     // The clipboard holds the selection.
@@ -46,10 +75,5 @@ private:
 
     QPlainTextEdit *m_log;
     QTimer m_slices;
-    // The selection's start and the end of what is still to read: the text is read from its end
-    // backwards, so that a trim of the log's oldest lines meanwhile only shortens what is left,
-    // as it shortens the operator's selection, and never leaves a gap in the middle.
-    QTextCursor m_start;
-    QTextCursor m_readTo;
-    QStringList m_pieces;
+    std::optional<SelectionText> m_reading;
 };
