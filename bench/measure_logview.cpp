@@ -548,7 +548,11 @@ int main(int argc, char *argv[])
             [&] { return QGuiApplication::clipboard()->ownsSelection(); },
             [&] { return QGuiApplication::clipboard()->ownsSelection(); });
         Print(figures);
-        paste("paste of the primary", QStringLiteral("primary"));
+        // The operator goes to the other window to paste there.
+        QElapsedTimer moving;
+        moving.start();
+        RunUntil([&] { return moving.elapsed() >= 1000; });
+        paste("paste of the primary, 1 s later", QStringLiteral("primary"));
     }
 
     // Save (Ctrl+S) under a new name, then Open (Ctrl+O) of that full log.
