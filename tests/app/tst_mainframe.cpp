@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QElapsedTimer>
@@ -452,6 +453,71 @@ private slots:
         QCOMPARE_LE(watch.LongestMs(), 1000);
         QVERIFY2(saidSo, "The find bar never said that it was searching");
         view->document()->clear();
+    }
+
+    void findNextSelectsWhatTheDocumentsOwnFindSelects_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("backward");
+        QTest::addColumn<bool>("matchCase");
+        QTest::addColumn<bool>("wholeWord");
+
+        QTest::newRow("forward") << "fire" << false << false << false;
+        QTest::newRow("backward") << "fire" << true << false << false;
+        QTest::newRow("match-case") << "Fire" << false << true << false;
+        QTest::newRow("whole-word") << "fire" << false << false << true;
+        QTest::newRow("whole-word-backward") << "fire" << true << false << true;
+        QTest::newRow("no-break-space-as-space") << "at noon" << false << false << false;
+        QTest::newRow("across-lines-never") << "out\nfire" << false << false << false;
+    }
+
+    // From every place of the caret, with going round the end as the bar does.
+    void findNextSelectsWhatTheDocumentsOwnFindSelects()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, backward);
+        QFETCH(bool, matchCase);
+        QFETCH(bool, wholeWord);
+
+        CAlvetraView *view = Frame()->View();
+        view->document()->clear();
+        for (const char *line :
+             {"FIRE near Bishop, firewall", "", "fire at\u00a0noon; wildfire", "Fire out", "fire"})
+            view->AppendText(QString::fromUtf8(line), true, 230, Rgb(0, 0, 0), false, false);
+        CFindBar *bar = Frame()->FindBar();
+        bar->SetFindText(text);
+        bar->SetMatchCase(matchCase);
+        for (QCheckBox *box : bar->findChildren<QCheckBox *>()) {
+            if (box->text() == "&Whole word")
+                box->setChecked(wholeWord);
+        }
+        QTextDocument::FindFlags flags;
+        flags.setFlag(QTextDocument::FindBackward, backward);
+        flags.setFlag(QTextDocument::FindCaseSensitively, matchCase);
+        flags.setFlag(QTextDocument::FindWholeWords, wholeWord);
+
+        QTextDocument *log = view->document();
+        for (int at = 0; at < log->characterCount(); ++at) {
+            QTextCursor caret(log);
+            caret.setPosition(at);
+            QTextCursor expected = log->find(text, caret, flags);
+            if (expected.isNull()) {
+                QTextCursor round(log);
+                if (backward)
+                    round.movePosition(QTextCursor::End);
+                expected = log->find(text, round, flags);
+            }
+            view->setTextCursor(caret);
+            QCOMPARE(bar->FindNext(backward), !expected.isNull());
+            QVERIFY(!bar->IsSearching());
+            const QTextCursor found = view->textCursor();
+            const int start = expected.isNull() ? at : expected.selectionStart();
+            const int end = expected.isNull() ? at : expected.selectionEnd();
+            QCOMPARE(QPair(found.selectionStart(), found.selectionEnd()), QPair(start, end));
+        }
+        bar->SetMatchCase(false);
+        for (QCheckBox *box : bar->findChildren<QCheckBox *>())
+            box->setChecked(false);
     }
 
     void replaceShowsNoWayToChangeTheReadOnlyLog()
