@@ -86,6 +86,12 @@ public:
     void OnFilterSettings();
     void OnGeneralSettings();
 
+protected:
+    // The selection as the clipboard gets it (copy, drag, X11's primary selection): rich text
+    // up to SelectionCopy::kRichCopyLimit characters, plain text read in slices beyond
+    // (CAlvetraViewCopy.cpp).
+    QMimeData *createMimeDataFromSelection() const override;
+
 private:
     // Configures, opens and starts the input port, and the output port when it is switched on.
     void SetUpPorts();

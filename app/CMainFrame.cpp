@@ -7,6 +7,7 @@
 #include "CFindBar.h"
 #include "CHistoryWindow.h"
 #include "LockKeys.h"
+#include "SelectionCopy.h"
 #include "doors/Doors.h"
 #include "serial/SerialPort.h"
 
@@ -270,9 +271,11 @@ void CMainFrame::CreateAccelerators()
                 {QKeySequence(Qt::CTRL | Qt::Key_V), QKeySequence(Qt::SHIFT | Qt::Key_Insert)}),
             &QAction::triggered, this, onlyIfWritable([](QPlainTextEdit *log) { log->paste(); }));
 
+    // A large selection is read in slices; the window goes on answering meanwhile.
+    auto *copy = new SelectionCopy(m_view, this);
     connect(key(57634, QStringLiteral("Copy"),
                 {QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)}),
-            &QAction::triggered, m_view, &QPlainTextEdit::copy);
+            &QAction::triggered, copy, &SelectionCopy::Start);
     connect(key(57642, QStringLiteral("Select All"), {QKeySequence(Qt::CTRL | Qt::Key_A)}),
             &QAction::triggered, m_view, &QPlainTextEdit::selectAll);
     connect(key(57636, QStringLiteral("Find"), {QKeySequence(Qt::CTRL | Qt::Key_F)}),

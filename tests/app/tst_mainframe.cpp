@@ -9,8 +9,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,8 +21,11 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTextBlock>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -38,6 +43,43 @@ QMenu *MenuTitled(const QString &title)
     }
     return nullptr;
 }
+
+// Fills the log with some `characters` of message lines directly, far faster than passed
+// messages would, and `last` after them.
+void FillLog(qsizetype characters, const QString &last)
+{
+    QTextDocument *log = Frame()->View()->document();
+    log->clear();
+    const QString lines = QStringLiteral("ZCZC1a1bw 4711 Flash flood warning for the burn areas; "
+                                         "move to higher ground now.\n")
+                              .repeated(10'000);
+    QTextCursor cursor(log);
+    cursor.beginEditBlock();
+    cursor.insertText(QStringLiteral("the first line\n"));
+    while (log->characterCount() < characters)
+        cursor.insertText(lines);
+    cursor.insertText(last);
+    cursor.endEditBlock();
+}
+
+// The longest the window's thread went without answering a 10 ms timer.
+class LoopWatch
+{
+public:
+    LoopWatch()
+    {
+        QObject::connect(&m_tick, &QTimer::timeout, &m_tick,
+                         [this] { m_longest = std::max(m_longest, m_since.restart()); });
+        m_since.start();
+        m_tick.start(10);
+    }
+    qint64 LongestMs() const { return std::max(m_longest, m_since.elapsed()); }
+
+private:
+    QTimer m_tick;
+    QElapsedTimer m_since;
+    qint64 m_longest = 0;
+};
 
 } // namespace
 
@@ -323,6 +365,166 @@ private slots:
 
         QTest::keySequence(view, QKeySequence("Esc"));
         QVERIFY(!bar->isVisible());
+    }
+
+    void aLargeSelectionIsCopiedAsAPasteHasAlwaysGivenIt_data()
+    {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<bool>("byKey");
+
+        // Beyond the size up to which the rich form is kept. Not by the key: the context menu's
+        // Copy and a drag, which take the selection as the primary selection does.
+        QTest::newRow("select-all") << 0 << -1 << true;
+        QTest::newRow("inside-lines") << 7 << 310'000 << true;
+        QTest::newRow("select-all-not-by-the-key") << 0 << -1 << false;
+    }
+
+    void aLargeSelectionIsCopiedAsAPasteHasAlwaysGivenIt()
+    {
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(bool, byKey);
+
+        // Line breaks inside a line, tabs, no-break spaces and a character beyond Latin-1.
+        FillLog(400'000, QStringLiteral("last\tline\u2028continued\u00a0here \u20ac 5"));
+        CAlvetraView *view = Frame()->View();
+        view->setFocus();
+        QApplication::clipboard()->setText("from elsewhere");
+        if (to < 0) {
+            QTest::keySequence(view, QKeySequence("Ctrl+A"));
+        } else {
+            QTextCursor part(view->document());
+            part.setPosition(from);
+            part.setPosition(to, QTextCursor::KeepAnchor);
+            view->setTextCursor(part);
+        }
+        // What Qt's own copy put on the clipboard.
+        const QString before = QTextDocumentFragment(view->textCursor()).toPlainText();
+        if (byKey)
+            QTest::keySequence(view, QKeySequence("Ctrl+C"));
+        else
+            view->copy();
+
+        QTRY_VERIFY_WITH_TIMEOUT(QApplication::clipboard()->text() != "from elsewhere", 20000);
+        QCOMPARE(QApplication::clipboard()->text().size(), before.size());
+        QVERIFY(QApplication::clipboard()->text() == before);
+        Frame()->View()->document()->clear();
+    }
+
+    void theWindowAnswersWhileAFullLogIsCopiedAndSearched()
+    {
+        const QString needle = QStringLiteral("EARTHQUAKE NEAR THE END OF THE LOG");
+        FillLog(16'000'000, needle);
+        CAlvetraView *view = Frame()->View();
+        view->setFocus();
+        QApplication::clipboard()->setText("from elsewhere");
+        const qsizetype size = view->document()->characterCount() - 1;
+
+        {
+            const LoopWatch watch;
+            QTest::keySequence(view, QKeySequence("Ctrl+A"));
+            QTest::keySequence(view, QKeySequence("Ctrl+C"));
+            QTRY_COMPARE_WITH_TIMEOUT(QApplication::clipboard()->text().size(), size, 60000);
+            // Qt's own copy held the window for seconds here; the bound is generous because
+            // the sanitizers and a shared machine slow everything.
+            QCOMPARE_LE(watch.LongestMs(), 1000);
+        }
+
+        view->setTextCursor(QTextCursor(view->document()));
+        CFindBar *bar = Frame()->FindBar();
+        bar->SetMatchCase(false);
+        bar->SetFindText(needle.toLower());
+        bool saidSo = false;
+        QTimer look;
+        connect(&look, &QTimer::timeout, &look, [&] {
+            saidSo = saidSo
+                     || Frame()->statusBar()->currentMessage()
+                            == QString::fromUtf8("Searching the log\u2026");
+        });
+        look.start(5);
+        const LoopWatch watch;
+        QTest::keySequence(view, QKeySequence("F3"));
+        QTRY_COMPARE_WITH_TIMEOUT(view->textCursor().selectedText(), needle, 60000);
+        // Not there: both ways round the log.
+        bar->SetFindText("tsunami");
+        QTest::keySequence(view, QKeySequence("F3"));
+        QTRY_COMPARE_WITH_TIMEOUT(Frame()->statusBar()->currentMessage(),
+                                  QString("Cannot find the string 'tsunami'."), 60000);
+        QCOMPARE(view->textCursor().selectedText(), needle);
+        // Backward from the end to the very start.
+        bar->SetFindText("FIRST LINE");
+        QVERIFY(!bar->FindNext(true));
+        QTRY_COMPARE_WITH_TIMEOUT(view->textCursor().selectedText(), QString("first line"), 60000);
+        QCOMPARE(view->textCursor().selectionStart(), 4);
+        QCOMPARE_LE(watch.LongestMs(), 1000);
+        QVERIFY2(saidSo, "The find bar never said that it was searching");
+        view->document()->clear();
+    }
+
+    void findNextSelectsWhatTheDocumentsOwnFindSelects_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("backward");
+        QTest::addColumn<bool>("matchCase");
+        QTest::addColumn<bool>("wholeWord");
+
+        QTest::newRow("forward") << "fire" << false << false << false;
+        QTest::newRow("backward") << "fire" << true << false << false;
+        QTest::newRow("match-case") << "Fire" << false << true << false;
+        QTest::newRow("whole-word") << "fire" << false << false << true;
+        QTest::newRow("whole-word-backward") << "fire" << true << false << true;
+        QTest::newRow("no-break-space-as-space") << "at noon" << false << false << false;
+        QTest::newRow("across-lines-never") << "out\nfire" << false << false << false;
+    }
+
+    // From every place of the caret, with going round the end as the bar does.
+    void findNextSelectsWhatTheDocumentsOwnFindSelects()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, backward);
+        QFETCH(bool, matchCase);
+        QFETCH(bool, wholeWord);
+
+        CAlvetraView *view = Frame()->View();
+        view->document()->clear();
+        for (const char *line :
+             {"FIRE near Bishop, firewall", "", "fire at\u00a0noon; wildfire", "Fire out", "fire"})
+            view->AppendText(QString::fromUtf8(line), true, 230, Rgb(0, 0, 0), false, false);
+        CFindBar *bar = Frame()->FindBar();
+        bar->SetFindText(text);
+        bar->SetMatchCase(matchCase);
+        for (QCheckBox *box : bar->findChildren<QCheckBox *>()) {
+            if (box->text() == "&Whole word")
+                box->setChecked(wholeWord);
+        }
+        QTextDocument::FindFlags flags;
+        flags.setFlag(QTextDocument::FindBackward, backward);
+        flags.setFlag(QTextDocument::FindCaseSensitively, matchCase);
+        flags.setFlag(QTextDocument::FindWholeWords, wholeWord);
+
+        QTextDocument *log = view->document();
+        for (int at = 0; at < log->characterCount(); ++at) {
+            QTextCursor caret(log);
+            caret.setPosition(at);
+            QTextCursor expected = log->find(text, caret, flags);
+            if (expected.isNull()) {
+                QTextCursor round(log);
+                if (backward)
+                    round.movePosition(QTextCursor::End);
+                expected = log->find(text, round, flags);
+            }
+            view->setTextCursor(caret);
+            QCOMPARE(bar->FindNext(backward), !expected.isNull());
+            QVERIFY(!bar->IsSearching());
+            const QTextCursor found = view->textCursor();
+            const int start = expected.isNull() ? at : expected.selectionStart();
+            const int end = expected.isNull() ? at : expected.selectionEnd();
+            QCOMPARE(QPair(found.selectionStart(), found.selectionEnd()), QPair(start, end));
+        }
+        bar->SetMatchCase(false);
+        for (QCheckBox *box : bar->findChildren<QCheckBox *>())
+            box->setChecked(false);
     }
 
     void replaceShowsNoWayToChangeTheReadOnlyLog()
