@@ -40,7 +40,7 @@ QByteArray ReadFile(const QString &name)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QString LastLogLine()
+QString LastLineOfTheLog()
 {
     return CAlvetraApp::Instance()->Document()->Document()->lastBlock().text();
 }
@@ -229,7 +229,7 @@ private slots:
         FilterSettings &settings = GetFilterSettings();
         settings.m_handling = "e";
         settings.m_regions = {"2a"};
-        const QString before = LastLogLine();
+        const QString before = LastLineOfTheLog();
         {
             AsOrdinaryUser user;
             QVERIFY(user.IsOk());
@@ -239,7 +239,7 @@ private slots:
             settings.Save();
         }
         QFile::setPermissions(".", readable | writable);
-        QCOMPARE(LastLogLine(),
+        QCOMPARE(LastLineOfTheLog(),
                  line.isEmpty() ? before
                                 : line.replace("%1", QDir::current().absoluteFilePath("flt.dat")));
         QCOMPARE(settings.m_handling, QByteArray("e"));
