@@ -62,6 +62,8 @@ public:
     quint64 Record(JournalFrame row);
     // The result of an output of the passed message recorded under `output.m_ticket`.
     void RecordOutput(JournalOutput output);
+    // An operator acknowledged a waiting message; counted with the passed rows' bound.
+    void RecordAcknowledgement(JournalAcknowledgement acknowledgement);
 
     // Runs `outputs` once the row of `ticket` is on disk and every earlier call's outputs have
     // run, so the outputs keep the messages' order; `ticket` 0 (a row not kept) waits only for
@@ -95,6 +97,9 @@ signals:
     void Committed(quint64 ticket, qint64 rowId);
     // Rows were committed: a reader may look for new ones.
     void RowsCommitted();
+    // The messages an earlier run left waiting for acknowledgement, oldest first: read once,
+    // when the file is first opened, before this run's rows are written to it.
+    void WaitingReadBack(const std::vector<JournalWaitingRow> &rows);
 
 private:
     struct WaitingFrame
@@ -102,7 +107,7 @@ private:
         quint64 m_ticket;
         JournalFrame m_row;
     };
-    using Waiting = std::variant<WaitingFrame, JournalOutput>;
+    using Waiting = std::variant<WaitingFrame, JournalOutput, JournalAcknowledgement>;
     class Writer;
     friend class Writer;
 
