@@ -1,5 +1,7 @@
 #include "CGeneralSettingsDlg.h"
 
+#include "AlertSettingsGroup.h"
+
 #include "doors/Doors.h"
 #include "hooks/HookRunner.h"
 #include "hooks/PassedMessageHook.h"
@@ -166,6 +168,7 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
         QStringLiteral("The name the station's commands and its monitoring see; empty for the "
                        "host's name"));
     station->addRow(QStringLiteral("Name"), m_stationNameEdit);
+    m_alertsGroup = new AlertSettingsGroup(AddSecondPageGroup(QStringLiteral("Alerts")), this);
 
     if (kDeviceLists) {
         for (QComboBox *list : {m_inPortCombo, m_outPortCombo})
@@ -202,6 +205,7 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_notifyBox->setChecked(settings.m_notifyPassedMessages != 0);
     m_stationNameEdit->setText(settings.m_stationName);
     m_stationNameEdit->setPlaceholderText(GeneralSettings::DefaultStationName());
+    m_alertsGroup->Show(settings.m_alerts);
     DoDataExchange(false);
     if (kDeviceLists) {
         // Once: the system's list of ports can take a moment, and it is not going to change
@@ -244,6 +248,8 @@ void CGeneralSettingsDlg::OnOK()
     settings.m_stationName = m_stationNameEdit->text().trimmed();
     if (settings.m_stationName.isEmpty())
         settings.m_stationName = GeneralSettings::DefaultStationName();
+    // Read as each message passes and as the waiting ones are looked at: in force at once.
+    m_alertsGroup->Take(settings.m_alerts);
     // Looked at afresh: the entry may have been removed by hand while the dialog was open.
     if (m_autostartBox->isChecked() != IsAutostartOn()) {
         const QString failure = SetAutostart(m_autostartBox->isChecked());

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class AlertSettingsGroup;
 class HookRunner;
 struct HookResult;
 class QCheckBox;
@@ -89,4 +90,5 @@ private:
     QWidget *m_secondPage = nullptr;
     QPushButton *m_pageButton = nullptr;
     QLineEdit *m_stationNameEdit = nullptr;
+    AlertSettingsGroup *m_alertsGroup = nullptr;
 };
