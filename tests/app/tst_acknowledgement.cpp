@@ -6,6 +6,8 @@
 
 #include "app/Acknowledgements.h"
 #include "app/CAlvetraView.h"
+#include "app/CHistoryModel.h"
+#include "app/CHistoryWindow.h"
 #include "app/CMainFrame.h"
 #include "doors/Doors.h"
 #include "journal/Journal.h"
@@ -13,10 +15,14 @@
 #include "tools/Pty.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTableView>
 #include <QTemporaryDir>
 
 #include <cstring>
@@ -259,6 +265,40 @@ private slots:
             QVERIFY(entry.m_acknowledgedAt <= QDateTime::currentDateTimeUtc());
         }
         QVERIFY(!OperatingSystemUser().isEmpty());
+    }
+
+    void theHistoryShowsTheWaitingOnesAndAcknowledgesTheSelected()
+    {
+        QVERIFY(m_input.WriteAll(Message(4, 'a')));
+        QTRY_COMPARE(Pane(), "2 alerts not acknowledged, the first at " + At(m_earlier));
+        QTRY_VERIFY(Entry(4).has_value());
+        CAlvetraApp::Instance()->MainFrame()->OnMessageHistory();
+        CHistoryWindow *window = CAlvetraApp::Instance()->MainFrame()->HistoryWindow();
+        window->findChildren<QComboBox *>().first()->setCurrentIndex(
+            int(JournalFilter::Fates::Waiting));
+        // The earlier run's message and this one; not those acknowledged or never waiting.
+        QTRY_COMPARE(window->Model()->rowCount(), 2);
+        QCOMPARE(window->Model()->index(0, CHistoryModel::Headline).data().toString(),
+                 "Storm warning 4");
+        QSignalSpy shown(window, &CHistoryWindow::EntryShown);
+        window->Table()->selectRow(0);
+        QVERIFY(shown.wait());
+        QVERIFY(window->Detail()->toPlainText().contains("Waiting for acknowledgement"));
+        window->findChild<QPushButton *>("acknowledgeSelected")->click();
+
+        QCOMPARE(Pane(), "1 alert not acknowledged, at " + At(m_earlier));
+        QTRY_COMPARE(window->Model()->rowCount(), 1);
+        QCOMPARE(Entry(4)->m_acknowledgedFrom, AcknowledgedFrom::History);
+        window->findChildren<QComboBox *>().first()->setCurrentIndex(0);
+        QTRY_VERIFY(window->Model()->rowCount() > 1);
+        window->Table()->selectRow(0);
+        QVERIFY(shown.wait());
+        QVERIFY2(window->Detail()->toPlainText().contains(
+                     "Acknowledged "
+                     + Entry(4)->m_acknowledgedAt.toLocalTime().toString("yyyy-MM-dd HH:mm:ss")
+                     + " by " + OperatingSystemUser() + " from the History"),
+                 qPrintable(window->Detail()->toPlainText()));
+        window->close();
     }
 
     void theChimeComesBackUntilAcknowledgeAllAndIsSilentAfter()
