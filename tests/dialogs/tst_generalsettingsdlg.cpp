@@ -251,6 +251,17 @@ private slots:
         QCOMPARE(Control<QPushButton>(dialog, 1044)->text(), QString("<< General"));
         QVERIFY(Control(dialog, 1)->geometry().top() >= station->mapTo(&dialog, QPoint()).y());
         station->setText(" Wache 3 ");
+        // The alerts: off by default, their levels and minutes greyed until switched on.
+        auto *acknowledge = Control<QCheckBox>(dialog, 1070);
+        QVERIFY(!acknowledge->isChecked());
+        QVERIFY(!Control(dialog, 1074)->isEnabled());
+        QCOMPARE(acknowledge->text(), QString("Passed messages wait for acknowledgement"));
+        acknowledge->click();
+        QVERIFY(Control(dialog, 1074)->isEnabled());
+        Control<QCheckBox>(dialog, 1074)->click(); // Test
+        Control<QSpinBox>(dialog, 1076)->setValue(2);
+        QVERIFY(Control(dialog, 1)->geometry().top()
+                >= Control(dialog, 1077)->mapTo(&dialog, QPoint()).y());
         QTest::mouseClick(Control(dialog, 1044), Qt::LeftButton);
         QCOMPARE(dialog.size(), firstSize);
         QCOMPARE(placed(), first);
@@ -258,6 +269,11 @@ private slots:
         QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
         QCOMPARE(GetGeneralSettings().m_stationName, QString("Wache 3"));
         QCOMPARE(Store().value("Station/Name").toString(), QString("Wache 3"));
+        QVERIFY(GetGeneralSettings().m_alerts.m_acknowledge);
+        QCOMPARE(Store().value("Alerts/Handling").toString(), QString("abce"));
+        QCOMPARE(Store().value("Alerts/RepeatMinutes").toInt(), 2);
+        QCOMPARE(Store().value("Alerts/EscalateMinutes").toInt(), 15);
+        GetGeneralSettings().m_alerts = {};
     }
 
     void okStoresTheSwitchesAsZeroOrOne()
