@@ -9,6 +9,8 @@
 #include "app/CHistoryModel.h"
 #include "app/CHistoryWindow.h"
 #include "app/CMainFrame.h"
+#include "app/Notifier.h"
+#include "app/Troubles.h"
 #include "doors/Doors.h"
 #include "journal/Journal.h"
 #include "journal/JournalReader.h"
@@ -342,6 +344,26 @@ private slots:
         QCOMPARE(entry.m_acknowledgedFrom, AcknowledgedFrom::Window);
         QVERIFY(entry.m_acknowledgedAt >= before);
         QVERIFY(entry.m_acknowledgedAt <= QDateTime::currentDateTimeUtc());
+    }
+
+    void withoutAJournalOneWarningLineSaysAcknowledgementIsKeptInMemoryOnly()
+    {
+        Notifier notifier;
+        Troubles troubles;
+        Acknowledgements inMemory(notifier, troubles);
+        inMemory.SetJournal(nullptr);
+        const auto lines
+            = [] { return GetLogView()->toPlainText().split('\n').filter("kept in memory only"); };
+        QCOMPARE(lines().size(), 0);
+        inMemory.Add(0, QDateTime::currentDateTimeUtc());
+        inMemory.Add(0, QDateTime::currentDateTimeUtc());
+        QCOMPARE(lines(),
+                 QStringList{"Warning:->No journal is written: messages waiting for "
+                             "acknowledgement and their acknowledgements are kept in memory only, "
+                             "and do not wait after Alvetra ends"});
+        QCOMPARE(inMemory.WaitingCount(), 2);
+        inMemory.AcknowledgeAll(AcknowledgedFrom::Window);
+        QCOMPARE(inMemory.WaitingCount(), 0);
     }
 };
 
