@@ -61,6 +61,19 @@ QString Visible(const QByteArray &bytes)
     return text;
 }
 
+// The running program, or null where the window is made without it (a benchmark, a test that
+// installs no doors).
+CAlvetraApp *Program()
+{
+    return qobject_cast<CAlvetraApp *>(QCoreApplication::instance());
+}
+
+bool AcknowledgementOn()
+{
+    const CAlvetraApp *app = Program();
+    return app && app->m_generalSettings.m_alerts.m_acknowledge;
+}
+
 } // namespace
 
 CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWidget *parent)
@@ -149,6 +162,7 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     connect(m_save, &QPushButton::clicked, this, &CHistoryWindow::OnSaveAsText);
     connect(exportButton, &QPushButton::clicked, this, &CHistoryWindow::OnExportCsv);
     connect(m_acknowledge, &QPushButton::clicked, this, &CHistoryWindow::OnAcknowledgeSelected);
+    m_acknowledge->setVisible(AcknowledgementOn());
     connect(m_model, &CHistoryModel::ReadFailed, this, [this](const QString &reason) {
         m_status->setText(reason);
         m_readFailure = reason;
@@ -213,6 +227,8 @@ void CHistoryWindow::ForgetReadFailure()
 
 void CHistoryWindow::ShowSelected()
 {
+    // Only where messages wait: with the switch off the window stays as it always was.
+    m_acknowledge->setVisible(AcknowledgementOn());
     const JournalListRow *row = m_model->Row(m_table->currentIndex().row());
     m_entry.reset();
     m_print->setEnabled(false);
@@ -309,9 +325,10 @@ void CHistoryWindow::OnAcknowledgeSelected()
         if (row && row->m_fate == JournalFate::Passed)
             rows << row->m_id;
     }
-    if (rows.isEmpty())
+    CAlvetraApp *app = Program();
+    if (rows.isEmpty() || !app)
         return;
-    CAlvetraApp::Instance()->GetAcknowledgements().AcknowledgeRows(rows, AcknowledgedFrom::History);
+    app->GetAcknowledgements().AcknowledgeRows(rows, AcknowledgedFrom::History);
     m_status->setText(QStringLiteral("Acknowledged: %1 messages").arg(rows.size()));
 }
 
