@@ -258,11 +258,15 @@ void Acknowledgements::Look()
         Trouble trouble;
         trouble.m_kind = TroubleKind::AlertsWaiting;
         trouble.m_since = QDateTime::currentDateTimeUtc();
-        trouble.m_text
-            = QStringLiteral("%1 passed messages have waited for acknowledgement "
-                             "longer than %2 minutes")
-                  .arg(escalated)
-                  .arg(std::chrono::duration_cast<std::chrono::minutes>(EscalatePeriod()).count());
+        const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(EscalatePeriod());
+        trouble.m_text = escalated == 1
+                             ? QStringLiteral("1 passed message has waited for acknowledgement "
+                                              "longer than %1 minutes")
+                                   .arg(minutes.count())
+                             : QStringLiteral("%1 passed messages have waited for acknowledgement "
+                                              "longer than %2 minutes")
+                                   .arg(escalated)
+                                   .arg(minutes.count());
         m_troubles.Begin(trouble);
     } else if (escalated == 0 && m_troubles.IsOn(TroubleKind::AlertsWaiting)) {
         m_troubles.End(TroubleKind::AlertsWaiting,
