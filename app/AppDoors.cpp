@@ -1,5 +1,6 @@
 #include "AppDoors.h"
 
+#include "Acknowledgements.h"
 #include "CAlvetraApp.h"
 #include "CAlvetraView.h"
 #include "Notifier.h"
@@ -60,11 +61,20 @@ void AppDoors::ShowMessage(const EdisMessage &message)
 {
     if (CAlvetraView *view = GetLogView())
         view->ShowMessage(message);
+    // The message's own, when it waits for acknowledgement (AwaitAcknowledgement came first).
+    const quint64 waitingKey = CAlvetraApp::Instance()->GetAcknowledgements().TakeJustAdded();
     // Without a display the session bus may be going too; nobody would see the notification.
     if (CAlvetraApp::Instance()->m_generalSettings.m_notifyPassedMessages != 0
         && !CAlvetraApp::Instance()->IsDisplayGone())
         CAlvetraApp::Instance()->Notifications().OnPassedMessage(message.m_header,
-                                                                 message.m_headline);
+                                                                 message.m_headline, waitingKey);
+}
+
+void AppDoors::AwaitAcknowledgement(const EdisMessage &,
+                                    unsigned long long journalTicket,
+                                    const QDateTime &receivedAt)
+{
+    CAlvetraApp::Instance()->GetAcknowledgements().Add(journalTicket, receivedAt);
 }
 
 void AppDoors::AppendLogText(const QString &text,

@@ -19,6 +19,9 @@ public:
     void LogError(const QString &text) override;
     void LogWarning(const QString &text) override;
     void ShowMessage(const EdisMessage &message) override;
+    void AwaitAcknowledgement(const EdisMessage &message,
+                              unsigned long long journalTicket,
+                              const QDateTime &receivedAt) override;
     void AppendLogText(const QString &text,
                        bool newLineFirst,
                        int height,

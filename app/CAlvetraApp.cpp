@@ -1,5 +1,6 @@
 #include "CAlvetraApp.h"
 
+#include "Acknowledgements.h"
 #include "CAboutBox.h"
 #include "CAlvetraDoc.h"
 #include "CAlvetraView.h"
@@ -115,6 +116,7 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
                 view->Watch().OnMessageFramed();
     })
     , m_notifier(std::make_unique<Notifier>())
+    , m_acknowledgements(std::make_unique<Acknowledgements>(*m_notifier, m_troubles))
 {
     m_receiver.SetDropHandler(&RecordDroppedMessage);
     setApplicationName(QStringLiteral("Alvetra"));
@@ -243,6 +245,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
         WatchJournal();
         m_journal->Start(m_journalSettings.m_path, m_journalSettings.m_keepDays);
     }
+    // Before the writer reads back what an earlier run left waiting.
+    m_acknowledgements->SetJournal(m_journal.get());
     // Each run of the station's command joins its message's row.
     SetPassedHookResultHandler([](const HookResult &result) {
         Journal *journal = ::GetJournal();
@@ -325,6 +329,8 @@ void CAlvetraApp::StartAfterFirstPaint()
         return;
     m_tray = std::make_unique<TrayIcon>(*m_notifier);
     connect(m_tray.get(), &TrayIcon::Activated, this, &CAlvetraApp::RaiseWindow);
+    connect(m_tray.get(), &TrayIcon::AcknowledgeAllRequested, this,
+            [this] { m_acknowledgements->AcknowledgeAll(AcknowledgedFrom::Tray); });
 }
 
 void CAlvetraApp::ReportStartUpFailure(const QString &text)

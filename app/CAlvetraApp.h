@@ -22,6 +22,7 @@ class SingleInstance;
 class Notifier;
 class TrayIcon;
 class TroubleCommand;
+class Acknowledgements;
 
 // The one application object. It owns the service objects for the whole run; the rest of the
 // program reaches them through the five accessors of doors/Doors.h, which it fills in with
@@ -76,6 +77,8 @@ public:
     Notifier &Notifications() { return *m_notifier; }
     // The station's troubles on now, and the word of each as it begins and ends.
     Troubles &GetTroubles() { return m_troubles; }
+    // The passed messages waiting for an operator's acknowledgement.
+    Acknowledgements &GetAcknowledgements() { return *m_acknowledgements; }
     // The journal, or null when it is turned off; it may be unable to write for a while.
     Journal *GetJournal() const;
     const JournalSettings &GetJournalSettings() const { return m_journalSettings; }
@@ -121,6 +124,7 @@ private:
     std::unique_ptr<SignalHandler> m_signals;
     std::unique_ptr<SingleInstance> m_instance;
     std::unique_ptr<Notifier> m_notifier;
+    std::unique_ptr<Acknowledgements> m_acknowledgements;
     std::unique_ptr<TrayIcon> m_tray;
     int m_exitCode = 0;
     bool m_ending = false;

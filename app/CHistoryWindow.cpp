@@ -1,5 +1,7 @@
 #include "CHistoryWindow.h"
 
+#include "Acknowledgements.h"
+#include "CAlvetraApp.h"
 #include "CHistoryModel.h"
 #include "dispatch/MessageDispatcher.h"
 #include "dispatch/PrintQueue.h"
@@ -59,6 +61,19 @@ QString Visible(const QByteArray &bytes)
     return text;
 }
 
+// The running program, or null where the window is made without it (a benchmark, a test that
+// installs no doors).
+CAlvetraApp *Program()
+{
+    return qobject_cast<CAlvetraApp *>(QCoreApplication::instance());
+}
+
+bool AcknowledgementOn()
+{
+    const CAlvetraApp *app = Program();
+    return app && app->m_generalSettings.m_alerts.m_acknowledge;
+}
+
 } // namespace
 
 CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWidget *parent)
@@ -70,7 +85,8 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
 
     m_fates = new QComboBox;
     m_fates->addItems({QStringLiteral("All"), QStringLiteral("Passed"), QStringLiteral("Filtered"),
-                       QStringLiteral("Malformed"), QStringLiteral("Line events")});
+                       QStringLiteral("Malformed"), QStringLiteral("Line events"),
+                       QStringLiteral("Waiting for acknowledgement")});
     m_since = new QLineEdit;
     m_since->setPlaceholderText(QStringLiteral("from YYYY-MM-DD hh:mm"));
     m_until = new QLineEdit;
@@ -88,7 +104,8 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     m_table = new QTableView;
     m_table->setModel(m_model);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_table->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Several rows at once: an operator acknowledges what they have read in one go.
+    m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_table->setWordWrap(false);
     m_table->verticalHeader()->hide();
     // Rows of one height: the view need not measure rows it does not show.
@@ -108,11 +125,16 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     m_print = new QPushButton(QStringLiteral("&Print Again"));
     m_save = new QPushButton(QStringLiteral("&Save as Text..."));
     auto *exportButton = new QPushButton(QStringLiteral("&Export CSV..."));
+    m_acknowledge = new QPushButton(QStringLiteral("&Acknowledge"));
+    m_acknowledge->setObjectName(QStringLiteral("acknowledgeSelected"));
+    m_acknowledge->setToolTip(
+        QStringLiteral("Acknowledge the selected messages that wait for acknowledgement"));
     m_status = new QLabel;
     m_print->setEnabled(false);
     m_save->setEnabled(false);
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(m_status, 1);
+    buttons->addWidget(m_acknowledge);
     buttons->addWidget(m_print);
     buttons->addWidget(m_save);
     buttons->addWidget(exportButton);
@@ -139,6 +161,8 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     connect(m_print, &QPushButton::clicked, this, &CHistoryWindow::OnPrintAgain);
     connect(m_save, &QPushButton::clicked, this, &CHistoryWindow::OnSaveAsText);
     connect(exportButton, &QPushButton::clicked, this, &CHistoryWindow::OnExportCsv);
+    connect(m_acknowledge, &QPushButton::clicked, this, &CHistoryWindow::OnAcknowledgeSelected);
+    m_acknowledge->setVisible(AcknowledgementOn());
     connect(m_model, &CHistoryModel::ReadFailed, this, [this](const QString &reason) {
         m_status->setText(reason);
         m_readFailure = reason;
@@ -149,7 +173,13 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     m_newRows = new QTimer(this);
     m_newRows->setSingleShot(true);
     m_newRows->setInterval(kNewRowsPauseMs);
-    connect(m_newRows, &QTimer::timeout, m_model, &CHistoryModel::Refresh);
+    connect(m_newRows, &QTimer::timeout, m_model, [this] {
+        // An acknowledgement changes no row's id: the waiting rows are read again whole.
+        if (m_model->Filter().m_fates == JournalFilter::Fates::Waiting)
+            m_model->SetFilter(m_model->Filter());
+        else
+            m_model->Refresh();
+    });
     if (journal) {
         connect(journal, &Journal::RowsCommitted, m_newRows, [this] {
             if (!m_newRows->isActive())
@@ -197,6 +227,8 @@ void CHistoryWindow::ForgetReadFailure()
 
 void CHistoryWindow::ShowSelected()
 {
+    // Only where messages wait: with the switch off the window stays as it always was.
+    m_acknowledge->setVisible(AcknowledgementOn());
     const JournalListRow *row = m_model->Row(m_table->currentIndex().row());
     m_entry.reset();
     m_print->setEnabled(false);
@@ -247,6 +279,13 @@ QString CHistoryWindow::DetailText(const JournalEntry &entry)
                              JournalOutputKindText(output.m_kind),
                              output.m_ok ? QString() : QStringLiteral("failed: "), output.m_result);
     }
+    if (entry.m_awaited && !entry.m_acknowledgedAt.isValid())
+        text += QStringLiteral("\nWaiting for acknowledgement\n");
+    else if (entry.m_awaited)
+        text += QStringLiteral("\nAcknowledged %1 by %2 from the %3\n")
+                    .arg(entry.m_acknowledgedAt.toLocalTime().toString(
+                             QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                         entry.m_acknowledgedBy, AcknowledgedFromText(entry.m_acknowledgedFrom));
     return text;
 }
 
@@ -276,6 +315,21 @@ void CHistoryWindow::OnPrintAgain()
     m_status->setText((queued ? QStringLiteral("Handed to the printer: %1")
                               : QStringLiteral("The printer has too many jobs waiting: %1"))
                           .arg(DecodeCp1252(m_entry->m_header)));
+}
+
+void CHistoryWindow::OnAcknowledgeSelected()
+{
+    QList<qint64> rows;
+    for (const QModelIndex &index : m_table->selectionModel()->selectedRows()) {
+        const JournalListRow *row = m_model->Row(index.row());
+        if (row && row->m_fate == JournalFate::Passed)
+            rows << row->m_id;
+    }
+    CAlvetraApp *app = Program();
+    if (rows.isEmpty() || !app)
+        return;
+    app->GetAcknowledgements().AcknowledgeRows(rows, AcknowledgedFrom::History);
+    m_status->setText(QStringLiteral("Acknowledged: %1 messages").arg(rows.size()));
 }
 
 void CHistoryWindow::OnExportCsv()

@@ -41,6 +41,8 @@ public:
     void OnSaveAsText();
     void OnPrintAgain();
     void OnExportCsv();
+    // Acknowledges the selected rows that wait for acknowledgement.
+    void OnAcknowledgeSelected();
 
 signals:
     // The selected row's whole entry has been read and shown.
@@ -62,6 +64,7 @@ private:
     QPlainTextEdit *m_detail = nullptr;
     QPushButton *m_print = nullptr;
     QPushButton *m_save = nullptr;
+    QPushButton *m_acknowledge = nullptr;
     QLabel *m_status = nullptr;
     QTimer *m_typing = nullptr;
     QTimer *m_newRows = nullptr;

@@ -1,5 +1,6 @@
 #include "CMainFrame.h"
 
+#include "Acknowledgements.h"
 #include "CAlvetraApp.h"
 #include "CAlvetraDoc.h"
 #include "CAlvetraView.h"
@@ -208,6 +209,12 @@ void CMainFrame::CreateMenus()
     messages->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_J));
     connect(messages, &QAction::triggered, this, &CMainFrame::OnMessageHistory);
     history->addAction(messages);
+    QAction *acknowledge = AddCommand(32797, QStringLiteral("Acknowledge All"));
+    acknowledge->setStatusTip(
+        QStringLiteral("Acknowledge every passed message that waits for acknowledgement"));
+    acknowledge->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
+    connect(acknowledge, &QAction::triggered, this, &CMainFrame::OnAcknowledgeAll);
+    history->addAction(acknowledge);
 
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
     QAction *program = AddCommand(32776, QStringLiteral("Alvetra Help"));
@@ -318,6 +325,13 @@ void CMainFrame::CreateStatusBar()
     };
     m_inputLinePane = linePane(QStringLiteral("inputLinePane"));
     m_outputLinePane = linePane(QStringLiteral("outputLinePane"));
+    // Right of the lines' state, and hard to overlook: an alert nobody has answered yet.
+    m_alertsPane = linePane(QStringLiteral("alertsPane"));
+    m_alertsPane->setStyleSheet(
+        QStringLiteral("QLabel { background-color: #c00000; color: white; font-weight: bold; }"));
+    m_alertsPane->hide();
+    connect(&CAlvetraApp::Instance()->GetAcknowledgements(), &Acknowledgements::Changed, this,
+            &CMainFrame::UpdateAlertsPane);
     UpdateLinePanes();
     // Once a second shows a byte's time to the second; the bytes themselves only leave a
     // time stamp behind, so a busy line costs the panes nothing.
@@ -369,6 +383,21 @@ void CMainFrame::UpdateLinePanes()
     };
     show(m_inputLinePane, m_view->Watch().InputPaneText());
     show(m_outputLinePane, m_view->Watch().OutputPaneText());
+    // Also once a second: the switch may have been turned off, the day may have turned.
+    UpdateAlertsPane();
+}
+
+void CMainFrame::UpdateAlertsPane()
+{
+    const QString text = CAlvetraApp::Instance()->GetAcknowledgements().PaneText();
+    if (m_alertsPane->text() != text)
+        m_alertsPane->setText(text);
+    m_alertsPane->setVisible(!text.isEmpty());
+}
+
+void CMainFrame::OnAcknowledgeAll()
+{
+    CAlvetraApp::Instance()->GetAcknowledgements().AcknowledgeAll(AcknowledgedFrom::Window);
 }
 
 void CMainFrame::OnHelpProgram()

@@ -51,6 +51,8 @@ public:
 
     // "Message History": the journal's window, made on first use and raised after.
     void OnMessageHistory();
+    // Acknowledges every passed message waiting for it (Ctrl+K).
+    void OnAcknowledgeAll();
     CHistoryWindow *HistoryWindow() const { return m_history; }
 
 protected:
@@ -68,6 +70,7 @@ private:
     void LayOutBar();
     void UpdateLockIndicators();
     void UpdateLinePanes();
+    void UpdateAlertsPane();
 
     CAlvetraDoc *m_document;
     CAlvetraView *m_view;
@@ -80,6 +83,7 @@ private:
     QLabel *m_scrlIndicator = nullptr;
     QLabel *m_inputLinePane = nullptr;
     QLabel *m_outputLinePane = nullptr;
+    QLabel *m_alertsPane = nullptr; // hidden while no message waits for acknowledgement
     // False until the window is built, so resizing while building it lays out nothing.
     bool m_layoutReady = false;
     CHistoryWindow *m_history = nullptr; // a child of this frame, in a window of its own

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QVariantMap>
 
+#include <algorithm>
+
 namespace {
 
 const char kService[] = "org.freedesktop.Notifications";
@@ -34,17 +36,23 @@ void Notifier::Notify(uint replacesId,
                       const QString &body,
                       int expireMs,
                       uchar urgency,
-                      std::function<void(uint)> onId)
+                      std::function<void(uint)> onId,
+                      const QStringList &actions)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
+    // Listened to only once a notification offers an action: until then the bus is left alone.
+    if (!actions.isEmpty() && !m_listening)
+        m_listening = bus.connect(QLatin1String(kService), QLatin1String(kPath),
+                                  QLatin1String(kService), QStringLiteral("ActionInvoked"), this,
+                                  SLOT(OnActionInvoked(uint, QString)));
     QDBusMessage call = Call("Notify");
     QVariantMap hints;
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue(urgency));
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("alvetra"));
     call << QStringLiteral("Alvetra") << replacesId << QStringLiteral("alvetra") << summary << body
-         << QStringList() << hints << expireMs;
+         << actions << hints << expireMs;
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [onId = std::move(onId)](QDBusPendingCallWatcher *finished) {
@@ -65,7 +73,9 @@ void Notifier::Close(uint id)
     bus.asyncCall(call);
 }
 
-void Notifier::OnPassedMessage(const QByteArray &header, const QByteArray &headline)
+void Notifier::OnPassedMessage(const QByteArray &header,
+                               const QByteArray &headline,
+                               quint64 waitingKey)
 {
     // The header: five bytes before the TFI, then handling, region (two) and source.
     const QString region = QString::fromLatin1(header.mid(6, 2));
@@ -76,7 +86,9 @@ void Notifier::OnPassedMessage(const QByteArray &header, const QByteArray &headl
         && m_burst.last.elapsed() < std::chrono::milliseconds(kBurstGap).count())
         ++m_burst.count;
     else
-        m_burst = {0, 1, false, false, m_burst.body, {}};
+        m_burst = {0, 1, false, false, m_burst.body, {}, {}};
+    if (waitingKey != 0)
+        m_burst.keys.append(waitingKey);
     m_burst.last.start();
     SendBurst();
 }
@@ -93,7 +105,18 @@ void Notifier::SendBurst()
                                 : QStringLiteral("%1 alert messages passed").arg(m_burst.count);
     m_burst.waitingForId = true;
     const int count = m_burst.count;
-    Notify(m_burst.id, summary, m_burst.body, kServiceDefault, kNormal, [this, count](uint id) {
+    const QList<quint64> keys = m_burst.keys;
+    // A message that waits for acknowledgement is not to slip away with the notification.
+    const bool waits = !keys.isEmpty();
+    // An update stands for the new message at once, though the service has yet to answer it.
+    if (waits && m_burst.id != 0)
+        m_waitingNotes.insert(m_burst.id, keys);
+    const auto onId = [this, count, keys](uint id) {
+        if (!keys.isEmpty() && id != 0) {
+            m_waitingNotes.insert(id, keys);
+            // Acknowledged before the service answered: withdrawn at once.
+            WithdrawAcknowledged();
+        }
         // A new burst may have begun meanwhile; it starts its own notification.
         if (m_burst.count < count)
             return;
@@ -103,7 +126,37 @@ void Notifier::SendBurst()
             m_burst.changedMeanwhile = false;
             SendBurst();
         }
-    });
+    };
+    Notify(m_burst.id, summary, m_burst.body, waits ? kStays : kServiceDefault,
+           waits ? kCritical : kNormal, onId,
+           waits ? QStringList{QStringLiteral("acknowledge"), QStringLiteral("Acknowledge")}
+                 : QStringList());
+}
+
+void Notifier::WithdrawAcknowledged()
+{
+    if (!m_stillWaits)
+        return;
+    for (auto note = m_waitingNotes.begin(); note != m_waitingNotes.end();) {
+        if (std::any_of(note->cbegin(), note->cend(), m_stillWaits)) {
+            ++note;
+            continue;
+        }
+        Close(note.key());
+        // The next message starts a notification of its own rather than bringing this back.
+        if (m_burst.id == note.key() && !m_burst.waitingForId)
+            m_burst = {};
+        note = m_waitingNotes.erase(note);
+    }
+}
+
+void Notifier::OnActionInvoked(uint id, const QString &action)
+{
+    if (action != QLatin1String("acknowledge"))
+        return;
+    const auto note = m_waitingNotes.constFind(id);
+    if (note != m_waitingNotes.cend())
+        emit AcknowledgeRequested(*note);
 }
 
 void Notifier::RaiseTrouble(const QString &key, const QString &summary, const QString &body)

@@ -2,8 +2,10 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <functional>
@@ -28,7 +30,17 @@ public:
     explicit Notifier(QObject *parent = nullptr);
 
     // A passed message: its headline, with the region and source codes of its header.
-    void OnPassedMessage(const QByteArray &header, const QByteArray &headline);
+    // `waitingKey`, when not 0, names the message as it waits for acknowledgement: then its
+    // notification is critical, stays, and offers to acknowledge every message it stands for.
+    void
+    OnPassedMessage(const QByteArray &header, const QByteArray &headline, quint64 waitingKey = 0);
+    // Whether the message of a waiting key still waits; asked before a notification is kept.
+    void SetWaitingQuery(std::function<bool(quint64)> stillWaits)
+    {
+        m_stillWaits = std::move(stillWaits);
+    }
+    // Withdraws each notification none of whose messages waits any more.
+    void WithdrawAcknowledged();
     // Trouble on a line, named by `key`: one notification that stays until dismissed or
     // withdrawn. Raising the same key again changes nothing.
     void RaiseTrouble(const QString &key, const QString &summary, const QString &body);
@@ -37,6 +49,14 @@ public:
     // A test shortens kTroubleGap.
     void SetTroubleGap(std::chrono::milliseconds gap) { m_troubleGap = gap; }
 
+signals:
+    // The operator used a notification's "Acknowledge": the keys of the messages it stands for.
+    void AcknowledgeRequested(const QList<quint64> &waitingKeys);
+
+private slots:
+    // The service's signal; a D-Bus signal is connected by its signature, not a pointer.
+    void OnActionInvoked(uint id, const QString &action);
+
 private:
     // Sends Notify; `onId` gets the id the service gave it.
     void Notify(uint replacesId,
@@ -44,7 +64,8 @@ private:
                 const QString &body,
                 int expireMs,
                 uchar urgency,
-                std::function<void(uint)> onId);
+                std::function<void(uint)> onId,
+                const QStringList &actions = {});
     void Close(uint id);
     void SendBurst();
 
@@ -56,6 +77,7 @@ private:
         bool changedMeanwhile = false;
         QString body;
         QElapsedTimer last;
+        QList<quint64> keys; // the waiting messages it stands for
     };
     Burst m_burst;
     // Trouble shown, by key: its id, 0 while the service has not answered yet.
@@ -66,4 +88,8 @@ private:
     QHash<QString, QElapsedTimer> m_lastRaised;
     QHash<QString, std::pair<QString, QString>> m_deferred;
     std::chrono::milliseconds m_troubleGap = kTroubleGap;
+    // Notifications of waiting messages, by id, with the keys of the messages each stands for.
+    QHash<uint, QList<quint64>> m_waitingNotes;
+    std::function<bool(quint64)> m_stillWaits;
+    bool m_listening = false;
 };

@@ -1,5 +1,7 @@
 #include "TrayIcon.h"
 
+#include "Acknowledgements.h"
+#include "CAlvetraApp.h"
 #include "CAlvetraView.h"
 #include "Notifier.h"
 #include "doors/Doors.h"
@@ -7,6 +9,7 @@
 #include "settings/GeneralSettings.h"
 
 #include <QIcon>
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
@@ -23,6 +26,9 @@ QIcon HealthIcon(TrayIcon::LineHealth health)
     switch (health) {
     case TrayIcon::LineHealth::Well:
         colour = QColor(0, 170, 0);
+        break;
+    case TrayIcon::LineHealth::AlertsWaiting:
+        colour = QColor(40, 90, 230);
         break;
     case TrayIcon::LineHealth::Silent:
         colour = QColor(230, 180, 0);
@@ -60,6 +66,13 @@ TrayIcon::TrayIcon(Notifier &notifier, QObject *parent)
                         || reason == QSystemTrayIcon::DoubleClick)
                         emit Activated();
                 });
+        m_menu = new QMenu;
+        connect(m_menu->addAction(QStringLiteral("Show Alvetra")), &QAction::triggered, this,
+                &TrayIcon::Activated);
+        QAction *acknowledge = m_menu->addAction(QStringLiteral("Acknowledge All"));
+        acknowledge->setObjectName(QStringLiteral("trayAcknowledgeAll"));
+        connect(acknowledge, &QAction::triggered, this, &TrayIcon::AcknowledgeAllRequested);
+        m_tray->setContextMenu(m_menu);
     }
     m_look.setInterval(1000);
     connect(&m_look, &QTimer::timeout, this, &TrayIcon::Look);
@@ -69,7 +82,10 @@ TrayIcon::TrayIcon(Notifier &notifier, QObject *parent)
         m_tray->show();
 }
 
-TrayIcon::~TrayIcon() = default;
+TrayIcon::~TrayIcon()
+{
+    delete m_menu;
+}
 
 void TrayIcon::Trouble(const QString &key, bool now, const QString &summary, const QString &back)
 {
@@ -101,10 +117,12 @@ void TrayIcon::Look()
         return quiet ? LineHealth::Silent : LineHealth::Well;
     };
     const bool outStuck = !out.RefusingSince().isNull();
-    const LineHealth worst
-        = std::max(health(inLost, in.IsDeviceOpen(), true, silent || noFrames, false),
-                   health(outLost, out.IsDeviceOpen(), GetGeneralSettings().m_sendToPort != 0,
-                          false, outStuck));
+    const Acknowledgements &acknowledgements = CAlvetraApp::Instance()->GetAcknowledgements();
+    const LineHealth worst = std::max(
+        {health(inLost, in.IsDeviceOpen(), true, silent || noFrames, false),
+         health(outLost, out.IsDeviceOpen(), GetGeneralSettings().m_sendToPort != 0, false,
+                outStuck),
+         acknowledgements.WaitingCount() > 0 ? LineHealth::AlertsWaiting : LineHealth::Well});
 
     Trouble(QStringLiteral("input-lost"), inLost,
             QStringLiteral("The input line (com%1) is lost").arg(in.PortNumber()),
@@ -130,8 +148,10 @@ void TrayIcon::Look()
         m_tray->setIcon(HealthIcon(worst));
     m_iconSet = true;
     m_shown = worst;
-    const QString tip
+    QString tip
         = view->Watch().InputPaneText() + QLatin1Char('\n') + view->Watch().OutputPaneText();
+    if (const QString waiting = acknowledgements.PaneText(); !waiting.isEmpty())
+        tip += QLatin1Char('\n') + waiting;
     if (m_tray->toolTip() != tip)
         m_tray->setToolTip(tip);
 }

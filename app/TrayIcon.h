@@ -4,6 +4,7 @@
 #include <QTimer>
 
 class Notifier;
+class QMenu;
 class QSystemTrayIcon;
 
 // The station's state where the operator sees it with the window hidden: a tray icon (where
@@ -15,8 +16,9 @@ class TrayIcon : public QObject
     Q_OBJECT
 
 public:
-    // Ordered from best to worst.
-    enum class LineHealth { Well, Silent, NotDraining, Reconnecting, NotOpen };
+    // Ordered from best to worst. Alerts waiting for acknowledgement are no fault of a line,
+    // but must not look like all is well either.
+    enum class LineHealth { Well, AlertsWaiting, Silent, NotDraining, Reconnecting, NotOpen };
 
     TrayIcon(Notifier &notifier, QObject *parent = nullptr);
     ~TrayIcon() override;
@@ -26,6 +28,8 @@ public:
 signals:
     // The icon was clicked.
     void Activated();
+    // "Acknowledge All" in the icon's menu.
+    void AcknowledgeAllRequested();
 
 private:
     void Look();
@@ -33,6 +37,7 @@ private:
 
     Notifier &m_notifier;
     QSystemTrayIcon *m_tray = nullptr;
+    QMenu *m_menu = nullptr; // owned here: a tray icon does not own its menu
     QTimer m_look;
     LineHealth m_shown = LineHealth::Well;
     bool m_iconSet = false;

@@ -1,5 +1,7 @@
 #include "CGeneralSettingsDlg.h"
 
+#include "AlertSettingsGroup.h"
+
 #include "doors/Doors.h"
 #include "hooks/HookRunner.h"
 #include "hooks/PassedMessageHook.h"
@@ -172,6 +174,7 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
         QStringLiteral("The name the station's commands and its monitoring see; empty for the "
                        "host's name"));
     station->addRow(QStringLiteral("Name"), m_stationNameEdit);
+    m_alertsGroup = new AlertSettingsGroup(AddSecondPageGroup(QStringLiteral("Alerts")), this);
 
     // Beside the silence alarm it would move the first page's controls.
     QFormLayout *supervision = AddSecondPageGroup(QStringLiteral("Supervision"));
@@ -239,6 +242,7 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_frameSilenceBox->setValue(std::max(settings.m_troubles.m_frameSilenceMinutes, 0));
     m_shownFrameSilenceMinutes = m_frameSilenceBox->value();
     m_onTroubleEdit->setText(settings.m_troubles.m_onTrouble);
+    m_alertsGroup->Show(settings.m_alerts);
     DoDataExchange(false);
     if (kDeviceLists) {
         // Once: the system's list of ports can take a moment, and it is not going to change
@@ -285,6 +289,8 @@ void CGeneralSettingsDlg::OnOK()
     settings.m_stationName = m_stationNameEdit->text().trimmed();
     if (settings.m_stationName.isEmpty())
         settings.m_stationName = GeneralSettings::DefaultStationName();
+    // Read as each message passes and as the waiting ones are looked at: in force at once.
+    m_alertsGroup->Take(settings.m_alerts);
     // Looked at afresh: the entry may have been removed by hand while the dialog was open.
     if (m_autostartBox->isChecked() != IsAutostartOn()) {
         const QString failure = SetAutostart(m_autostartBox->isChecked());

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class AlertSettingsGroup;
 class HookRunner;
 struct HookResult;
 class QCheckBox;
@@ -98,4 +99,5 @@ private:
     QPushButton *m_troubleTryButton = nullptr;
     QLabel *m_troubleTryResult = nullptr;
     std::unique_ptr<HookRunner> m_troubleTryRunner;
+    AlertSettingsGroup *m_alertsGroup = nullptr;
 };

@@ -60,7 +60,16 @@ MessageVerdict ProcessMessage(const QByteArray &message, const QDateTime &receiv
 {
     Judgement judgement = JudgeMessage(message, GetFilterSettings());
     Journal *journal = GetJournal();
-    const quint64 ticket = journal ? journal->Record(JudgedRow(message, receivedAt, judgement)) : 0;
+    // Decided as it passes: turning the switch on later never makes an older message wait.
+    const bool waits = judgement.m_verdict == MessageVerdict::Passed
+                       && judgement.m_header.size() > 5
+                       && GetGeneralSettings().m_alerts.Waits(judgement.m_header[5]);
+    quint64 ticket = 0;
+    if (journal) {
+        JournalFrame row = JudgedRow(message, receivedAt, judgement);
+        row.m_awaitsAcknowledgement = waits;
+        ticket = journal->Record(std::move(row));
+    }
     switch (judgement.m_verdict) {
     case MessageVerdict::Filtered:
         return judgement.m_verdict;
@@ -70,6 +79,10 @@ MessageVerdict ProcessMessage(const QByteArray &message, const QDateTime &receiv
     case MessageVerdict::Passed:
         break;
     }
+    if (waits)
+        AwaitAcknowledgement(judgement.m_message, ticket,
+                             receivedAt.isValid() ? receivedAt.toUTC()
+                                                  : QDateTime::currentDateTimeUtc());
     ShowMessage(judgement.m_message);
     if (!journal) {
         MessageDispatcher(&judgement.m_message, receivedAt).Dispatch();

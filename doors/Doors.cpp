@@ -71,6 +71,8 @@ void Doors::LogWarning(const QString &text)
 
 void Doors::ShowMessage(const EdisMessage &) {}
 
+void Doors::AwaitAcknowledgement(const EdisMessage &, unsigned long long, const QDateTime &) {}
+
 void Doors::AppendLogText(const QString &, bool, int, unsigned int, bool, bool) {}
 
 // Help/, sounds/ and Received/ sit beside the executable itself. On Linux Qt takes this path
@@ -138,6 +140,13 @@ void LogWarning(const QString &text)
 void ShowMessage(const EdisMessage &message)
 {
     Installed().ShowMessage(message);
+}
+
+void AwaitAcknowledgement(const EdisMessage &message,
+                          unsigned long long journalTicket,
+                          const QDateTime &receivedAt)
+{
+    Installed().AwaitAcknowledgement(message, journalTicket, receivedAt);
 }
 
 QString GetProgramFolder()

@@ -6,6 +6,7 @@
 // nothing here includes a window class: the core stays free of QtWidgets.
 #pragma once
 
+class QDateTime;
 class QString;
 class MessageReceiver;
 class FilterSettings;
@@ -37,6 +38,10 @@ public:
     virtual void LogWarning(const QString &text);
     // Nothing: there is no log to show anything in.
     virtual void ShowMessage(const EdisMessage &message);
+    // Nothing: nobody is there to acknowledge it.
+    virtual void AwaitAcknowledgement(const EdisMessage &message,
+                                      unsigned long long journalTicket,
+                                      const QDateTime &receivedAt);
     virtual void AppendLogText(const QString &text,
                                bool newLineFirst,
                                int height,
@@ -82,6 +87,12 @@ void LogWarning(const QString &text);
 
 // Shows a passed message in the log as its four lines. GUI thread only.
 void ShowMessage(const EdisMessage &message);
+// A passed message that waits for an operator's acknowledgement from now on, kept in the
+// journal under `journalTicket` (0: not kept). Called before ShowMessage, so that the message's
+// notification can offer to acknowledge it. GUI thread only.
+void AwaitAcknowledgement(const EdisMessage &message,
+                          unsigned long long journalTicket,
+                          const QDateTime &receivedAt);
 
 // The folder of the running executable, without a trailing separator.
 QString GetProgramFolder();

@@ -2,6 +2,7 @@
 
 #include "JournalDatabase.h"
 #include "doors/Doors.h"
+#include "rtf/Cp1252.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -194,6 +195,22 @@ void Journal::RecordOutput(JournalOutput output)
     m_wake.notify_one();
 }
 
+void Journal::RecordAcknowledgement(JournalAcknowledgement acknowledgement)
+{
+    if (!IsStarted() || (acknowledgement.m_ticket == 0 && acknowledgement.m_rowId <= 0))
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_pendingPassed >= kMaxWaitingPassed) {
+            LoseRow(acknowledgement.m_at, 0);
+            return;
+        }
+        ++m_pendingPassed;
+        m_waiting.push_back(std::move(acknowledgement));
+    }
+    m_wake.notify_one();
+}
+
 void Journal::Report(std::vector<std::pair<quint64, qint64>> committed)
 {
     QMetaObject::invokeMethod(
@@ -235,6 +252,11 @@ private:
     Clock::time_point NextChore() const;
     // Begins this run's row in the file, telling of the runs before that did not end in order.
     void BeginRun();
+    // The row of `ticket` as committed earlier or in `committed`; -1 when not known.
+    qint64 RowOf(quint64 ticket,
+                 const std::vector<std::pair<quint64, qint64>> &committed,
+                 const std::vector<std::pair<quint64, qint64>> &events = {}) const;
+    void ReadBackWaiting();
 
     Journal &m_journal;
     const QString m_path;
@@ -248,9 +270,12 @@ private:
     // Rows kept by an earlier run may not be indexed yet.
     bool m_indexBehind = true;
     bool m_indexTold = false;
-    QString m_damage; // met by a statement: the file is closed, to be moved aside
+    bool m_readBack = false; // the waiting messages of earlier runs were read
+    QString m_damage;        // met by a statement: the file is closed, to be moved aside
     std::optional<QSqlQuery> m_insertFrame;
     std::optional<QSqlQuery> m_insertOutput;
+    std::optional<QSqlQuery> m_insertWaiting;
+    std::optional<QSqlQuery> m_acknowledge;
     std::optional<QSqlQuery> m_control;
     QHash<quint64, qint64> m_rowOfTicket;
     std::deque<quint64> m_remembered;
@@ -296,6 +321,8 @@ void Journal::Writer::Open()
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     m_insertFrame.emplace(db);
     m_insertOutput.emplace(db);
+    m_insertWaiting.emplace(db);
+    m_acknowledge.emplace(db);
     m_control.emplace(db);
     m_insertFrame->prepare(QStringLiteral(
         "INSERT INTO frames(received, port, device, fate, detail, length, bytes, header,"
@@ -303,6 +330,11 @@ void Journal::Writer::Open()
         " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     m_insertOutput->prepare(
         QStringLiteral("INSERT INTO outputs(frame, kind, at, ok, result) VALUES (?, ?, ?, ?, ?)"));
+    m_insertWaiting->prepare(
+        QStringLiteral("INSERT OR IGNORE INTO acknowledgements(frame) VALUES (?)"));
+    // The first acknowledgement stands: a second one from elsewhere changes nothing.
+    m_acknowledge->prepare(QStringLiteral("UPDATE acknowledgements SET at = ?, user = ?, place = ?"
+                                          " WHERE frame = ? AND at IS NULL"));
     m_open = true;
     m_retryAt = m_nextPrune = m_indexAt = Clock::now();
     m_indexBehind = true;
@@ -311,12 +343,59 @@ void Journal::Writer::Open()
     // Making the tables was a write: the file takes rows again.
     if (m_failing)
         Resumed();
+    if (!m_readBack)
+        ReadBackWaiting();
+}
+
+void Journal::Writer::ReadBackWaiting()
+{
+    // At most this many: a journal that claims more waiting rows is not read into memory whole.
+    constexpr int kMaxReadBack = 10000;
+    // Once only, also when it fails: read later, the rows of this run would be read back too.
+    m_readBack = true;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT frames.id, frames.received, frames.header,"
+                                   " frames.headline FROM acknowledgements JOIN frames ON"
+                                   " frames.id = acknowledgements.frame WHERE acknowledgements.at"
+                                   " IS NULL ORDER BY frames.received, frames.id LIMIT %1")
+                        .arg(kMaxReadBack))) {
+        LogError(QStringLiteral("The messages waiting for acknowledgement cannot be read from the "
+                                "journal %1 (%2)")
+                     .arg(m_path, query.lastError().text()));
+        return;
+    }
+    std::vector<JournalWaitingRow> rows;
+    while (query.next())
+        rows.push_back(
+            {query.value(0).toLongLong(), JournalTimeFromStored(query.value(1).toLongLong()),
+             EncodeCp1252(query.value(2).toString()), EncodeCp1252(query.value(3).toString())});
+    QMetaObject::invokeMethod(
+        &m_journal,
+        [journal = &m_journal, rows = std::move(rows)] { emit journal->WaitingReadBack(rows); },
+        Qt::QueuedConnection);
+}
+
+qint64 Journal::Writer::RowOf(quint64 ticket,
+                              const std::vector<std::pair<quint64, qint64>> &committed,
+                              const std::vector<std::pair<quint64, qint64>> &events) const
+{
+    if (const auto found = m_rowOfTicket.constFind(ticket); found != m_rowOfTicket.cend())
+        return *found;
+    // Its row may be in this very batch.
+    for (const auto *rows : {&committed, &events})
+        for (auto it = rows->rbegin(); it != rows->rend(); ++it)
+            if (it->first == ticket)
+                return it->second;
+    return -1;
 }
 
 void Journal::Writer::Close()
 {
     m_insertFrame.reset();
     m_insertOutput.reset();
+    m_insertWaiting.reset();
+    m_acknowledge.reset();
     m_control.reset();
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
@@ -435,25 +514,43 @@ bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
             ++(isPassed ? passed : others);
             ok = InsertJournalFrame(*m_insertFrame, frame->m_row);
             newest = std::max(newest, frame->m_row.m_received);
-            if (!ok)
+            if (!ok) {
                 failure = m_insertFrame->lastError();
-            else if (isPassed)
-                committed.emplace_back(frame->m_ticket, m_insertFrame->lastInsertId().toLongLong());
-            else if (frame->m_row.m_fate == JournalFate::LineEvent && frame->m_ticket != 0)
+            } else if (isPassed) {
+                const qint64 id = m_insertFrame->lastInsertId().toLongLong();
+                committed.emplace_back(frame->m_ticket, id);
+                if (frame->m_row.m_awaitsAcknowledgement) {
+                    m_insertWaiting->bindValue(0, id);
+                    ok = m_insertWaiting->exec();
+                    if (!ok)
+                        failure = m_insertWaiting->lastError();
+                }
+            } else if (frame->m_row.m_fate == JournalFate::LineEvent && frame->m_ticket != 0) {
                 events.emplace_back(frame->m_ticket, m_insertFrame->lastInsertId().toLongLong());
+            }
+        } else if (const auto *acknowledgement = std::get_if<JournalAcknowledgement>(&item)) {
+            ++passed;
+            newest = std::max(newest, acknowledgement->m_at);
+            const qint64 frameId = acknowledgement->m_rowId > 0
+                                       ? acknowledgement->m_rowId
+                                       : RowOf(acknowledgement->m_ticket, committed);
+            if (frameId >= 0) {
+                m_acknowledge->bindValue(0, JournalStoredTime(acknowledgement->m_at));
+                m_acknowledge->bindValue(1, acknowledgement->m_user.isNull()
+                                                ? QStringLiteral("")
+                                                : acknowledgement->m_user);
+                m_acknowledge->bindValue(2, int(acknowledgement->m_from));
+                m_acknowledge->bindValue(3, frameId);
+                ok = m_acknowledge->exec();
+                if (!ok)
+                    failure = m_acknowledge->lastError();
+            }
         } else {
             ++passed;
             const auto &output = std::get<JournalOutput>(item);
             newest = std::max(newest, output.m_at);
-            qint64 frameId = -1;
-            if (const auto found = m_rowOfTicket.constFind(output.m_ticket);
-                found != m_rowOfTicket.cend())
-                frameId = *found;
-            // Its message's row may be in this very batch.
-            for (const auto *rows : {&committed, &events})
-                for (auto it = rows->rbegin(); frameId < 0 && it != rows->rend(); ++it)
-                    if (it->first == output.m_ticket)
-                        frameId = it->second;
+            // Its message's row, or its line event's, may be in this very batch.
+            const qint64 frameId = RowOf(output.m_ticket, committed, events);
             if (frameId >= 0) {
                 ok = InsertOutput(*m_insertOutput, frameId, output);
                 if (!ok)
@@ -474,6 +571,8 @@ bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
         *error = failure.text();
         m_insertFrame->finish();
         m_insertOutput->finish();
+        m_insertWaiting->finish();
+        m_acknowledge->finish();
         m_control->exec(QStringLiteral("ROLLBACK"));
         CheckDamage(failure);
         return false;

@@ -64,6 +64,8 @@ public:
     // The result of an output of the passed message recorded under `output.m_ticket`, or of the
     // station's command for a trouble under the line event's row recorded there.
     void RecordOutput(JournalOutput output);
+    // An operator acknowledged a waiting message; counted with the passed rows' bound.
+    void RecordAcknowledgement(JournalAcknowledgement acknowledgement);
 
     // Runs `outputs` once the row of `ticket` is on disk and every earlier call's outputs have
     // run, so the outputs keep the messages' order; `ticket` 0 (a row not kept) waits only for
@@ -105,6 +107,9 @@ signals:
     // journal's destructor), found when the file is first opened; a run of another Alvetra on
     // the same file that still runs is none.
     void UncleanRunFound(const JournalUncleanRun &run);
+    // The messages an earlier run left waiting for acknowledgement, oldest first: read once,
+    // when the file is first opened, before this run's rows are written to it.
+    void WaitingReadBack(const std::vector<JournalWaitingRow> &rows);
 
 private:
     struct WaitingFrame
@@ -112,7 +117,7 @@ private:
         quint64 m_ticket;
         JournalFrame m_row;
     };
-    using Waiting = std::variant<WaitingFrame, JournalOutput>;
+    using Waiting = std::variant<WaitingFrame, JournalOutput, JournalAcknowledgement>;
     class Writer;
     friend class Writer;
 

@@ -48,6 +48,14 @@ constexpr const char *kSchema[] = {
     " SELECT 'delete', old.id, old.header, old.headline, old.body"
     " WHERE old.id <= (SELECT upto FROM text_indexed);"
     " DELETE FROM outputs WHERE frame = old.id; END",
+    // A passed message that waits for acknowledgement has a row here from when it is kept;
+    // `at` stays NULL until an operator acknowledges it.
+    "CREATE TABLE IF NOT EXISTS acknowledgements("
+    " frame INTEGER PRIMARY KEY, at INTEGER, user TEXT, place INTEGER)",
+    "CREATE INDEX IF NOT EXISTS acknowledgements_waiting ON acknowledgements(frame)"
+    " WHERE at IS NULL",
+    "CREATE TRIGGER IF NOT EXISTS acknowledgements_deleted AFTER DELETE ON frames BEGIN"
+    " DELETE FROM acknowledgements WHERE frame = old.id; END",
     "PRAGMA user_version = 2",
 };
 

@@ -106,6 +106,9 @@ QString Conditions(const JournalFilter &filter, QVariantList &values, qint64 new
     case JournalFilter::Fates::LineEvents:
         parts << QStringLiteral("fate = %1").arg(int(JournalFate::LineEvent));
         break;
+    case JournalFilter::Fates::Waiting:
+        parts << QStringLiteral("id IN (SELECT frame FROM acknowledgements WHERE at IS NULL)");
+        break;
     }
     if (filter.m_since.isValid()) {
         parts << QStringLiteral("received >= ?");
@@ -202,6 +205,7 @@ JournalReader &JournalReader::operator=(JournalReader &&other) noexcept
         }
         std::swap(m_connection, other.m_connection);
         m_open = std::exchange(other.m_open, false);
+        m_hasAcknowledgements = other.m_hasAcknowledgements;
     }
     return *this;
 }
@@ -247,6 +251,13 @@ bool JournalReader::Open(const QString &path, QString *error)
     if (m_open)
         return true;
     m_open = OpenJournalForReading(path, m_connection, error);
+    if (m_open) {
+        QSqlQuery query(QSqlDatabase::database(m_connection, false));
+        m_hasAcknowledgements
+            = query.exec(QStringLiteral(
+                  "SELECT count(*) FROM sqlite_schema WHERE name='acknowledgements'"))
+              && query.next() && query.value(0).toInt() == 1;
+    }
     return m_open;
 }
 
@@ -433,6 +444,20 @@ std::optional<JournalEntry> JournalReader::Entry(qint64 id)
                                        JournalTimeFromStored(outputs.value(1).toLongLong()),
                                        outputs.value(2).toInt() != 0, outputs.value(3).toString()});
     }
+    if (!m_hasAcknowledgements)
+        return entry;
+    QSqlQuery acknowledged(db);
+    acknowledged.prepare(
+        QStringLiteral("SELECT at, user, place FROM acknowledgements WHERE frame = ?"));
+    acknowledged.addBindValue(id);
+    if (acknowledged.exec() && acknowledged.next()) {
+        entry.m_awaited = true;
+        if (!acknowledged.value(0).isNull()) {
+            entry.m_acknowledgedAt = JournalTimeFromStored(acknowledged.value(0).toLongLong());
+            entry.m_acknowledgedBy = acknowledged.value(1).toString();
+            entry.m_acknowledgedFrom = AcknowledgedFrom(acknowledged.value(2).toInt());
+        }
+    }
     return entry;
 }
 
@@ -449,8 +474,15 @@ bool JournalReader::ExportCsv(const JournalFilter &filter,
     const QString where = Conditions(filter, values);
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM frames%2 ORDER BY received, id")
-                      .arg(QLatin1String(kColumns),
+    // Each row's acknowledgement after its columns; none where the journal has no table of them.
+    const QString acknowledgements
+        = m_hasAcknowledgements
+              ? QStringLiteral(", acknowledgements.frame IS NOT NULL, acknowledgements.at,"
+                               " acknowledgements.user, acknowledgements.place FROM frames LEFT"
+                               " JOIN acknowledgements ON acknowledgements.frame = frames.id")
+              : QStringLiteral(", 0, NULL, NULL, NULL FROM frames");
+    query.prepare(QStringLiteral("SELECT %1%2%3 ORDER BY received, id")
+                      .arg(QLatin1String(kColumns), acknowledgements,
                            where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where));
     for (const QVariant &value : values)
         query.addBindValue(value);
@@ -471,12 +503,26 @@ bool JournalReader::ExportCsv(const JournalFilter &filter,
     bool ok = record({QStringLiteral("received"), QStringLiteral("line"), QStringLiteral("device"),
                       QStringLiteral("fate"), QStringLiteral("detail"), QStringLiteral("handling"),
                       QStringLiteral("region"), QStringLiteral("source"), QStringLiteral("header"),
-                      QStringLiteral("headline")});
+                      QStringLiteral("headline"), QStringLiteral("acknowledged"),
+                      QStringLiteral("acknowledged by"), QStringLiteral("acknowledged from")});
     while (ok && query.next()) {
         const JournalListRow row = ListRow(query);
+        // "waiting" until acknowledged, then its time; empty for a message that never waited.
+        QString acknowledged;
+        QString by;
+        QString from;
+        if (query.value(11).toInt() != 0 && query.value(12).isNull()) {
+            acknowledged = QStringLiteral("waiting");
+        } else if (query.value(11).toInt() != 0) {
+            acknowledged
+                = JournalLocalTimeText(JournalTimeFromStored(query.value(12).toLongLong()));
+            by = query.value(13).toString();
+            from = AcknowledgedFromText(AcknowledgedFrom(query.value(14).toInt()));
+        }
         ok = record({JournalLocalTimeText(row.m_received), QStringLiteral("COM%1").arg(row.m_port),
                      row.m_device, JournalFateText(row.m_fate), row.m_detail, row.m_handling,
-                     row.m_region, row.m_source, row.m_header, row.m_headline});
+                     row.m_region, row.m_source, row.m_header, row.m_headline, acknowledged, by,
+                     from});
     }
     if (!ok) {
         *error = out.errorString();

@@ -13,7 +13,8 @@ class QIODevice;
 // Which rows a reader looks at.
 struct JournalFilter
 {
-    enum class Fates { All, Passed, Filtered, Malformed, LineEvents };
+    // Waiting: passed messages still waiting for acknowledgement.
+    enum class Fates { All, Passed, Filtered, Malformed, LineEvents, Waiting };
     Fates m_fates = Fates::All;
     QDateTime m_since;   // inclusive; invalid: no bound
     QDateTime m_until;   // exclusive; invalid: no bound
@@ -57,6 +58,12 @@ struct JournalEntry
     QByteArray m_trailer;
     QByteArray m_body;
     std::vector<JournalOutputRow> m_outputs;
+    // Whether the message waited for acknowledgement, and who gave it, when and where from;
+    // m_acknowledgedAt is invalid while it still waits.
+    bool m_awaited = false;
+    QDateTime m_acknowledgedAt;
+    QString m_acknowledgedBy;
+    AcknowledgedFrom m_acknowledgedFrom = AcknowledgedFrom::Window;
 };
 
 // Rows read in one snapshot of the journal together with the id of the newest row in that
@@ -126,6 +133,8 @@ private:
 
     QString m_connection;
     bool m_open = false;
+    // A journal no Alvetra with acknowledgements has written lacks their table.
+    bool m_hasAcknowledgements = false;
     bool m_inSnapshot = false;
 };
 

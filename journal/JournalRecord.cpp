@@ -91,3 +91,18 @@ QString JournalOutputKindText(JournalOutputKind kind)
     }
     return QStringLiteral("unknown");
 }
+
+QString AcknowledgedFromText(AcknowledgedFrom from)
+{
+    switch (from) {
+    case AcknowledgedFrom::Window:
+        return QStringLiteral("window");
+    case AcknowledgedFrom::History:
+        return QStringLiteral("History");
+    case AcknowledgedFrom::Notification:
+        return QStringLiteral("notification");
+    case AcknowledgedFrom::Tray:
+        return QStringLiteral("tray");
+    }
+    return QStringLiteral("unknown");
+}

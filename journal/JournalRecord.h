@@ -64,6 +64,8 @@ struct JournalFrame
     QByteArray m_headline;
     QByteArray m_trailer;
     QByteArray m_body;
+    // A passed message that waits for an operator's acknowledgement from now on.
+    bool m_awaitsAcknowledgement = false;
 };
 
 // A line event as a row: `detail` (the reason, the count of bytes) follows the event's words.
@@ -84,7 +86,36 @@ struct JournalOutput
     QString m_result; // the file's path, the error text, "queued", "sent", an exit code...
 };
 
+// Where an operator acknowledged a waiting message. Stored as its number.
+enum class AcknowledgedFrom : int {
+    Window = 0, // the main window's Acknowledge All
+    History = 1,
+    Notification = 2,
+    Tray = 3,
+};
+
+// An operator's acknowledgement of the waiting message recorded under `m_ticket` in this run,
+// or of the row `m_rowId` (a message that waited from an earlier run).
+struct JournalAcknowledgement
+{
+    quint64 m_ticket = 0;
+    qint64 m_rowId = 0;
+    QDateTime m_at;
+    QString m_user; // the operating system's user who gave it
+    AcknowledgedFrom m_from = AcknowledgedFrom::Window;
+};
+
+// A message still waiting for acknowledgement in the journal, as an earlier run left it.
+struct JournalWaitingRow
+{
+    qint64 m_rowId = 0;
+    QDateTime m_received; // UTC
+    QByteArray m_header;
+    QByteArray m_headline;
+};
+
 // The words the window and the export show.
 QString JournalFateText(JournalFate fate);
 QString JournalLineEventText(JournalLineEvent event);
 QString JournalOutputKindText(JournalOutputKind kind);
+QString AcknowledgedFromText(AcknowledgedFrom from);

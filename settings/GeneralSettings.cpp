@@ -113,6 +113,7 @@ void GeneralSettings::Load()
     if (m_stationName.isEmpty())
         m_stationName = DefaultStationName();
     m_troubles.Load(store);
+    m_alerts.Load(store);
 }
 
 QString GeneralSettings::Save() const
@@ -139,6 +140,7 @@ QString GeneralSettings::Save() const
     else
         store.setValue(QLatin1String(kStationName), stationName);
     m_troubles.Save(store);
+    m_alerts.Save(store);
     store.sync();
     if (store.status() != QSettings::AccessError)
         return QString();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AlertSettings.h"
 #include "TroubleSettings.h"
 
 #include <QString>
@@ -60,6 +61,8 @@ public:
 
     // The station's command for its troubles, and the frame silence.
     TroubleSettings m_troubles;
+    // Whether passed messages wait for acknowledgement (group "Alerts").
+    AlertSettings m_alerts;
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry

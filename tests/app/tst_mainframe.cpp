@@ -179,7 +179,7 @@ private slots:
         QVERIFY(MenuTitled("&Help")->menuAction()->isEnabled());
         QVERIFY(!MenuTitled("Test")->menuAction()->isEnabled());
         QCOMPARE(MenuTitled("&Settings")->actions().size(), 2);
-        QCOMPARE(MenuTitled("History")->actions().size(), 1);
+        QCOMPARE(MenuTitled("History")->actions().size(), 2);
         QCOMPARE(MenuTitled("&Help")->actions().size(), 4);
         QCOMPARE(MenuTitled("Test")->actions().size(), 1);
     }
@@ -199,6 +199,9 @@ private slots:
         QTest::newRow("message-history")
             << "History" << 0 << QString::fromUtf8("Message History\u2026") << 32790
             << "Every message received, what was done with it, and the line's events";
+        QTest::newRow("acknowledge-all")
+            << "History" << 1 << "Acknowledge All" << 32797
+            << "Acknowledge every passed message that waits for acknowledgement";
         QTest::newRow("alvetra-help")
             << "&Help" << 0 << "Alvetra Help" << 32776 << "Get help on operating this program";
         QTest::newRow("edis-help")

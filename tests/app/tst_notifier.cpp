@@ -1,5 +1,6 @@
 // Desktop notifications over a real session bus, to a notification server of the test's own
 // that records what it is sent.
+#include "NotificationServer.h"
 #include "app/Notifier.h"
 
 #include <QDBusConnection>
@@ -7,65 +8,18 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-namespace {
-
-struct Sent
-{
-    QString method;
-    uint replacesId = 0;
-    QString summary;
-    QString body;
-    int expireMs = 0;
-    uint id = 0;
-};
-
-} // namespace
-
-class NotificationServer : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-
-public:
-    QList<Sent> m_sent;
-
-public slots:
-    uint Notify(const QString &,
-                uint replacesId,
-                const QString &,
-                const QString &summary,
-                const QString &body,
-                const QStringList &,
-                const QVariantMap &,
-                int expireMs)
-    {
-        const uint id = replacesId != 0 ? replacesId : ++m_lastId;
-        m_sent.append({"Notify", replacesId, summary, body, expireMs, id});
-        return id;
-    }
-    void CloseNotification(uint id) { m_sent.append({"CloseNotification", 0, {}, {}, 0, id}); }
-
-private:
-    uint m_lastId = 40;
-};
-
 class NotifierTest : public QObject
 {
     Q_OBJECT
 
     NotificationServer m_server;
-    QDBusConnection m_serverBus{QString()};
 
 private slots:
     void initTestCase()
     {
         if (!QDBusConnection::sessionBus().isConnected())
             QSKIP("No session bus: run the tests under dbus-run-session, as test.sh does");
-        // A connection of its own, so the calls really cross the bus.
-        m_serverBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "server");
-        QVERIFY(m_serverBus.registerObject("/org/freedesktop/Notifications", &m_server,
-                                           QDBusConnection::ExportAllSlots));
-        QVERIFY(m_serverBus.registerService("org.freedesktop.Notifications"));
+        QVERIFY(m_server.Register());
     }
 
     void init() { m_server.m_sent.clear(); }

@@ -253,6 +253,17 @@ private slots:
         station->setText(" Wache 3 ");
         Control<QSpinBox>(dialog, 1046)->setValue(7);
         Control<QLineEdit>(dialog, 1047)->setText("/usr/local/bin/alvetra-trouble-mail");
+        // The alerts: off by default, their levels and minutes greyed until switched on.
+        auto *acknowledge = Control<QCheckBox>(dialog, 1070);
+        QVERIFY(!acknowledge->isChecked());
+        QVERIFY(!Control(dialog, 1074)->isEnabled());
+        QCOMPARE(acknowledge->text(), QString("Passed messages wait for acknowledgement"));
+        acknowledge->click();
+        QVERIFY(Control(dialog, 1074)->isEnabled());
+        Control<QCheckBox>(dialog, 1074)->click(); // Test
+        Control<QSpinBox>(dialog, 1076)->setValue(2);
+        QVERIFY(Control(dialog, 1)->geometry().top()
+                >= Control(dialog, 1077)->mapTo(&dialog, QPoint()).y());
         QTest::mouseClick(Control(dialog, 1044), Qt::LeftButton);
         QCOMPARE(dialog.size(), firstSize);
         QCOMPARE(placed(), first);
@@ -263,6 +274,11 @@ private slots:
         QCOMPARE(Store().value("Supervision/FrameSilenceMinutes").toInt(), 7);
         QCOMPARE(Store().value("Hooks/OnTrouble").toString(),
                  QString("/usr/local/bin/alvetra-trouble-mail"));
+        QVERIFY(GetGeneralSettings().m_alerts.m_acknowledge);
+        QCOMPARE(Store().value("Alerts/Handling").toString(), QString("abce"));
+        QCOMPARE(Store().value("Alerts/RepeatMinutes").toInt(), 2);
+        QCOMPARE(Store().value("Alerts/EscalateMinutes").toInt(), 15);
+        GetGeneralSettings().m_alerts = {};
     }
 
     void okStoresTheSwitchesAsZeroOrOne()

@@ -664,13 +664,20 @@ private slots:
         journal.Start(Path(), 0);
         JournalFrame row = Frame(JournalFate::Passed, "12345e2al9");
         row.m_headline = "Quake, \"strong\"\r\nsecond line \xE9";
+        // Acknowledged below; the last one still waits.
+        row.m_awaitsAcknowledgement = true;
         // A NUL from the line would end the text for some readers and be refused by others.
         JournalFrame headline = Frame(JournalFate::Passed, "12345e2al9");
         headline.m_headline = QByteArray("=HYPERLINK(\"http://x.example\",\0\"Open\")", 38);
+        headline.m_awaitsAcknowledgement = true;
         QVERIFY(RecordAll(journal, {row,
                                     Frame(JournalFate::Malformed, "12345e2al9",
                                           QStringLiteral("Message too short, really")),
                                     headline}));
+        const QDateTime at = kNoon.addSecs(90);
+        journal.RecordAcknowledgement(
+            {0, 1, at, QStringLiteral("oper"), AcknowledgedFrom::History});
+        QTRY_VERIFY(!Scalar("SELECT at FROM acknowledgements WHERE frame = 1").isNull());
 
         JournalReader reader;
         QString error;
@@ -691,7 +698,7 @@ private slots:
         const QJsonArray records = QJsonDocument::fromJson(read.readAllStandardOutput()).array();
         QCOMPARE(records.size(), 4);
         const QJsonArray first = records[1].toArray();
-        QCOMPARE(first.size(), 10);
+        QCOMPARE(first.size(), 13);
         QCOMPARE(first[0].toString(), JournalLocalTimeText(kNoon));
         QVERIFY(QDateTime::fromString(first[0].toString(), Qt::ISODateWithMs) == kNoon);
         QCOMPARE(first[1].toString(), QStringLiteral("COM2"));
@@ -699,6 +706,24 @@ private slots:
         QCOMPARE(first[9].toString(), QString::fromUtf8("Quake, \"strong\"\r\nsecond line é"));
         QCOMPARE(records[2].toArray()[4].toString(), QStringLiteral("Message too short, really"));
         QCOMPARE(records[3].toArray()[9].toString(), formula);
+        // Each row's acknowledgement after the columns as they were.
+        const auto acknowledgement = [&records](int record) {
+            QStringList fields;
+            for (int column = 10; column < 13; ++column)
+                fields << records[record].toArray()[column].toString();
+            return fields;
+        };
+        QCOMPARE(acknowledgement(1), (QStringList{JournalLocalTimeText(at), QStringLiteral("oper"),
+                                                  QStringLiteral("History")}));
+        QCOMPARE(acknowledgement(2), (QStringList{QString(), QString(), QString()}));
+        QCOMPARE(acknowledgement(3),
+                 (QStringList{QStringLiteral("waiting"), QString(), QString()}));
+
+        QBuffer waiting;
+        waiting.open(QIODevice::WriteOnly);
+        QVERIFY(
+            reader.ExportCsv({JournalFilter::Fates::Waiting, {}, {}, {}}, waiting, csvFor, &error));
+        QCOMPARE(waiting.data().count("\r\n"), 2);
     }
 };
 

@@ -117,6 +117,61 @@ private slots:
         QCOMPARE(Store().value("Settings/SerialPortRecoverTime").toString(), "1000");
     }
 
+    void theAlertsGroupReadsWhatItCanAndDefaultsTheRest_data()
+    {
+        QTest::addColumn<QVariantMap>("stored");
+        QTest::addColumn<bool>("acknowledge");
+        QTest::addColumn<QByteArray>("handling");
+        QTest::addColumn<int>("repeat");
+        QTest::addColumn<int>("escalate");
+        QTest::newRow("nothing-stored") << QVariantMap() << false << QByteArray("abcde") << 5 << 15;
+        QTest::newRow("as-the-dialog-writes") << QVariantMap{{"Acknowledge", true},
+                                                             {"Handling", "bd"},
+                                                             {"RepeatMinutes", 0},
+                                                             {"EscalateMinutes", 30}}
+                                              << true << QByteArray("bd") << 0 << 30;
+        QTest::newRow("no-level-at-all") << QVariantMap{{"Acknowledge", true}, {"Handling", ""}}
+                                         << true << QByteArray() << 5 << 15;
+        QTest::newRow("letters-beyond-the-five-and-repeats")
+            << QVariantMap{{"Handling", "xEbb;a"}} << false << QByteArray("ab") << 5 << 15;
+        // Minutes a timer could not hold, or none at all.
+        QTest::newRow("minutes-out-of-range")
+            << QVariantMap{{"RepeatMinutes", "99999999999"}, {"EscalateMinutes", -3}} << false
+            << QByteArray("abcde") << 7 * 24 * 60 << 0;
+        QTest::newRow("minutes-not-a-number")
+            << QVariantMap{{"RepeatMinutes", "five"}} << false << QByteArray("abcde") << 5 << 15;
+    }
+
+    void theAlertsGroupReadsWhatItCanAndDefaultsTheRest()
+    {
+        QFETCH(QVariantMap, stored);
+        QFETCH(bool, acknowledge);
+        QFETCH(QByteArray, handling);
+        QFETCH(int, repeat);
+        QFETCH(int, escalate);
+        {
+            QSettings store = Store();
+            for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+                store.setValue("Alerts/" + it.key(), it.value());
+        }
+        GeneralSettings settings;
+        settings.Load();
+        QCOMPARE(settings.m_alerts.m_acknowledge, acknowledge);
+        QCOMPARE(settings.m_alerts.m_handling, handling);
+        QCOMPARE(settings.m_alerts.m_repeatMinutes, repeat);
+        QCOMPARE(settings.m_alerts.m_escalateMinutes, escalate);
+        // Off, no level waits; on, only those named.
+        QCOMPARE(settings.m_alerts.Waits('b'), acknowledge && handling.contains('b'));
+        QVERIFY(!settings.m_alerts.Waits('x'));
+
+        QCOMPARE(settings.Save(), QString());
+        GeneralSettings again;
+        again.Load();
+        QCOMPARE(again.m_alerts.m_acknowledge, acknowledge);
+        QCOMPARE(again.m_alerts.m_handling, handling);
+        QCOMPARE(again.m_alerts.m_repeatMinutes, repeat);
+    }
+
     void aGarbageSettingsFileNeverStopsTheLoad()
     {
         const QString path = Store().fileName();
