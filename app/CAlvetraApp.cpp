@@ -7,6 +7,7 @@
 #include "Notifier.h"
 #include "SignalHandler.h"
 #include "SingleInstance.h"
+#include "StationMonitor.h"
 #include "TrayIcon.h"
 #include "dispatch/PassedHook.h"
 #include "dispatch/PrintQueue.h"
@@ -118,6 +119,8 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
 CAlvetraApp::~CAlvetraApp()
 {
     g_running = nullptr;
+    // STOPPING to systemd, and no more answers from a program that is taking itself down.
+    m_monitor.reset();
     // The outputs of messages that waited for their row run now, while the doors still answer
     // them and their results can still be kept; then the print jobs that will not be printed
     // are kept as such; then the journal writes what it holds.
@@ -222,6 +225,24 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     // Said in the log once it exists: the program runs on the values read either way.
     const QString settingsFailure = m_generalSettings.Save();
 
+    // Counts every frame and every run of the command from the first.
+    if (!m_monitor) {
+        m_monitor = std::make_unique<StationMonitor>();
+        m_receiver.SetMessageHandler([this](const QByteArray &message, const QDateTime &at) {
+            const FrameOutcome outcome = ProcessMessage(message, at);
+            // Gone at the end, while the ports hand over what they read last.
+            if (m_monitor)
+                m_monitor->CountFrame(outcome.m_fate, outcome.m_handling);
+        });
+        m_receiver.SetDropHandler([this](const QByteArray &partial,
+                                         MessageReceiver::DropReason reason, const QDateTime &at) {
+            const JournalFate fate = RecordDroppedMessage(partial, reason, at);
+            if (m_monitor)
+                m_monitor->CountFrame(fate, 0);
+        });
+        connect(this, &QCoreApplication::aboutToQuit, m_monitor.get(), &StationMonitor::Stopping);
+    }
+
     // Before the ports open: a signal from now on ends the program in order, not on the spot.
     if (!m_signals) {
         m_signals = std::make_unique<SignalHandler>();
@@ -236,6 +257,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     }
     // Each run of the station's command joins its message's row.
     SetPassedHookResultHandler([](const HookResult &result) {
+        if (StationMonitor *monitor = Instance()->Monitor())
+            monitor->CountHookRun(result.m_outcome);
         Journal *journal = ::GetJournal();
         if (journal == nullptr || result.m_tag == 0)
             return;
@@ -289,6 +312,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
         m_frame->showMinimized();
     else
         m_frame->showNormal();
+    // The window is up and the lines are open or being tried: ready, for systemd.
+    m_monitor->Start();
     if (!filterFailure.isEmpty()) {
         ReportStartUpFailure(filterFailure);
         const FilterSettings &criteria = m_filterSettings;
@@ -346,6 +371,8 @@ void CAlvetraApp::EndInOrder()
     if (m_ending)
         return;
     m_ending = true;
+    if (m_monitor)
+        m_monitor->Stopping();
     // Closing the window stops the ports, which hand over what they read before they go.
     if (m_frame)
         m_frame->close();
@@ -363,6 +390,7 @@ void CAlvetraApp::EndWithoutDisplay()
     g_running = nullptr;
     m_ending = true;
     m_displayGone = true;
+    m_monitor.reset();
     // As the window's close and the destructor do it, in their order.
     m_inPort.StopThread();
     m_outPort.StopThread();

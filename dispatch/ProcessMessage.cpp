@@ -56,24 +56,25 @@ JournalFrame JudgedRow(const QByteArray &message, const QDateTime &receivedAt, c
 
 } // namespace
 
-void ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
+FrameOutcome ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
 {
     Judgement judgement = JudgeMessage(message, GetFilterSettings());
     Journal *journal = GetJournal();
     const quint64 ticket = journal ? journal->Record(JudgedRow(message, receivedAt, judgement)) : 0;
+    const char handling = judgement.m_header.size() > 5 ? judgement.m_header.at(5) : char(0);
     switch (judgement.m_verdict) {
     case MessageVerdict::Filtered:
-        return;
+        return {JournalFate::Filtered, handling};
     case MessageVerdict::Malformed:
         LogWarning(QString::fromLatin1(judgement.m_warning));
-        return;
+        return {JournalFate::Malformed, handling};
     case MessageVerdict::Passed:
         break;
     }
     ShowMessage(judgement.m_message);
     if (!journal) {
         MessageDispatcher(&judgement.m_message, receivedAt).Dispatch();
-        return;
+        return {JournalFate::Passed, handling};
     }
     // The log has the message at once; nothing is done with it before it is on disk.
     journal->AfterCommit(ticket,
@@ -82,15 +83,13 @@ void ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
                              dispatcher.SetJournalTicket(ticket);
                              dispatcher.Dispatch();
                          });
+    return {JournalFate::Passed, handling};
 }
 
-void RecordDroppedMessage(const QByteArray &partial,
-                          MessageReceiver::DropReason reason,
-                          const QDateTime &at)
+JournalFate RecordDroppedMessage(const QByteArray &partial,
+                                 MessageReceiver::DropReason reason,
+                                 const QDateTime &at)
 {
-    Journal *journal = GetJournal();
-    if (!journal)
-        return;
     JournalFate fate = JournalFate::CutByLostLine;
     QString detail;
     switch (reason) {
@@ -107,6 +106,9 @@ void RecordDroppedMessage(const QByteArray &partial,
         fate = JournalFate::DroppedAfterSilence;
         break;
     }
+    Journal *journal = GetJournal();
+    if (!journal)
+        return fate;
     JournalFrame row = Row(partial, at, fate);
     row.m_detail = detail;
     // What can be read of the header, as the filter would have read it.
@@ -118,4 +120,5 @@ void RecordDroppedMessage(const QByteArray &partial,
         row.m_source = partial.mid(t + 4, 1);
     }
     journal->Record(std::move(row));
+    return fate;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "MonitorSettings.h"
+
 #include <QString>
 
 // The six general settings: the COM port numbers, the recover time that paces the output line
@@ -55,6 +57,8 @@ public:
     QString m_stationName;
     // The name a station has when no file names it.
     static QString DefaultStationName();
+
+    MonitorSettings m_monitor;
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry
