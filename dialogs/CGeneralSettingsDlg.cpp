@@ -38,6 +38,7 @@ constexpr int kAutostartId = 1042;
 constexpr int kNotifyId = 1043;
 constexpr int kPageId = 1044;
 constexpr int kStationNameId = 1045;
+constexpr int kMonitorListenId = 1060;
 // The silence row, the desktop's two switches and the command rows sit between the output
 // switches and the buttons.
 constexpr int kCommandY = 142;
@@ -167,6 +168,15 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
                        "host's name"));
     station->addRow(QStringLiteral("Name"), m_stationNameEdit);
 
+    QFormLayout *monitoring = AddSecondPageGroup(QStringLiteral("Monitoring"));
+    m_monitorListenEdit = new QLineEdit;
+    m_monitorListenEdit->setObjectName(IdName(kMonitorListenId));
+    m_monitorListenEdit->setPlaceholderText(QStringLiteral("off; for instance 127.0.0.1:9466"));
+    m_monitorListenEdit->setToolTip(
+        QStringLiteral("The address and port where /metrics and /health are served over HTTP; "
+                       "empty for none. Applies at once."));
+    monitoring->addRow(QStringLiteral("Listen on"), m_monitorListenEdit);
+
     if (kDeviceLists) {
         for (QComboBox *list : {m_inPortCombo, m_outPortCombo})
             connect(list, &QComboBox::currentIndexChanged, this,
@@ -202,6 +212,7 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_notifyBox->setChecked(settings.m_notifyPassedMessages != 0);
     m_stationNameEdit->setText(settings.m_stationName);
     m_stationNameEdit->setPlaceholderText(GeneralSettings::DefaultStationName());
+    m_monitorListenEdit->setText(settings.m_monitor.m_listen);
     DoDataExchange(false);
     if (kDeviceLists) {
         // Once: the system's list of ports can take a moment, and it is not going to change
@@ -244,6 +255,8 @@ void CGeneralSettingsDlg::OnOK()
     settings.m_stationName = m_stationNameEdit->text().trimmed();
     if (settings.m_stationName.isEmpty())
         settings.m_stationName = GeneralSettings::DefaultStationName();
+    // The monitoring follows it within a second; an address it cannot take is said in the log.
+    settings.m_monitor.m_listen = m_monitorListenEdit->text().trimmed();
     // Looked at afresh: the entry may have been removed by hand while the dialog was open.
     if (m_autostartBox->isChecked() != IsAutostartOn()) {
         const QString failure = SetAutostart(m_autostartBox->isChecked());

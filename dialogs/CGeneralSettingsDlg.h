@@ -89,4 +89,5 @@ private:
     QWidget *m_secondPage = nullptr;
     QPushButton *m_pageButton = nullptr;
     QLineEdit *m_stationNameEdit = nullptr;
+    QLineEdit *m_monitorListenEdit = nullptr;
 };
