@@ -19,6 +19,9 @@ using Clock = std::chrono::steady_clock;
 // After its answer a connection is read and discarded until the far end closes, for at most
 // this long, so that the answer is not lost to a reset for what the client sent past its end.
 constexpr std::chrono::milliseconds kLingerTime{1000};
+// With every place taken, a connection that has sent no whole request for this long gives its
+// place to a new one: a client holding connections open must not lock the monitoring out.
+constexpr std::chrono::milliseconds kIdleBeforeEvicted{1000};
 // A descriptor that could not be accepted (the process at its limit) waits in the kernel's
 // queue; the listening socket is left alone this long rather than polled in a busy loop.
 constexpr std::chrono::milliseconds kAcceptPause{100};
@@ -175,6 +178,7 @@ struct HttpServer::Loop
     struct Connection
     {
         int fd = -1;
+        Clock::time_point accepted;
         Clock::time_point deadline;
         QByteArray in;
         QByteArray out;
@@ -338,16 +342,25 @@ void HttpServer::Run(int listenFd, int wakeFd)
                         acceptPausedUntil = Clock::now() + kAcceptPause;
                     break;
                 }
+                const Clock::time_point acceptedAt = Clock::now();
                 const auto open
                     = std::count_if(loop.connections.begin(), loop.connections.end(),
                                     [](const Loop::Connection &c) { return c.fd >= 0; });
                 if (open >= kMaxConnections) {
-                    ::close(fd);
-                    continue;
+                    Loop::Connection *oldest = nullptr;
+                    for (Loop::Connection &c : loop.connections)
+                        if (c.fd >= 0 && !c.answered && (!oldest || c.accepted < oldest->accepted))
+                            oldest = &c;
+                    if (!oldest || acceptedAt - oldest->accepted < kIdleBeforeEvicted) {
+                        ::close(fd);
+                        continue;
+                    }
+                    loop.Close(*oldest);
                 }
                 Loop::Connection c;
                 c.fd = fd;
-                c.deadline = Clock::now() + kRequestTime;
+                c.accepted = acceptedAt;
+                c.deadline = acceptedAt + kRequestTime;
                 loop.connections.push_back(std::move(c));
             }
         }

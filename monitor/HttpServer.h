@@ -15,8 +15,10 @@
 // and HEAD for the few paths it is given and closes each connection after its answer. It keeps
 // limits of its own, since what a network brings is not to be trusted: at most
 // kMaxConnections at once (one beyond is accepted and closed at once, so that a flood neither
-// waits in the kernel's queue nor takes the program's descriptors), kRequestTime for a request
-// to arrive whole, kMaxHeaderBytes of request line and headers. The handler runs on the
+// waits in the kernel's queue nor takes the program's descriptors; but where the oldest has
+// idled a second without a whole request, that one goes instead, so that a client holding
+// connections open cannot lock a scrape out), kRequestTime for a request to arrive whole,
+// kMaxHeaderBytes of request line and headers. The handler runs on the
 // server's thread, so it must read only what other threads keep current for it, never ask them.
 class HttpServer
 {
