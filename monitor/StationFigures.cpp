@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace {
 
 // A label value as the exposition format quotes it.
@@ -141,6 +143,17 @@ HealthReport Health(const StationFigures &f)
                            .arg(QString::fromLatin1(f.input.state)));
     for (const auto &[kind, text] : f.troubles)
         reasons.append(QString::fromLatin1(kind) + QStringLiteral(": ") + text);
+    // What the states themselves show, where no trouble of the kind says it already.
+    const auto said = [&f](const char *kind) {
+        return std::any_of(f.troubles.begin(), f.troubles.end(),
+                           [kind](const auto &trouble) { return trouble.first == kind; });
+    };
+    if (f.input.state == "silent" && !said("silence"))
+        reasons.append(QStringLiteral("the input line COM%1 is silent").arg(f.input.com));
+    if (f.output.state == "not_draining" && !said("output_draining"))
+        reasons.append(QStringLiteral("the output line COM%1 is not draining").arg(f.output.com));
+    if (f.journalState == "stopped" && !said("journal"))
+        reasons.append(QStringLiteral("the journal is not being written"));
     if (f.windowSilentSeconds > kWindowAnswerSeconds)
         reasons.append(QStringLiteral("the window's thread has not answered for %1 s")
                            .arg(qint64(f.windowSilentSeconds)));

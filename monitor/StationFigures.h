@@ -57,7 +57,9 @@ inline constexpr double kWindowAnswerSeconds = 5.0;
 QByteArray MetricsText(const StationFigures &figures);
 
 // Whether the station is well (the input line open and reading, no trouble on, the window's
-// thread answering), and a short JSON body saying so, with the reasons when it is not.
+// thread answering), and a short JSON body saying so, with the reasons when it is not. A silent
+// input line, an output line not draining and a journal not written count as troubles even
+// where nobody has begun one in Troubles for them.
 struct HealthReport
 {
     bool healthy = false;

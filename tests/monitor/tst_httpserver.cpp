@@ -2,8 +2,11 @@
 // serve, requests too long or too slow, more connections than it takes.
 #include "HttpGet.h"
 #include "monitor/HttpServer.h"
+#include "monitor/StationFigures.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QScopeGuard>
 #include <QTest>
 
@@ -112,6 +115,55 @@ private slots:
         const QByteArray request = "GET /health HTTP/1.1\r\n\r\n";
         ::send(held.back(), request.constData(), size_t(request.size()), MSG_NOSIGNAL);
         QCOMPARE(ReadAnswer(held.back()).status, 200);
+    }
+
+    // The reasons /health gives: from the lines' and the journal's states, each once, whether
+    // or not a trouble of its kind was begun for it.
+    void healthSaysWhyFromTheStatesAndTheTroubles_data()
+    {
+        QTest::addColumn<QByteArray>("inputState");
+        QTest::addColumn<QByteArray>("journalState");
+        QTest::addColumn<QByteArray>("trouble");
+        QTest::addColumn<double>("windowSilent");
+        QTest::addColumn<QStringList>("reasons");
+        QTest::newRow("well") << QByteArray("up") << QByteArray("writing") << QByteArray() << 4.9
+                              << QStringList();
+        QTest::newRow("reconnecting")
+            << QByteArray("reconnecting") << QByteArray("off") << QByteArray() << 0.0
+            << QStringList{"the input line COM2 is not open and reading (reconnecting)"};
+        QTest::newRow("silent-without-trouble")
+            << QByteArray("silent") << QByteArray("writing") << QByteArray() << 0.0
+            << QStringList{"the input line COM2 is silent"};
+        QTest::newRow("silent-with-trouble")
+            << QByteArray("silent") << QByteArray("writing") << QByteArray("silence") << 0.0
+            << QStringList{"silence: said"};
+        QTest::newRow("journal-stopped")
+            << QByteArray("up") << QByteArray("stopped") << QByteArray() << 0.0
+            << QStringList{"the journal is not being written"};
+        QTest::newRow("window-held")
+            << QByteArray("up") << QByteArray("writing") << QByteArray() << 5.1
+            << QStringList{"the window's thread has not answered for 5 s"};
+    }
+    void healthSaysWhyFromTheStatesAndTheTroubles()
+    {
+        QFETCH(QByteArray, inputState);
+        QFETCH(QByteArray, journalState);
+        QFETCH(QByteArray, trouble);
+        QFETCH(double, windowSilent);
+        QFETCH(QStringList, reasons);
+        StationFigures figures;
+        figures.input = {"input", 2, inputState};
+        figures.output = {"output", 1, "off"};
+        figures.inputReading = inputState == "up" || inputState == "silent";
+        figures.journalState = journalState;
+        if (!trouble.isEmpty())
+            figures.troubles.append({trouble, "said"});
+        figures.windowSilentSeconds = windowSilent;
+        const HealthReport health = Health(figures);
+        const QJsonObject body = QJsonDocument::fromJson(health.json).object();
+        QCOMPARE(health.healthy, reasons.isEmpty());
+        QCOMPARE(body.value("status").toString(), reasons.isEmpty() ? "ok" : "failing");
+        QCOMPARE(body.value("reasons").toVariant().toStringList(), reasons);
     }
 
 private:
