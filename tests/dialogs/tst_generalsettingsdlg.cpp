@@ -251,6 +251,7 @@ private slots:
         QCOMPARE(Control<QPushButton>(dialog, 1044)->text(), QString("<< General"));
         QVERIFY(Control(dialog, 1)->geometry().top() >= station->mapTo(&dialog, QPoint()).y());
         station->setText(" Wache 3 ");
+        Control<QLineEdit>(dialog, 1060)->setText(" 127.0.0.1:9466 ");
         QTest::mouseClick(Control(dialog, 1044), Qt::LeftButton);
         QCOMPARE(dialog.size(), firstSize);
         QCOMPARE(placed(), first);
@@ -258,6 +259,8 @@ private slots:
         QTest::mouseClick(Control(dialog, 1), Qt::LeftButton);
         QCOMPARE(GetGeneralSettings().m_stationName, QString("Wache 3"));
         QCOMPARE(Store().value("Station/Name").toString(), QString("Wache 3"));
+        QCOMPARE(GetGeneralSettings().m_monitor.m_listen, QString("127.0.0.1:9466"));
+        QCOMPARE(Store().value("Monitor/Listen").toString(), QString("127.0.0.1:9466"));
     }
 
     void okStoresTheSwitchesAsZeroOrOne()
