@@ -8,6 +8,7 @@
 #include "Notifier.h"
 #include "SignalHandler.h"
 #include "SingleInstance.h"
+#include "StationMonitor.h"
 #include "TrayIcon.h"
 #include "TroubleCommand.h"
 #include "dispatch/PassedHook.h"
@@ -111,7 +112,7 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
     : QApplication(argc, argv)
     , m_receiver([](const QByteArray &message, const QDateTime &receivedAt) {
         // Passed or filtered, the line brings what it should; a malformed frame may be noise.
-        if (ProcessMessage(message, receivedAt) != MessageVerdict::Malformed)
+        if (ProcessMessage(message, receivedAt).m_fate != JournalFate::Malformed)
             if (CAlvetraView *view = CAlvetraApp::Instance()->View())
                 view->Watch().OnMessageFramed();
     })
@@ -126,6 +127,8 @@ CAlvetraApp::CAlvetraApp(int &argc, char **argv)
 CAlvetraApp::~CAlvetraApp()
 {
     g_running = nullptr;
+    // STOPPING to systemd, and no more answers from a program that is taking itself down.
+    m_monitor.reset();
     // The outputs of messages that waited for their row run now, while the doors still answer
     // them and their results can still be kept; then the print jobs that will not be printed
     // are kept as such; then the journal writes what it holds.
@@ -230,6 +233,28 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     // Said in the log once it exists: the program runs on the values read either way.
     const QString settingsFailure = m_generalSettings.Save();
 
+    // Counts every frame and every run of the command from the first.
+    if (!m_monitor) {
+        m_monitor = std::make_unique<StationMonitor>();
+        m_receiver.SetMessageHandler([this](const QByteArray &message, const QDateTime &at) {
+            const FrameOutcome outcome = ProcessMessage(message, at);
+            // Passed or filtered, the line brings what it should; a malformed frame may be noise.
+            if (outcome.m_fate != JournalFate::Malformed)
+                if (CAlvetraView *view = View())
+                    view->Watch().OnMessageFramed();
+            // Gone at the end, while the ports hand over what they read last.
+            if (m_monitor)
+                m_monitor->CountFrame(outcome.m_fate, outcome.m_handling);
+        });
+        m_receiver.SetDropHandler([this](const QByteArray &partial,
+                                         MessageReceiver::DropReason reason, const QDateTime &at) {
+            const JournalFate fate = RecordDroppedMessage(partial, reason, at);
+            if (m_monitor)
+                m_monitor->CountFrame(fate, 0);
+        });
+        connect(this, &QCoreApplication::aboutToQuit, m_monitor.get(), &StationMonitor::Stopping);
+    }
+
     // Before the ports open: a signal from now on ends the program in order, not on the spot.
     if (!m_signals) {
         m_signals = std::make_unique<SignalHandler>();
@@ -249,6 +274,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     m_acknowledgements->SetJournal(m_journal.get());
     // Each run of the station's command joins its message's row.
     SetPassedHookResultHandler([](const HookResult &result) {
+        if (StationMonitor *monitor = Instance()->Monitor())
+            monitor->CountHookRun(result.m_outcome);
         Journal *journal = ::GetJournal();
         if (journal == nullptr || result.m_tag == 0)
             return;
@@ -302,6 +329,8 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
         m_frame->showMinimized();
     else
         m_frame->showNormal();
+    // The window is up and the lines are open or being tried: ready, for systemd.
+    m_monitor->Start();
     if (!filterFailure.isEmpty()) {
         ReportStartUpFailure(filterFailure);
         const FilterSettings &criteria = m_filterSettings;
@@ -361,6 +390,8 @@ void CAlvetraApp::EndInOrder()
     if (m_ending)
         return;
     m_ending = true;
+    if (m_monitor)
+        m_monitor->Stopping();
     // Closing the window stops the ports, which hand over what they read before they go.
     if (m_frame)
         m_frame->close();
@@ -378,6 +409,7 @@ void CAlvetraApp::EndWithoutDisplay()
     g_running = nullptr;
     m_ending = true;
     m_displayGone = true;
+    m_monitor.reset();
     // As the window's close and the destructor do it, in their order.
     m_inPort.StopThread();
     m_outPort.StopThread();

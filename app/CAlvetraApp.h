@@ -23,6 +23,7 @@ class Notifier;
 class TrayIcon;
 class TroubleCommand;
 class Acknowledgements;
+class StationMonitor;
 
 // The one application object. It owns the service objects for the whole run; the rest of the
 // program reaches them through the five accessors of doors/Doors.h, which it fills in with
@@ -82,6 +83,8 @@ public:
     // The journal, or null when it is turned off; it may be unable to write for a while.
     Journal *GetJournal() const;
     const JournalSettings &GetJournalSettings() const { return m_journalSettings; }
+    // The word to systemd and the monitoring served over HTTP; null before start-up.
+    StationMonitor *Monitor() const { return m_monitor.get(); }
 
 private:
     // Before the services, so it outlives the port threads that may still be logging through
@@ -126,6 +129,8 @@ private:
     std::unique_ptr<Notifier> m_notifier;
     std::unique_ptr<Acknowledgements> m_acknowledgements;
     std::unique_ptr<TrayIcon> m_tray;
+    // Its server's thread reads the ports' counters: it goes before them.
+    std::unique_ptr<StationMonitor> m_monitor;
     int m_exitCode = 0;
     bool m_ending = false;
     bool m_displayGone = false;

@@ -46,6 +46,7 @@ constexpr int kFrameSilenceId = 1046;
 constexpr int kOnTroubleId = 1047;
 constexpr int kTroubleTryId = 1048;
 constexpr int kTroubleTryResultId = 1049;
+constexpr int kMonitorListenId = 1060;
 // The silence row, the desktop's two switches and the command rows sit between the output
 // switches and the buttons.
 constexpr int kCommandY = 142;
@@ -204,6 +205,15 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
     connect(m_troubleTryButton, &QPushButton::clicked, this,
             &CGeneralSettingsDlg::OnTryTroubleCommand);
 
+    QFormLayout *monitoring = AddSecondPageGroup(QStringLiteral("Monitoring"));
+    m_monitorListenEdit = new QLineEdit;
+    m_monitorListenEdit->setObjectName(IdName(kMonitorListenId));
+    m_monitorListenEdit->setPlaceholderText(QStringLiteral("off; for instance 127.0.0.1:9466"));
+    m_monitorListenEdit->setToolTip(
+        QStringLiteral("The address and port where /metrics and /health are served over HTTP; "
+                       "empty for none. Applies at once."));
+    monitoring->addRow(QStringLiteral("Listen on"), m_monitorListenEdit);
+
     if (kDeviceLists) {
         for (QComboBox *list : {m_inPortCombo, m_outPortCombo})
             connect(list, &QComboBox::currentIndexChanged, this,
@@ -243,6 +253,7 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_shownFrameSilenceMinutes = m_frameSilenceBox->value();
     m_onTroubleEdit->setText(settings.m_troubles.m_onTrouble);
     m_alertsGroup->Show(settings.m_alerts);
+    m_monitorListenEdit->setText(settings.m_monitor.m_listen);
     DoDataExchange(false);
     if (kDeviceLists) {
         // Once: the system's list of ports can take a moment, and it is not going to change
@@ -291,6 +302,8 @@ void CGeneralSettingsDlg::OnOK()
         settings.m_stationName = GeneralSettings::DefaultStationName();
     // Read as each message passes and as the waiting ones are looked at: in force at once.
     m_alertsGroup->Take(settings.m_alerts);
+    // The monitoring follows it within a second; an address it cannot take is said in the log.
+    settings.m_monitor.m_listen = m_monitorListenEdit->text().trimmed();
     // Looked at afresh: the entry may have been removed by hand while the dialog was open.
     if (m_autostartBox->isChecked() != IsAutostartOn()) {
         const QString failure = SetAutostart(m_autostartBox->isChecked());

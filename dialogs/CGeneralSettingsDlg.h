@@ -100,4 +100,5 @@ private:
     QLabel *m_troubleTryResult = nullptr;
     std::unique_ptr<HookRunner> m_troubleTryRunner;
     AlertSettingsGroup *m_alertsGroup = nullptr;
+    QLineEdit *m_monitorListenEdit = nullptr;
 };

@@ -65,6 +65,12 @@ public:
         return true;
     }
 
+    int Waiting()
+    {
+        QMutexLocker locker(&m_lock);
+        return int(m_jobs.size());
+    }
+
     // The jobs not begun, for the caller to report.
     std::deque<PrintJob> Stop()
     {
@@ -171,6 +177,12 @@ bool QueuePrint(const QByteArray &text, const QString &name, quint64 tag)
                  .arg(kMaxPrintJobs)
                  .arg(name));
     return false;
+}
+
+int PrintJobsWaiting()
+{
+    PrintThread *thread = Printing();
+    return thread ? thread->Waiting() : 0;
 }
 
 void SetPrintResultHandler(PrintResultHandler handler)

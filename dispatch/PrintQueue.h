@@ -19,6 +19,9 @@ inline constexpr int kMaxPrintJobs = 100;
 // `tag` other than 0 is reported to the result handler once printed or not.
 bool QueuePrint(const QByteArray &text, const QString &name, quint64 tag = 0);
 
+// The jobs waiting behind the one printing. GUI thread only.
+int PrintJobsWaiting();
+
 // Called on the GUI thread with what became of each tagged job: printed, or not and why
 // ("not printed: no default printer"). `at` is when the job ended, UTC.
 using PrintResultHandler

@@ -56,14 +56,14 @@ JournalFrame JudgedRow(const QByteArray &message, const QDateTime &receivedAt, c
 
 } // namespace
 
-MessageVerdict ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
+FrameOutcome ProcessMessage(const QByteArray &message, const QDateTime &receivedAt)
 {
     Judgement judgement = JudgeMessage(message, GetFilterSettings());
     Journal *journal = GetJournal();
+    const char handling = judgement.m_header.size() > 5 ? judgement.m_header.at(5) : char(0);
     // Decided as it passes: turning the switch on later never makes an older message wait.
-    const bool waits = judgement.m_verdict == MessageVerdict::Passed
-                       && judgement.m_header.size() > 5
-                       && GetGeneralSettings().m_alerts.Waits(judgement.m_header[5]);
+    const bool waits = judgement.m_verdict == MessageVerdict::Passed && handling != 0
+                       && GetGeneralSettings().m_alerts.Waits(handling);
     quint64 ticket = 0;
     if (journal) {
         JournalFrame row = JudgedRow(message, receivedAt, judgement);
@@ -72,10 +72,10 @@ MessageVerdict ProcessMessage(const QByteArray &message, const QDateTime &receiv
     }
     switch (judgement.m_verdict) {
     case MessageVerdict::Filtered:
-        return judgement.m_verdict;
+        return {JournalFate::Filtered, handling};
     case MessageVerdict::Malformed:
         LogWarning(QString::fromLatin1(judgement.m_warning));
-        return judgement.m_verdict;
+        return {JournalFate::Malformed, handling};
     case MessageVerdict::Passed:
         break;
     }
@@ -86,7 +86,7 @@ MessageVerdict ProcessMessage(const QByteArray &message, const QDateTime &receiv
     ShowMessage(judgement.m_message);
     if (!journal) {
         MessageDispatcher(&judgement.m_message, receivedAt).Dispatch();
-        return MessageVerdict::Passed;
+        return {JournalFate::Passed, handling};
     }
     // The log has the message at once; nothing is done with it before it is on disk.
     journal->AfterCommit(ticket,
@@ -95,16 +95,13 @@ MessageVerdict ProcessMessage(const QByteArray &message, const QDateTime &receiv
                              dispatcher.SetJournalTicket(ticket);
                              dispatcher.Dispatch();
                          });
-    return MessageVerdict::Passed;
+    return {JournalFate::Passed, handling};
 }
 
-void RecordDroppedMessage(const QByteArray &partial,
-                          MessageReceiver::DropReason reason,
-                          const QDateTime &at)
+JournalFate RecordDroppedMessage(const QByteArray &partial,
+                                 MessageReceiver::DropReason reason,
+                                 const QDateTime &at)
 {
-    Journal *journal = GetJournal();
-    if (!journal)
-        return;
     JournalFate fate = JournalFate::CutByLostLine;
     QString detail;
     switch (reason) {
@@ -121,6 +118,9 @@ void RecordDroppedMessage(const QByteArray &partial,
         fate = JournalFate::DroppedAfterSilence;
         break;
     }
+    Journal *journal = GetJournal();
+    if (!journal)
+        return fate;
     JournalFrame row = Row(partial, at, fate);
     row.m_detail = detail;
     // What can be read of the header, as the filter would have read it.
@@ -132,4 +132,5 @@ void RecordDroppedMessage(const QByteArray &partial,
         row.m_source = partial.mid(t + 4, 1);
     }
     journal->Record(std::move(row));
+    return fate;
 }

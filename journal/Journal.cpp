@@ -149,6 +149,12 @@ void Journal::LoseRow(const QDateTime &at, int port)
     m_dropping = true;
 }
 
+qsizetype Journal::RowsWaiting() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pendingOthers + m_pendingPassed;
+}
+
 quint64 Journal::Record(JournalFrame row)
 {
     if (!IsStarted())

@@ -89,6 +89,8 @@ public:
     }
     bool IsStarted() const { return m_started.load(std::memory_order_acquire); }
     QString Path() const { return m_path; }
+    // Rows (frames and outputs) handed over and not yet committed.
+    qsizetype RowsWaiting() const;
     // Rows (frames and outputs) not kept because too many waited, since the start.
     qint64 DroppedRows() const { return m_dropped.load(std::memory_order_relaxed); }
 
@@ -147,7 +149,7 @@ private:
     std::atomic<bool> m_stopped{false}; // the file cannot be opened or written now
     std::atomic<qint64> m_dropped{0};
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     // Guarded by m_mutex.
     std::deque<Waiting> m_waiting;

@@ -12,7 +12,7 @@ packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-serialport-dev qt6-multimedia-dev qt6-qpa-plugins
     libqt6sql6-sqlite
-    libx11-dev
+    libx11-dev libsystemd-dev
     fonts-dejavu-core
 )
 if [ "$mode" = test ]; then
@@ -24,6 +24,7 @@ if [ "$mode" = test ]; then
         pulseaudio pulseaudio-utils
         dpkg-dev file lintian desktop-file-utils appstream man-db
         systemd dbus
+        python3-prometheus-client
     )
 fi
 # Extra packages a part of the project needs, one name a line (see scripts/packages-*.txt).

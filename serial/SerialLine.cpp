@@ -105,6 +105,13 @@ void SerialPort::Line::Monitor(QSerialPort &device)
     retry.setInterval(kReconnectPeriod);
     connect(&retry, &QTimer::timeout, &device, [this, &device] { TryReopen(device); });
     m_retry = &retry;
+    // Proof for the watchdog that this loop turns, whatever the line brings or not.
+    QTimer beat;
+    beat.setInterval(kBeatPeriod);
+    connect(&beat, &QTimer::timeout, &device,
+            [this] { m_port.m_turns.fetch_add(1, std::memory_order_acq_rel); });
+    beat.start();
+    m_port.m_turning.store(true, std::memory_order_release);
     if (!device.isOpen()) {
         // Started without the device: as a line that has just lost it.
         m_failed = true;
@@ -113,6 +120,7 @@ void SerialPort::Line::Monitor(QSerialPort &device)
     SendNext();
     if (!m_stop)
         exec();
+    m_port.m_turning.store(false, std::memory_order_release);
     m_retry = nullptr;
 }
 

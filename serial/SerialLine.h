@@ -64,6 +64,12 @@ public:
     qint64 RefusingSince() const { return m_refusingSince; }
     // Messages refused or dropped since the line last worked.
     int NotForwarded() const;
+    // Bytes queued and not yet handed to the driver, or held in Qt's write buffer.
+    qint64 UnsentBytes() const
+    {
+        QMutexLocker locker(&m_writeLock);
+        return m_queuedBytes + m_deviceUnsent;
+    }
 
 protected:
     void run() override;

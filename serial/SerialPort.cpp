@@ -109,8 +109,23 @@ bool SerialPort::IsDeviceOpen() const
 
 void SerialPort::Received(QByteArray bytes)
 {
-    if (m_input.PushBytes(std::move(bytes), QDateTime::currentDateTimeUtc()))
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    m_bytesRead.fetch_add(quint64(bytes.size()), std::memory_order_relaxed);
+    m_lastReadMSecs.store(now.toMSecsSinceEpoch(), std::memory_order_relaxed);
+    if (m_input.PushBytes(std::move(bytes), now))
         Wake();
+}
+
+qint64 SerialPort::UnsentBytes() const
+{
+    return m_thread ? m_thread->UnsentBytes() : 0;
+}
+
+std::optional<quint64> SerialPort::Turns() const
+{
+    if (!m_turning.load(std::memory_order_acquire))
+        return std::nullopt;
+    return m_turns.load(std::memory_order_acquire);
 }
 
 void SerialPort::LineLost()

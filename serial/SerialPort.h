@@ -10,8 +10,10 @@
 #include <QPointer>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // One COM port: opens and sets up the line, runs one monitoring thread that reads what arrives
@@ -131,6 +133,17 @@ public:
     // GUI thread. Messages refused or dropped since the line last worked as it should.
     int NotForwarded() const;
 
+    // Any thread, for whoever watches the station from outside the window's thread: the bytes
+    // read since the start, when the last were read (milliseconds since the epoch, 0 for none),
+    // and a count the port's thread moves every kBeatPeriod while its loop turns (nullopt while
+    // the port has no thread in its loop).
+    static constexpr std::chrono::milliseconds kBeatPeriod{250};
+    quint64 BytesRead() const { return m_bytesRead.load(std::memory_order_relaxed); }
+    qint64 LastReadMSecs() const { return m_lastReadMSecs.load(std::memory_order_relaxed); }
+    std::optional<quint64> Turns() const;
+    // GUI thread. Bytes queued on the line and not yet sent.
+    qint64 UnsentBytes() const;
+
 private:
     class Line;
 
@@ -166,4 +179,8 @@ private:
     int m_outBufferSize = 0;
     // Whether the last failed OpenPort failed on the line settings, and so has said that once.
     bool m_setUpFailed = false;
+    std::atomic<quint64> m_bytesRead{0};
+    std::atomic<qint64> m_lastReadMSecs{0};
+    std::atomic<quint64> m_turns{0};
+    std::atomic<bool> m_turning{false};
 };

@@ -114,6 +114,7 @@ void GeneralSettings::Load()
         m_stationName = DefaultStationName();
     m_troubles.Load(store);
     m_alerts.Load(store);
+    m_monitor.Load(store);
 }
 
 QString GeneralSettings::Save() const
@@ -141,6 +142,7 @@ QString GeneralSettings::Save() const
         store.setValue(QLatin1String(kStationName), stationName);
     m_troubles.Save(store);
     m_alerts.Save(store);
+    m_monitor.Save(store);
     store.sync();
     if (store.status() != QSettings::AccessError)
         return QString();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AlertSettings.h"
+#include "MonitorSettings.h"
 #include "TroubleSettings.h"
 
 #include <QString>
@@ -63,6 +64,7 @@ public:
     TroubleSettings m_troubles;
     // Whether passed messages wait for acknowledgement (group "Alerts").
     AlertSettings m_alerts;
+    MonitorSettings m_monitor;
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry

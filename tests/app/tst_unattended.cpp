@@ -1,6 +1,7 @@
 // A station nobody sits at: start-up that waits for no click, an orderly end on the system's
 // signals, over real pseudo-terminals and the real program run as a child.
 #include "AppTest.h"
+#include "NotifySocket.h"
 
 #include "app/CAlvetraView.h"
 #include "app/CMainFrame.h"
@@ -24,7 +25,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -277,7 +282,12 @@ private slots:
         QVERIFY(filter.open(QIODevice::WriteOnly) && filter.write(FilterFile(true)) == 13);
         filter.close();
 
-        QProcess *program = StartProgram(name);
+        // What systemd hears of a unit of Type=notify.
+        NotifySocket systemd(Path(name + "/notify"));
+        QVERIFY(systemd.IsBound());
+        QProcessEnvironment underSystemd;
+        underSystemd.insert("NOTIFY_SOCKET", Path(name + "/notify"));
+        QProcess *program = StartProgram(name, {}, underSystemd);
         QVERIFY(program);
         const auto stop = qScopeGuard([program] {
             program->kill();
@@ -310,6 +320,9 @@ private slots:
         QCOMPARE(program->exitCode(), 0);
         QVERIFY(!AnyExists(inputLocks));
         QVERIFY(!AnyExists(outputLocks));
+        QTRY_COMPARE(systemd.Times("STOPPING=1").size(), 1);
+        QCOMPARE(systemd.Times("READY=1").size(), 1);
+        QVERIFY(systemd.Times("READY=1").first() < systemd.Times("STOPPING=1").first());
 
         // Every message whose last byte the program took from the line has its file, whole.
         const qsizetype taken = burst.size() - input.QueuedAtDevice();
@@ -322,6 +335,47 @@ private slots:
             const int number = file.first(5).toInt() - 10000;
             QVERIFY2(text.readAll().endsWith(Body(number)), qPrintable(file));
         }
+    }
+
+    // The window's thread alone stopped, as a hang would hold it: the input line's thread and
+    // the notifier's go on, and the pings must stop all the same.
+    void theWatchdogsPingsStopWhileTheWindowsThreadIsStopped()
+    {
+        const QString name = "watchdog";
+        Pty input;
+        Pty output;
+        WriteSettings(Path(name + "/config"), input, output);
+        NotifySocket systemd(Path(name + "/notify"));
+        QVERIFY(systemd.IsBound());
+        QProcessEnvironment underSystemd;
+        underSystemd.insert("NOTIFY_SOCKET", Path(name + "/notify"));
+        underSystemd.insert("WATCHDOG_USEC", "1000000");
+        QProcess *program = StartProgram(name, {}, underSystemd);
+        QVERIFY(program);
+        const auto stop = qScopeGuard([program] {
+            program->kill();
+            program->waitForFinished();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!systemd.Times("READY=1").isEmpty(), 20000);
+        QTRY_VERIFY(systemd.Times("WATCHDOG=1", systemd.Times("READY=1").first()).size() >= 2);
+
+        // The main thread's id is the process's.
+        const pid_t window = pid_t(program->processId());
+        if (::ptrace(PTRACE_SEIZE, window, nullptr, nullptr) != 0)
+            QSKIP("this machine does not let a test trace its child (ptrace_scope)");
+        const Clock::time_point heldAt = Clock::now();
+        QCOMPARE(::ptrace(PTRACE_INTERRUPT, window, nullptr, nullptr), 0L);
+        int status = 0;
+        QCOMPARE(::waitpid(window, &status, __WALL), window);
+        QVERIFY(WIFSTOPPED(status));
+        // Four periods held; the pings stop within one (and one more, for a look a loaded
+        // machine ran late).
+        QTest::qWait(4000);
+        const QList<Clock::time_point> late = systemd.Times("WATCHDOG=1", heldAt + 2s);
+        QCOMPARE(::ptrace(PTRACE_DETACH, window, nullptr, nullptr), 0L);
+        const Clock::time_point releasedAt = Clock::now();
+        QVERIFY2(late.isEmpty(), qPrintable(QString::number(late.size())));
+        QTRY_VERIFY(!systemd.Times("WATCHDOG=1", releasedAt).isEmpty());
     }
 
     void aSecondSignalWhileTheEndHangsEndsAtOnce_data()

@@ -264,6 +264,7 @@ private slots:
         Control<QSpinBox>(dialog, 1076)->setValue(2);
         QVERIFY(Control(dialog, 1)->geometry().top()
                 >= Control(dialog, 1077)->mapTo(&dialog, QPoint()).y());
+        Control<QLineEdit>(dialog, 1060)->setText(" 127.0.0.1:9466 ");
         QTest::mouseClick(Control(dialog, 1044), Qt::LeftButton);
         QCOMPARE(dialog.size(), firstSize);
         QCOMPARE(placed(), first);
@@ -279,6 +280,8 @@ private slots:
         QCOMPARE(Store().value("Alerts/RepeatMinutes").toInt(), 2);
         QCOMPARE(Store().value("Alerts/EscalateMinutes").toInt(), 15);
         GetGeneralSettings().m_alerts = {};
+        QCOMPARE(GetGeneralSettings().m_monitor.m_listen, QString("127.0.0.1:9466"));
+        QCOMPARE(Store().value("Monitor/Listen").toString(), QString("127.0.0.1:9466"));
     }
 
     void okStoresTheSwitchesAsZeroOrOne()

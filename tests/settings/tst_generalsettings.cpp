@@ -227,6 +227,29 @@ private slots:
         settings.Save();
         QVERIFY(!UserFileHas("Station/Name"));
     }
+
+    // Where the monitoring listens follows the shared file the same way; a user who turns it
+    // off where the shared file turns it on keeps it off.
+    void theMonitoringAddressFollowsTheSharedFileUnlessTheUserSetsItsOwn()
+    {
+        QTemporaryDir shared;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, shared.path());
+        GeneralSettings settings;
+        settings.Load();
+        QCOMPARE(settings.m_monitor.m_listen, QString());
+
+        QSettings(QSettings::NativeFormat, QSettings::SystemScope, "Dorvane", "Alvetra")
+            .setValue("Monitor/Listen", "0.0.0.0:9466");
+        settings.Load();
+        QCOMPARE(settings.m_monitor.m_listen, QString("0.0.0.0:9466"));
+        QCOMPARE(settings.Save(), QString());
+        QVERIFY(!UserFileHas("Monitor/Listen"));
+
+        settings.m_monitor.m_listen.clear();
+        QCOMPARE(settings.Save(), QString());
+        settings.Load();
+        QCOMPARE(settings.m_monitor.m_listen, QString());
+    }
 };
 
 QTEST_APPLESS_MAIN(GeneralSettingsTest)
