@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QTextCursor>
 
 #include <algorithm>
@@ -162,8 +163,14 @@ bool CAlvetraDoc::OnSaveDocument(const QString &path, QString *error)
 
 QPrinter &CAlvetraDoc::Printer()
 {
-    if (!m_printer)
+    if (!m_printer) {
         m_printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+        // The paper the print dialog offers first, so that the pages counted before it are the
+        // pages printed after it.
+        const QPageSize paper = QPrinterInfo(*m_printer).defaultPageSize();
+        if (paper.isValid())
+            m_printer->setPageSize(paper);
+    }
     return *m_printer;
 }
 

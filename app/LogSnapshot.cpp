@@ -129,6 +129,8 @@ int LogSnapshot::Percent() const
 {
     if (m_done)
         return 100;
+    if (!m_started)
+        return 0;
     return int(qint64(std::max(0, m_total - (m_end - m_position))) * 100 / m_total);
 }
 
