@@ -859,6 +859,43 @@ private slots:
         QCOMPARE(Text(read), saved);
     }
 
+    void theEndFinishesASaveWholeAndCancelsALongPrintSayingSo()
+    {
+        Doc()->OnNewDocument();
+        FillLog(4'000'000);
+        const QString path = Path("at-the-end.rtf");
+        Doc()->SetSaved(path, true);
+        QTimer end;
+        bool ended = false;
+        connect(&end, &QTimer::timeout, this, [&] {
+            if (Frame()->Work()->FileBusy() && !ended) {
+                ended = true;
+                Frame()->Work()->FinishAtEnd();
+            }
+        });
+        end.start(5);
+        Command(kSave);
+        QVERIFY(ended);
+        QString error;
+        const std::optional<RtfDocument> saved = CAlvetraDoc::ReadLogFile(path, &error);
+        QVERIFY2(saved, qPrintable(error));
+        QCOMPARE(*saved, Runs());
+
+        if (!PrintOnQueue())
+            QSKIP("No CUPS scheduler with a PDF queue: the print was not tried");
+        // Some two thousand pages: more than the end waits for.
+        int offeredUpTo = 0;
+        DialogAnswers answers({PrintPages(0, &offeredUpTo)});
+        Command(kPrint);
+        QTRY_VERIFY_WITH_TIMEOUT(!answers.Seen().isEmpty(), 120000);
+        QVERIFY(Frame()->Work()->PrintBusy());
+        Frame()->Work()->FinishAtEnd();
+        QVERIFY(Text(*Doc()->Document())
+                    .endsWith("Warning:->The print of the log was cancelled: the program ended "
+                              "before it was finished."));
+        QTRY_VERIFY(!Frame()->Work()->PrintBusy());
+    }
+
     void printingWithNoPrinterInstalledSaysSo()
     {
         if (!QPrinterInfo::availablePrinterNames().isEmpty())
