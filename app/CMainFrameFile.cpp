@@ -86,14 +86,15 @@ bool SaveModified(QWidget *parent, CAlvetraDoc &document, LogWork &work)
 void CMainFrame::UpdateFileCommands()
 {
     const bool fileBusy = m_work->FileBusy();
-    for (const int id : {57600, 57601, 57603})
-        Command(id)->setEnabled(!fileBusy);
-    Command(57607)->setEnabled(!m_work->PrintBusy());
+    for (const int id : {57600, 57601})
+        Command(id)->setEnabled(!fileBusy && !m_work->PrintCopying());
+    Command(57603)->setEnabled(!fileBusy);
+    Command(57607)->setEnabled(!m_work->PrintBusy() && !m_work->Opening());
 }
 
 void CMainFrame::OnFileNew()
 {
-    if (m_work->FileBusy() || !SaveModified(this, *m_document, *m_work))
+    if (m_work->FileBusy() || m_work->PrintCopying() || !SaveModified(this, *m_document, *m_work))
         return;
     m_document->OnNewDocument();
     // Title, read-only state, margins and the ports, with the settings of this moment.
@@ -102,7 +103,7 @@ void CMainFrame::OnFileNew()
 
 void CMainFrame::OnFileOpen()
 {
-    if (m_work->FileBusy())
+    if (m_work->FileBusy() || m_work->PrintCopying())
         return;
     const QString path = QFileDialog::getOpenFileName(
         this, QStringLiteral("Open"), QFileInfo(m_document->PathName()).path(), kRtfFilter);
@@ -135,7 +136,7 @@ void CMainFrame::OnFileSaveAs()
 
 void CMainFrame::OnFilePrint()
 {
-    if (m_work->PrintBusy() || !PrinterInstalled(this))
+    if (m_work->PrintBusy() || m_work->Opening() || !PrinterInstalled(this))
         return;
     // The pages are counted first, so that the dialog's range can run to the last one.
     m_work->StartPrint(this);

@@ -38,8 +38,13 @@ public:
 
     // A save or an open under way: New, Open and Save wait for it.
     bool FileBusy() const { return m_file != File::None; }
+    // An open under way: a print would copy a log only half in place, so Print waits for it.
+    bool Opening() const { return m_file == File::Opening; }
     // A print under way, from Print to its last page: Print and Print Setup wait for it.
     bool PrintBusy() const { return m_print != Print::None; }
+    // Whether the log is being copied for a print: a new or opened log would cut the copy short,
+    // so New and Open wait for it too.
+    bool PrintCopying() const { return m_print == Print::Preparing; }
 
     // Writes the log as it is now to `path`, whole or not at all, while the window goes on; runs
     // the event loop until it is done. The log stays modified when lines came meanwhile. False
