@@ -19,8 +19,9 @@ constexpr qreal kPageMarginInches = 0.5;
 // and drawn scaled up to the printer's; the layout of a whole log at it stays within range, so
 // the pages stay the ones such a layout makes.
 constexpr int kLayoutDpi = 150;
-// Characters laid out at once: some eight pages of the log's lines.
-constexpr int kCharsAtOnce = 16 * 1024;
+// Characters laid out at once: some sixteen pages of the log's lines, so that one of them most
+// likely begins with the first line of a paragraph.
+constexpr int kCharsAtOnce = 32 * 1024;
 
 QImage LayoutDevice(int dpi)
 {
@@ -66,10 +67,19 @@ std::unique_ptr<QTextDocument> LogPages::MakePages(int first, int end) const
     pages->setUndoRedoEnabled(false);
     pages->setDefaultFont(m_font);
     pages->setDefaultTextOption(m_log->textOption);
-    pages->documentLayout()->setPaintDevice(const_cast<QImage *>(&m_device));
-    pages->setDocumentMargin(0);
-    pages->setPageSize(m_setUp.page);
     QTextCursor cursor(pages.get());
+    // The log has a handful of formats: each made once.
+    std::vector<std::pair<RtfCharFormat, QTextCharFormat>> formats;
+    const auto formatOf = [&formats](const RtfCharFormat &rtf) {
+        for (const auto &[known, format] : formats) {
+            if (known == rtf)
+                return format;
+        }
+        if (formats.size() >= 16)
+            formats.erase(formats.begin());
+        formats.emplace_back(rtf, CharFormatOf(rtf));
+        return formats.back().second;
+    };
     const QList<RtfParagraph> &paragraphs = m_log->text.paragraphs;
     for (int i = first; i < end; ++i) {
         if (i > first)
@@ -79,11 +89,16 @@ std::unique_ptr<QTextDocument> LogPages::MakePages(int first, int end) const
             const auto format = m_log->emptyLineFormats.constFind(i);
             cursor.setBlockCharFormat(format == m_log->emptyLineFormats.constEnd()
                                           ? QTextCharFormat()
-                                          : CharFormatOf(*format));
+                                          : formatOf(*format));
         }
         for (const RtfRun &run : paragraph.runs)
-            cursor.insertText(run.text, CharFormatOf(run.format));
+            cursor.insertText(run.text, formatOf(run.format));
     }
+    // Laid out once, with the text in place: with a page size set first, each insert would lay
+    // out again.
+    pages->documentLayout()->setPaintDevice(const_cast<QImage *>(&m_device));
+    pages->setDocumentMargin(0);
+    pages->setPageSize(m_setUp.page);
     return pages;
 }
 
