@@ -20,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QThread>
 #include <QTimer>
@@ -39,6 +40,8 @@ constexpr auto kEndPatience = 4s;
 constexpr auto kPrintPatience = 2s;
 // An opened log goes into the window in slices of this long.
 constexpr auto kSliceTime = 40ms;
+// The old log is removed this many characters at a time before it: some 30 ms each.
+constexpr int kEmptiedAtOnce = 800'000;
 
 bool Ending()
 {
@@ -247,6 +250,7 @@ bool LogWork::Open(const QString &path, QString *error)
     SetFile(File::Opening);
     // Lines from now on would have come after the opened text, had it been opened at once.
     m_view->HoldLines();
+    m_fill = QTextCursor();
     auto waiting = std::make_shared<Waiting>();
     auto read = std::make_shared<std::optional<RtfDocument>>();
     auto reason = std::make_shared<QString>();
@@ -261,9 +265,6 @@ bool LogWork::Open(const QString &path, QString *error)
             }
             m_opened = std::make_shared<RtfDocument>(std::move(**read));
             m_openedNext = 0;
-            QTextDocument *log = m_document->Document();
-            log->clear();
-            m_fill = QTextCursor(log);
             m_filled = [this, path, waiting] {
                 m_opened.reset();
                 m_fill = QTextCursor();
@@ -287,6 +288,23 @@ void LogWork::FillSlice()
         return;
     QElapsedTimer clock;
     clock.start();
+    if (m_fill.isNull()) {
+        // The old log goes first, from its end a share at a time: a full log cleared at once
+        // holds the window for a few tenths of a second.
+        QTextDocument *log = m_document->Document();
+        const int length = log->characterCount();
+        if (length > kEmptiedAtOnce) {
+            QTextCursor cursor(log);
+            cursor.movePosition(QTextCursor::End);
+            cursor.setPosition(log->findBlock(length - kEmptiedAtOnce).position(),
+                               QTextCursor::KeepAnchor);
+            cursor.removeSelectedText();
+            QTimer::singleShot(0, this, &LogWork::FillSlice);
+            return;
+        }
+        log->clear();
+        m_fill = QTextCursor(log);
+    }
     const QList<RtfParagraph> &paragraphs = m_opened->paragraphs;
     const int count = int(paragraphs.size());
     m_fill.beginEditBlock();

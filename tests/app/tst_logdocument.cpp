@@ -775,14 +775,16 @@ private slots:
         QVERIFY2(ticks.Longest() < kGenerousGap, "the window did not answer during the save");
         QVERIFY(!Doc()->IsModified());
 
-        Doc()->OnNewDocument();
+        // Opened over the full log itself: the old lines go first.
         {
             DialogAnswers answers({ChooseFile(path), Press(QMessageBox::No)});
             ticks.Longest();
             Command(kOpen);
         }
         QVERIFY2(ticks.Longest() < kGenerousGap, "the window did not answer during the open");
-        QVERIFY(Runs().paragraphs.mid(0, before.paragraphs.size()) == before.paragraphs);
+        const RtfDocument after = Runs();
+        QVERIFY(after.paragraphs.mid(0, before.paragraphs.size()) == before.paragraphs);
+        QVERIFY(after.paragraphs.size() < before.paragraphs.size() + 100);
 
         if (!PrintOnQueue())
             QSKIP("No CUPS scheduler with a PDF queue: the print was not tried");
