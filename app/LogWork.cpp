@@ -40,8 +40,19 @@ constexpr auto kEndPatience = 4s;
 constexpr auto kPrintPatience = 2s;
 // An opened log goes into the window in slices of this long.
 constexpr auto kSliceTime = 40ms;
-// The old log is removed this many characters at a time before it: some 30 ms each.
-constexpr int kEmptiedAtOnce = 800'000;
+// What a slice starts with: the old log's characters removed, the opened log's paragraphs put
+// in. Each slice then takes as much as the one before took in kSliceTime, the view's own work
+// at the end of the edit included.
+constexpr int kFirstRemoval = 200'000;
+constexpr int kFirstParagraphs = 256;
+
+// How much the next slice takes, `done` having taken `took` ms: as much as fits in kSliceTime,
+// at most twice as much as before, at least `least`.
+int NextSlice(int done, qint64 took, int least)
+{
+    const qint64 fits = done * kSliceTime.count() / std::max<qint64>(took, 1);
+    return int(std::clamp<qint64>(fits, least, 2 * qint64(done)));
+}
 
 bool Ending()
 {
@@ -251,6 +262,8 @@ bool LogWork::Open(const QString &path, QString *error)
     // Lines from now on would have come after the opened text, had it been opened at once.
     m_view->HoldLines();
     m_fill = QTextCursor();
+    m_removalSlice = kFirstRemoval;
+    m_fillSlice = kFirstParagraphs;
     auto waiting = std::make_shared<Waiting>();
     auto read = std::make_shared<std::optional<RtfDocument>>();
     auto reason = std::make_shared<QString>();
@@ -293,31 +306,32 @@ void LogWork::FillSlice()
         // holds the window for a few tenths of a second.
         QTextDocument *log = m_document->Document();
         const int length = log->characterCount();
-        if (length > kEmptiedAtOnce) {
+        if (length > m_removalSlice) {
             QTextCursor cursor(log);
             cursor.movePosition(QTextCursor::End);
-            cursor.setPosition(log->findBlock(length - kEmptiedAtOnce).position(),
+            cursor.setPosition(log->findBlock(length - m_removalSlice).position(),
                                QTextCursor::KeepAnchor);
             cursor.removeSelectedText();
+            m_removalSlice = NextSlice(m_removalSlice, clock.elapsed(), 10'000);
             QTimer::singleShot(0, this, &LogWork::FillSlice);
             return;
         }
         log->clear();
         m_fill = QTextCursor(log);
+        clock.restart();
     }
     const QList<RtfParagraph> &paragraphs = m_opened->paragraphs;
     const int count = int(paragraphs.size());
+    const int end = std::min(count, m_openedNext + m_fillSlice);
     m_fill.beginEditBlock();
-    while (m_openedNext < count) {
+    for (; m_openedNext < end; ++m_openedNext) {
         if (m_openedNext > 0)
             m_fill.insertBlock();
         for (const RtfRun &run : paragraphs.at(m_openedNext).runs)
             m_fill.insertText(run.text, CharFormatOf(run.format));
-        ++m_openedNext;
-        if (m_openedNext % 64 == 0 && clock.elapsed() >= kSliceTime.count())
-            break;
     }
     m_fill.endEditBlock();
+    m_fillSlice = NextSlice(m_fillSlice, clock.elapsed(), 16);
     if (m_openedNext < count) {
         QTimer::singleShot(0, this, &LogWork::FillSlice);
         return;

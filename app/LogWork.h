@@ -102,6 +102,9 @@ private:
     // The opened log being put in place, and where.
     std::shared_ptr<RtfDocument> m_opened;
     int m_openedNext = 0;
+    // Characters of the old log removed and paragraphs put in by the next slice.
+    int m_removalSlice = 0;
+    int m_fillSlice = 0;
     QTextCursor m_fill;
     std::function<void()> m_filled;
 
