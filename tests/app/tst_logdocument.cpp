@@ -5,6 +5,7 @@
 #include "app/CAlvetraDoc.h"
 #include "app/CAlvetraView.h"
 #include "app/CMainFrame.h"
+#include "app/LogSnapshot.h"
 #include "app/LogWork.h"
 #include "doors/Doors.h"
 #include "receiver/EdisMessage.h"
@@ -142,15 +143,16 @@ void ShowMessages(int count, const QByteArray &tag = "")
     }
 }
 
-// A log of about `characters` characters at once, as an opened file would fill it.
-void FillLog(int characters)
+// A log of about `characters` characters in lines of some `lineLength`, at once, as an opened
+// file would fill it.
+void FillLog(int characters, int lineLength = 330)
 {
     RtfDocument rtf;
     RtfRun run;
     run.format.face = "MS Sans Serif";
     run.format.halfPoints = 23;
     for (int i = 0; characters > 0; ++i) {
-        run.text = QString("line %1 ").arg(i) + QString(330, QChar('a' + i % 26));
+        run.text = QString("line %1 ").arg(i) + QString(lineLength, QChar('a' + i % 26));
         rtf.paragraphs.append(RtfParagraph{{run}});
         characters -= int(run.text.size()) + 1;
     }
@@ -831,6 +833,32 @@ private slots:
         QCOMPARE(after.at(1), QString("FLASH FLOOD WARNING DURING THE OPEN 0"));
         QVERIFY2(after.contains("Warning:->arrived 3"), qPrintable(after.join(" | ")));
         QVERIFY(after.indexOf("Warning:->arrived 3") > after.indexOf("NNNN"));
+    }
+
+    void aCopyIsTheLogAsItWasWhateverTrimsAndLinesComeMeanwhile()
+    {
+        Doc()->OnNewDocument();
+        // Short lines: many of them to copy, in several slices.
+        FillLog(3'000'000, 10);
+        const RtfDocument atStart = Runs();
+        // Every message now trims the log's oldest twentieth, which the copy has taken already.
+        View()->SetCapacity(Doc()->Document()->characterCount());
+        LogSnapshot copy(Doc()->Document());
+        QTimer arrive;
+        int trims = 0;
+        connect(&arrive, &QTimer::timeout, this, [&] {
+            const int before = Doc()->Document()->characterCount();
+            ShowMessages(1, "DURING THE COPY ");
+            trims += Doc()->Document()->characterCount() < before;
+        });
+        arrive.start(0);
+        copy.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(copy.IsDone(), 60000);
+        arrive.stop();
+        View()->SetCapacity(CAlvetraView::kDefaultCapacity);
+        QVERIFY2(trims > 0, "no trim came during the copy");
+        QCOMPARE(copy.Copy()->text.paragraphs.size(), atStart.paragraphs.size());
+        QVERIFY(copy.Copy()->text == atStart);
     }
 
     void aLogSavedWhileLinesComeStaysModified()
