@@ -762,7 +762,8 @@ private slots:
     void theWindowAnswersWhileAFullLogIsSavedOpenedAndPrinted()
     {
         Doc()->OnNewDocument();
-        FillLog(CAlvetraView::kDefaultCapacity - 1000);
+        // In lines as short as a message's header and trailer and as many.
+        FillLog(CAlvetraView::kDefaultCapacity - 1000, 25);
         const RtfDocument before = Runs();
         const QString path = Path("full.rtf");
         Doc()->SetSaved(path, true);
