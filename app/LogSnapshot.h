@@ -10,6 +10,7 @@
 #include <QTextOption>
 
 #include <memory>
+#include <utility>
 
 class QTextBlock;
 class QTextDocument;
@@ -56,6 +57,8 @@ public:
     int Percent() const;
     // The copy, once done.
     std::shared_ptr<LogCopy> Copy() const { return m_copy; }
+    // The copy, handed over: whoever takes it decides where its memory is freed.
+    std::shared_ptr<LogCopy> TakeCopy() { return std::exchange(m_copy, {}); }
 
     // The whole log at once, as the slices would copy it.
     static LogCopy CopyNow(const QTextDocument &log);

@@ -223,12 +223,14 @@ bool LogWork::Save(const QString &path, QString *error)
     auto *copy = new LogSnapshot(m_document->Document(), this);
     m_fileCopy = copy;
     connect(copy, &LogSnapshot::Finished, this, [this, copy, path, waiting, giveUp] {
-        const std::shared_ptr<const LogCopy> log = copy->Copy();
+        std::shared_ptr<const LogCopy> log = copy->TakeCopy();
         copy->deleteLater();
         auto written = std::make_shared<Waiting>();
         m_fileThread = RunOnThread(
-            [log, path, giveUp, written] {
+            [log = std::move(log), path, giveUp, written]() mutable {
                 const QByteArray bytes = WriteRtf(log->text);
+                // Millions of strings: freed here, not on the window's thread.
+                log.reset();
                 // The end came and went while the text was written: the old file stays.
                 if (*giveUp)
                     return;
@@ -320,7 +322,7 @@ void LogWork::FillSlice()
         m_fill = QTextCursor(log);
         clock.restart();
     }
-    const QList<RtfParagraph> &paragraphs = m_opened->paragraphs;
+    QList<RtfParagraph> &paragraphs = m_opened->paragraphs;
     const int count = int(paragraphs.size());
     const int end = std::min(count, m_openedNext + m_fillSlice);
     m_fill.beginEditBlock();
@@ -329,6 +331,8 @@ void LogWork::FillSlice()
             m_fill.insertBlock();
         for (const RtfRun &run : paragraphs.at(m_openedNext).runs)
             m_fill.insertText(run.text, CharFormatOf(run.format));
+        // Freed a slice at a time: all at the end would hold the window.
+        paragraphs[m_openedNext] = RtfParagraph();
     }
     m_fill.endEditBlock();
     m_fillSlice = NextSlice(m_fillSlice, clock.elapsed(), 16);
@@ -351,7 +355,7 @@ void LogWork::StartPrint(QWidget *dialogParent)
     m_printCopy = copy;
     SetPrint(Print::Preparing);
     connect(copy, &LogSnapshot::Finished, this, [this, copy, cancel, parent] {
-        const std::shared_ptr<const LogCopy> log = copy->Copy();
+        const std::shared_ptr<const LogCopy> log = copy->TakeCopy();
         copy->deleteLater();
         if (*cancel) {
             SetPrint(Print::None);
@@ -437,6 +441,8 @@ void LogWork::AskAndPrint(QWidget *dialogParent,
                 return;
             }
             job->outcome = job->pages->Print(*job->printer, first, upTo, *cancel, progress.get());
+            // The copy is freed here, not on the window's thread, when this was its last holder.
+            job->pages.reset();
         },
         [this, job] {
             m_document->ReturnPrinter(std::move(job->printer));
