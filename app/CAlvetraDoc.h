@@ -7,6 +7,7 @@
 #include <QTextDocument>
 
 #include <memory>
+#include <optional>
 
 class QIODevice;
 class QPrinter;
@@ -46,11 +47,26 @@ public:
     // once the whole log is written, so a failed save keeps the old file.
     bool OnOpenDocument(const QString &path, QString *error);
     bool OnSaveDocument(const QString &path, QString *error);
+    // The log read from `device` or the file `path`, no value with `error` set when it cannot
+    // be read or holds no RTF. Any thread.
+    static std::optional<RtfDocument> ReadLog(QIODevice &device, QString *error);
+    static std::optional<RtfDocument> ReadLogFile(const QString &path, QString *error);
+    // What the user is told when the log file `path` cannot be opened or saved for `reason`.
+    static QString OpenError(const QString &path, const QString &reason);
+    static QString SaveError(const QString &path, const QString &reason);
+    // The log was saved to or opened from `path` by other means; it stays `modified` when lines
+    // came after what was saved.
+    void SetSaved(const QString &path, bool modified);
 
     // The printer that Print Setup chose, made on first use (finding printers takes a while).
     QPrinter &Printer();
-    // Prints the log on `printer`, half an inch of margin on every side of the page. False when
-    // the printer cannot be opened or the job fails.
+    // The printer, for a print on another thread, and back once it is done; Printer() is not
+    // called meanwhile.
+    std::unique_ptr<QPrinter> TakePrinter();
+    void ReturnPrinter(std::unique_ptr<QPrinter> printer);
+    // Prints the log on `printer`, half an inch of margin on every side of the page, on the
+    // calling thread (the command line's print, the preview; the window prints from a copy on a
+    // thread of its own, LogWork). False when the printer cannot be opened or the job fails.
     bool Print(QPrinter &printer) const;
 
     // The log as rich text and back; tabs and line breaks inside a line are kept.

@@ -142,6 +142,11 @@ int CAlvetraView::StartOfNextLine(bool newLineFirst) const
 void CAlvetraView::AppendText(
     const QString &text, bool newLineFirst, int height, Colour colour, bool bold, bool underline)
 {
+    if (m_holding) {
+        m_held.push_back(
+            [=, this] { AppendText(text, newLineFirst, height, colour, bold, underline); });
+        return;
+    }
     const QTextCursor user = textCursor();
     const int keepFrom = StartOfNextLine(newLineFirst);
     const Selection selection{user.anchor(), user.position()};
@@ -151,6 +156,10 @@ void CAlvetraView::AppendText(
 
 void CAlvetraView::ShowMessage(const EdisMessage &message)
 {
+    if (m_holding) {
+        m_held.push_back([this, held = message] { ShowMessage(held); });
+        return;
+    }
     const QTextCursor user = textCursor();
     const int keepFrom = StartOfNextLine(true);
     const Selection selection{user.anchor(), user.position()};
@@ -246,6 +255,19 @@ void CAlvetraView::TrimToCapacity(int keepFrom, Selection user)
     setTextCursor(restored);
     bar->setValue(follow ? bar->maximum() : value);
     m_followEnd = follow;
+}
+
+void CAlvetraView::HoldLines()
+{
+    m_holding = true;
+}
+
+void CAlvetraView::ReleaseLines()
+{
+    m_holding = false;
+    const std::vector<std::function<void()>> held = std::exchange(m_held, {});
+    for (const std::function<void()> &line : held)
+        line();
 }
 
 void CAlvetraView::SetCapacity(int characters)

@@ -5,6 +5,9 @@
 #include <QMarginsF>
 #include <QPlainTextEdit>
 
+#include <functional>
+#include <vector>
+
 class CAlvetraDoc;
 class SerialPort;
 struct EdisMessage;
@@ -64,6 +67,11 @@ public:
     // What became of the forwarded message whose journal ticket is `tag`.
     Q_INVOKABLE void OnSerialMessageDone(
         int portNumber, quint64 tag, bool sent, const QString &result, const QDateTime &at);
+
+    // While an opened file replaces the log, the lines to append wait, in order, and follow the
+    // opened text once it is whole. Nothing else waits: a message's other outputs run at once.
+    void HoldLines();
+    void ReleaseLines();
 
     // The log keeps at most this many characters, the old rich-edit limit (some 36,000
     // messages); beyond it the oldest twentieth goes in one chunk, with a warning line. What a
@@ -127,6 +135,8 @@ private:
     int m_lastFormatEnd = -1;
     QMarginsF m_printMargins;
     LineWatch m_lineWatch;
+    bool m_holding = false;
+    std::vector<std::function<void()>> m_held;
 };
 
 // The one log view, or null while no main window exists.

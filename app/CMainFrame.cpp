@@ -9,6 +9,7 @@
 #include "CHistoryWindow.h"
 #include "LockKeys.h"
 #include "SelectionCopy.h"
+#include "LogWork.h"
 #include "doors/Doors.h"
 #include "serial/SerialPort.h"
 
@@ -75,6 +76,8 @@ CMainFrame::CMainFrame(CAlvetraDoc *document, QWidget *parent)
     CreateMenus();
     CreateAccelerators();
     CreateStatusBar();
+    m_work = new LogWork(document, m_view, statusBar());
+    connect(m_work, &LogWork::BusyChanged, this, &CMainFrame::UpdateFileCommands);
     connect(m_findBar, &CFindBar::Notice, this,
             [this](const QString &text) { statusBar()->showMessage(text, 5000); });
 
@@ -104,6 +107,7 @@ void CMainFrame::closeEvent(QCloseEvent *event)
     // The history is a window of the program, not a program of its own: it goes with the frame.
     if (m_history)
         m_history->close();
+    m_work->FinishAtEnd();
     // While the event loop still runs: a port thread may be waiting in a hand-off to the view.
     GetInPort().StopThread();
     GetOutPort().StopThread();

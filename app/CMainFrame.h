@@ -7,6 +7,7 @@ class CAlvetraView;
 class CColorLabel;
 class CFindBar;
 class CHistoryWindow;
+class LogWork;
 class QAction;
 class QLabel;
 
@@ -48,6 +49,8 @@ public:
     void OnFilePrint();
     void OnFilePrintPreview();
     void OnFilePrintSetup();
+    // Saving, opening and printing the log under way, off the window's thread.
+    LogWork *Work() const { return m_work; }
 
     // "Message History": the journal's window, made on first use and raised after.
     void OnMessageHistory();
@@ -71,6 +74,8 @@ private:
     void UpdateLockIndicators();
     void UpdateLinePanes();
     void UpdateAlertsPane();
+    // New, Open and Save wait while a save or an open runs, Print while a print does.
+    void UpdateFileCommands();
 
     CAlvetraDoc *m_document;
     CAlvetraView *m_view;
@@ -87,4 +92,5 @@ private:
     // False until the window is built, so resizing while building it lays out nothing.
     bool m_layoutReady = false;
     CHistoryWindow *m_history = nullptr; // a child of this frame, in a window of its own
+    LogWork *m_work = nullptr;
 };

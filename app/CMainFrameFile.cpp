@@ -5,12 +5,12 @@
 #include "CAlvetraApp.h"
 #include "CAlvetraDoc.h"
 #include "CAlvetraView.h"
+#include "LogWork.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPageSetupDialog>
-#include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
@@ -36,7 +36,7 @@ bool PrinterInstalled(QWidget *parent)
 
 // Saves under the log's file, asking for one when it has none or when `askName` is set.
 // False when the user cancels or the file cannot be written, which the user has been told.
-bool DoSave(QWidget *parent, CAlvetraDoc &document, bool askName)
+bool DoSave(QWidget *parent, CAlvetraDoc &document, LogWork &work, bool askName)
 {
     QString path = document.PathName();
     if (askName || path.isEmpty()) {
@@ -49,8 +49,9 @@ bool DoSave(QWidget *parent, CAlvetraDoc &document, bool askName)
             path += QStringLiteral(".rtf");
     }
     QString error;
-    if (!document.OnSaveDocument(path, &error)) {
-        ShowError(parent, error);
+    if (!work.Save(path, &error)) {
+        if (!error.isEmpty())
+            ShowError(parent, error);
         return false;
     }
     return true;
@@ -65,7 +66,7 @@ bool EndingMeanwhile()
 
 // Before the log is replaced: false when the user cancels, or chose to save and it failed, or
 // the program began to end while the box was up.
-bool SaveModified(QWidget *parent, CAlvetraDoc &document)
+bool SaveModified(QWidget *parent, CAlvetraDoc &document, LogWork &work)
 {
     if (!document.IsModified())
         return !EndingMeanwhile();
@@ -76,15 +77,24 @@ bool SaveModified(QWidget *parent, CAlvetraDoc &document)
     if (EndingMeanwhile() || answer == QMessageBox::Cancel)
         return false;
     if (answer == QMessageBox::Yes)
-        return DoSave(parent, document, false) && !EndingMeanwhile();
+        return DoSave(parent, document, work, false) && !EndingMeanwhile();
     return true;
 }
 
 } // namespace
 
+void CMainFrame::UpdateFileCommands()
+{
+    const bool fileBusy = m_work->FileBusy();
+    for (const int id : {57600, 57601})
+        Command(id)->setEnabled(!fileBusy && !m_work->PrintCopying());
+    Command(57603)->setEnabled(!fileBusy);
+    Command(57607)->setEnabled(!m_work->PrintBusy() && !m_work->Opening());
+}
+
 void CMainFrame::OnFileNew()
 {
-    if (!SaveModified(this, *m_document))
+    if (m_work->FileBusy() || m_work->PrintCopying() || !SaveModified(this, *m_document, *m_work))
         return;
     m_document->OnNewDocument();
     // Title, read-only state, margins and the ports, with the settings of this moment.
@@ -93,43 +103,46 @@ void CMainFrame::OnFileNew()
 
 void CMainFrame::OnFileOpen()
 {
+    if (m_work->FileBusy() || m_work->PrintCopying())
+        return;
     const QString path = QFileDialog::getOpenFileName(
         this, QStringLiteral("Open"), QFileInfo(m_document->PathName()).path(), kRtfFilter);
     if (path.isEmpty() || EndingMeanwhile())
         return;
-    if (!SaveModified(this, *m_document))
+    if (!SaveModified(this, *m_document, *m_work))
         return;
     QString error;
-    if (!m_document->OnOpenDocument(path, &error)) {
-        ShowError(this, error);
+    if (!m_work->Open(path, &error)) {
+        if (!error.isEmpty() && !EndingMeanwhile())
+            ShowError(this, error);
         return;
     }
+    if (EndingMeanwhile())
+        return;
     m_view->OnInitialUpdate();
 }
 
 void CMainFrame::OnFileSave()
 {
-    DoSave(this, *m_document, false);
+    if (!m_work->FileBusy())
+        DoSave(this, *m_document, *m_work, false);
 }
 
 void CMainFrame::OnFileSaveAs()
 {
-    DoSave(this, *m_document, true);
+    if (!m_work->FileBusy())
+        DoSave(this, *m_document, *m_work, true);
 }
 
 void CMainFrame::OnFilePrint()
 {
-    if (!PrinterInstalled(this))
+    if (m_work->PrintBusy() || m_work->Opening() || !PrinterInstalled(this))
         return;
-    QPrinter &printer = m_document->Printer();
-    QPrintDialog dialog(&printer, this);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    if (!m_document->Print(printer))
-        ShowError(this,
-                  QStringLiteral("The log could not be printed on %1.").arg(printer.printerName()));
+    // The pages are counted first, so that the dialog's range can run to the last one.
+    m_work->StartPrint(this);
 }
 
+// No menu and no key offers the preview: it lays out every page here, on the window's thread.
 void CMainFrame::OnFilePrintPreview()
 {
     QPrintPreviewDialog preview(&m_document->Printer(), this);
@@ -140,7 +153,7 @@ void CMainFrame::OnFilePrintPreview()
 
 void CMainFrame::OnFilePrintSetup()
 {
-    if (!PrinterInstalled(this))
+    if (m_work->PrintBusy() || !PrinterInstalled(this))
         return;
     QPageSetupDialog setup(&m_document->Printer(), this);
     setup.exec();

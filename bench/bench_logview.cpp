@@ -1,12 +1,16 @@
 // The log's cost per passed message: ShowMessage on the shown view at growing log sizes and from
 // an empty log through several trims at its capacity, beside the same lines written into a bare
 // document, the floor any log must pay. Also what a user waits for with a full log: saving and
-// opening it, and the first page of its print preview.
+// opening it, and the first page of its print preview; and how long the window's event loop goes
+// unanswered while the same work runs beside it.
 #include "app/CAlvetraApp.h"
 #include "app/CAlvetraDoc.h"
 #include "app/CAlvetraView.h"
 #include "app/CFindBar.h"
 #include "app/CMainFrame.h"
+#include "app/LogPages.h"
+#include "app/LogSnapshot.h"
+#include "app/LogWork.h"
 #include "receiver/EdisMessage.h"
 
 #include <QClipboard>
@@ -23,10 +27,13 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QThread>
+#include <QTimer>
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <limits>
 #include <numeric>
@@ -397,6 +404,122 @@ void PrintPreviewOfAFullLog(benchmark::State &state)
     state.counters["rss_mb"] = RssMb();
 }
 BENCHMARK(PrintPreviewOfAFullLog)->Iterations(1)->Unit(benchmark::kSecond);
+
+// The window's event loop while the log's long work runs: the longest it went without running a
+// timer's tick, and the most memory the process held meanwhile.
+class LoopWatch : public QObject
+{
+public:
+    LoopWatch()
+    {
+        m_clock.start();
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            m_longest = std::max(m_longest, m_clock.restart());
+            m_peakRss = std::max(m_peakRss, RssMb());
+        });
+        m_timer.start(5);
+    }
+    // The longest gap in ms and the peak memory in MB since the last call.
+    std::pair<double, double> Take()
+    {
+        m_longest = std::max(m_longest, m_clock.restart());
+        const std::pair<double, double> taken{double(m_longest), std::max(m_peakRss, RssMb())};
+        m_longest = 0;
+        m_peakRss = RssMb();
+        return taken;
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longest = 0;
+    double m_peakRss = 0;
+};
+
+// Runs the event loop until `done` holds.
+void Spin(const std::function<bool()> &done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+// Ctrl+S, Ctrl+O and Ctrl+P of a full log as LogWork runs them, without the dialogs: the copy in
+// slices on the window's thread, then the file or the pages on a thread of their own. For each,
+// the longest gap of the window's event loop, the time to the first result (the file written,
+// the log shown, the first page drawn) and the peak memory above the full log's.
+void BackgroundWorkOnAFullLog(benchmark::State &state)
+{
+    FillTheLog();
+    CMainFrame *frame = CAlvetraApp::Instance()->MainFrame();
+    const QString path = QDir::current().filePath(QStringLiteral("background.rtf"));
+    for (auto _ : state) {
+        QCoreApplication::processEvents();
+        const double fullRss = RssMb();
+        LoopWatch watch;
+        QElapsedTimer timer;
+        QString error;
+
+        timer.start();
+        if (!frame->Work()->Save(path, &error))
+            state.SkipWithError(qPrintable(error));
+        state.counters["save_s"] = double(timer.nsecsElapsed()) / 1e9;
+        auto [gap, peak] = watch.Take();
+        state.counters["save_gap_ms"] = gap;
+        state.counters["save_peak_mb"] = peak - fullRss;
+
+        timer.restart();
+        if (!frame->Work()->Open(path, &error))
+            state.SkipWithError(qPrintable(error));
+        View()->OnInitialUpdate();
+        state.counters["open_s"] = double(timer.nsecsElapsed()) / 1e9;
+        std::tie(gap, peak) = watch.Take();
+        state.counters["open_gap_ms"] = gap;
+        state.counters["open_peak_mb"] = peak - fullRss;
+
+        // The print: the copy, the count, then every page into a PDF file.
+        timer.restart();
+        LogSnapshot copy(Doc()->Document());
+        copy.Start();
+        Spin([&] { return copy.IsDone(); });
+        state.counters["print_copy_s"] = double(timer.nsecsElapsed()) / 1e9;
+        state.counters["print_copy_gap_ms"] = watch.Take().first;
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        printer.setOutputFileName(QDir::current().filePath(QStringLiteral("background.pdf")));
+        const PageSetUp setUp = SetUpPrinter(printer, QStringLiteral("bench"));
+        LogPages pages(copy.Copy(), setUp);
+        const std::atomic_bool never{false};
+        std::atomic_int drawn{0};
+        int counted = 0;
+        std::unique_ptr<QThread> counting(QThread::create([&] { counted = pages.Count(never); }));
+        counting->start();
+        Spin([&] { return counting->isFinished(); });
+        state.counters["print_count_s"] = double(timer.nsecsElapsed()) / 1e9;
+        state.counters["pages"] = counted;
+        state.counters["print_count_gap_ms"] = watch.Take().first;
+        std::unique_ptr<QThread> printing(
+            QThread::create([&] { pages.Print(printer, 1, INT_MAX, never, &drawn); }));
+        printing->start();
+        Spin([&] { return drawn.load() > 0; });
+        state.counters["print_first_page_s"] = double(timer.nsecsElapsed()) / 1e9;
+        Spin([&] { return printing->isFinished(); });
+        state.counters["print_s"] = double(timer.nsecsElapsed()) / 1e9;
+        std::tie(gap, peak) = watch.Take();
+        state.counters["print_gap_ms"] = gap;
+        state.counters["print_peak_mb"] = peak - fullRss;
+
+        // The last three pages only: laid out from the line that begins the page before them.
+        printer.setOutputFileName(QDir::current().filePath(QStringLiteral("last.pdf")));
+        timer.restart();
+        std::unique_ptr<QThread> last(
+            QThread::create([&] { pages.Print(printer, counted - 2, counted, never); }));
+        last->start();
+        Spin([&] { return last->isFinished(); });
+        state.counters["print_last_3_s"] = double(timer.nsecsElapsed()) / 1e9;
+    }
+}
+BENCHMARK(BackgroundWorkOnAFullLog)->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace
 

@@ -5,20 +5,33 @@
 #include "app/CAlvetraDoc.h"
 #include "app/CAlvetraView.h"
 #include "app/CMainFrame.h"
+#include "app/LogSnapshot.h"
+#include "app/LogWork.h"
 #include "doors/Doors.h"
+#include "receiver/EdisMessage.h"
 #include "rtf/Cp1252.h"
+#include "tests/dispatch/PdfPages.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QAction>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QImage>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPrintDialog>
 #include <QPrintPreviewWidget>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTextBlock>
+
+#include <climits>
+#include <optional>
 
 namespace {
 
@@ -113,6 +126,127 @@ RtfDocument Runs()
     return CAlvetraDoc::ToRtf(*Doc()->Document());
 }
 
+// Passed messages of the log's usual shape, the body's lines long enough to wrap; `count` of
+// them make some five pages a hundred.
+void ShowMessages(int count, const QByteArray &tag = "")
+{
+    EdisMessage message;
+    message.m_header = "ZCZC1a1bw ";
+    message.m_trailer = "NNNN";
+    for (int i = 0; i < count; ++i) {
+        message.m_headline = "FLASH FLOOD WARNING " + tag + QByteArray::number(i);
+        message.m_body = QByteArray("The National Weather Service has issued a flash flood "
+                                    "warning for the burn areas. Move to higher ground now. ")
+                             .repeated(1 + i % 7)
+                         + "\r\nUntil 6 PM.\r\n";
+        View()->ShowMessage(message);
+    }
+}
+
+// A log of about `characters` characters in lines of some `lineLength`, at once, as an opened
+// file would fill it.
+void FillLog(int characters, int lineLength = 330)
+{
+    RtfDocument rtf;
+    RtfRun run;
+    run.format.face = "MS Sans Serif";
+    run.format.halfPoints = 23;
+    for (int i = 0; characters > 0; ++i) {
+        run.text = QString("line %1 ").arg(i) + QString(lineLength, QChar('a' + i % 26));
+        rtf.paragraphs.append(RtfParagraph{{run}});
+        characters -= int(run.text.size()) + 1;
+    }
+    CAlvetraDoc::FromRtf(rtf, *Doc()->Document());
+}
+
+// The longest the window's event loop went without running a timer's tick.
+class Ticks : public QObject
+{
+public:
+    Ticks()
+    {
+        m_clock.start();
+        connect(&m_timer, &QTimer::timeout, this,
+                [this] { m_longest = std::max(m_longest, m_clock.restart()); });
+        m_timer.start(10);
+    }
+    qint64 Longest()
+    {
+        m_longest = std::max(m_longest, m_clock.restart());
+        return std::exchange(m_longest, 0);
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longest = 0;
+};
+
+// The pages as a layout of the whole log at once makes them, as the log was printed before.
+bool PrintWholeLayout(const QTextDocument &log, QPrinter &printer)
+{
+    printer.setFullPage(false);
+    printer.setPageMargins(QMarginsF(0.5, 0.5, 0.5, 0.5), QPageLayout::Inch);
+    QImage device(1, 1, QImage::Format_RGB32);
+    const int dpi = std::min(150, std::min(printer.logicalDpiX(), printer.logicalDpiY()));
+    device.setDotsPerMeterX(qRound(dpi / 0.0254));
+    device.setDotsPerMeterY(qRound(dpi / 0.0254));
+    const qreal scaleX = qreal(printer.logicalDpiX()) / device.logicalDpiX();
+    const qreal scaleY = qreal(printer.logicalDpiY()) / device.logicalDpiY();
+    const std::unique_ptr<QTextDocument> copy(log.clone());
+    copy->documentLayout()->setPaintDevice(&device);
+    copy->setDocumentMargin(0);
+    const QRectF printable = printer.pageRect(QPrinter::DevicePixel);
+    const QSizeF page(printable.width() / scaleX, printable.height() / scaleY);
+    copy->setPageSize(page);
+    QPainter painter;
+    if (!painter.begin(&printer))
+        return false;
+    for (int i = 0; i < copy->pageCount(); ++i) {
+        if (i > 0)
+            printer.newPage();
+        painter.save();
+        painter.scale(scaleX, scaleY);
+        const QRectF clip(0, i * page.height(), page.width(), page.height());
+        painter.translate(0, -clip.top());
+        painter.setClipRect(clip);
+        QAbstractTextDocumentLayout::PaintContext context;
+        context.clip = clip;
+        copy->documentLayout()->draw(&painter, context);
+        painter.restore();
+    }
+    return painter.end();
+}
+
+bool CupsRuns()
+{
+    return LogPeers::Has("lpadmin")
+           && LogPeers::Run("lpstat", {"-r"}).trimmed() == "scheduler is running";
+}
+
+// Accepts the print dialog, for the last `fromEnd` pages when it is above 0; tells the last page
+// it offered.
+DialogAnswers::Answer PrintPages(int fromEnd, int *offeredUpTo)
+{
+    return [fromEnd, offeredUpTo](QWidget *modal) {
+        auto *dialog = qobject_cast<QPrintDialog *>(modal);
+        if (!dialog) {
+            modal->close();
+            return;
+        }
+        auto *upTo = dialog->findChild<QSpinBox *>("to");
+        *offeredUpTo = upTo ? upTo->maximum() : -1;
+        if (fromEnd > 0 && upTo) {
+            if (auto *range = dialog->findChild<QRadioButton *>("printRange"))
+                range->setChecked(true);
+            if (auto *first = dialog->findChild<QSpinBox *>("from"))
+                first->setValue(upTo->maximum() - fromEnd + 1);
+            upTo->setValue(upTo->maximum());
+        }
+        dialog->accept();
+    };
+}
+
 // Bands of rows holding red ink, top to bottom: [first row, last row, red pixels].
 struct Band
 {
@@ -163,7 +297,39 @@ class LogDocumentTest : public QObject
 
     QTemporaryDir m_dir;
 
+    QString m_queue;
+
     QString Path(const QString &name) const { return m_dir.filePath(name); }
+    QString QueueOutput() const { return Path("queue/printed.pdf"); }
+
+    // A CUPS queue of the test's own, the generic PDF printer writing into a file here, as the
+    // log's printer; false when this machine cannot have one.
+    bool PrintOnQueue()
+    {
+        if (!CupsRuns() || !PdfPages::ToolsPresent())
+            return false;
+        if (m_queue.isEmpty()) {
+            const QString queue
+                = QString("alvetra-print-%1").arg(QCoreApplication::applicationPid());
+            QDir().mkpath(Path("queue"));
+            QFile::setPermissions(Path("queue"), QFileDevice::Permissions(0x7777));
+            if (LogPeers::Run("lpadmin", {"-p", queue, "-E", "-v", "file://" + QueueOutput(), "-m",
+                                          "lsb/usr/cupsfilters/Generic-PDF_Printer-PDF.ppd"})
+                    .isNull())
+                return false;
+            m_queue = queue;
+        }
+        Doc()->Printer().setPrinterName(m_queue);
+        Doc()->Printer().setPageSize(QPrinterInfo::printerInfo(m_queue).defaultPageSize());
+        QFile::remove(QueueOutput());
+        return true;
+    }
+
+    bool Printed() const
+    {
+        return LogPeers::Run("lpstat", {"-o", m_queue}).trimmed().isEmpty()
+               && QFileInfo(QueueOutput()).size() > 0;
+    }
 
     // A log saved with every line style, and its text.
     QString SavedLog(QString *text = nullptr)
@@ -185,6 +351,12 @@ private slots:
         QVERIFY(m_dir.isValid());
         QVERIFY(WriteEmptyFilterFile());
         QVERIFY(CAlvetraApp::Instance()->InitInstance({"alvetra"}));
+    }
+
+    void cleanupTestCase()
+    {
+        if (!m_queue.isEmpty())
+            LogPeers::Run("lpadmin", {"-x", m_queue});
     }
 
     void aLogWithEveryLineStyleKeepsEveryCharacterAndFormatWhenSavedAndOpened()
@@ -544,6 +716,232 @@ private slots:
         Frame()->OnFilePrintPreview();
         QCOMPARE(answers.Seen(), QStringList{"QPrintPreviewDialog"});
         QVERIFY2(pages >= 2, qPrintable(QString::number(pages)));
+    }
+
+    void printPrintsThePagesOfALayoutOfTheWholeLog_data()
+    {
+        QTest::addColumn<int>("fromEnd");
+        QTest::newRow("all-pages") << 0;
+        QTest::newRow("from-page-n-to-the-end") << 3;
+    }
+
+    void printPrintsThePagesOfALayoutOfTheWholeLog()
+    {
+        QFETCH(int, fromEnd);
+        if (!PrintOnQueue())
+            QSKIP("No CUPS scheduler with a PDF queue, or no poppler tools; scripts/setup.sh "
+                  "test installs them and scripts/test-services.sh starts CUPS");
+        // Lines that wrap over the ends of pages, and several runs of pages laid out apart.
+        Doc()->OnNewDocument();
+        ShowMessages(120);
+        int offeredUpTo = 0;
+        DialogAnswers answers({PrintPages(fromEnd, &offeredUpTo)});
+        Command(kPrint);
+        QTRY_COMPARE(answers.Seen(), QStringList{"QPrintDialog"});
+        QTRY_VERIFY_WITH_TIMEOUT(!Frame()->Work()->PrintBusy(), 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(Printed(), 60000);
+
+        // The same log on the paper the dialog left, laid out whole at once.
+        QPrinter &printer = Doc()->Printer();
+        QPrinter whole(QPrinter::HighResolution);
+        whole.setResolution(printer.resolution());
+        whole.setPageLayout(printer.pageLayout());
+        whole.setOutputFormat(QPrinter::PdfFormat);
+        whole.setOutputFileName(Path("whole.pdf"));
+        QVERIFY(PrintWholeLayout(*Doc()->Document(), whole));
+        const int pages = PdfPages::Count(Path("whole.pdf"));
+        QVERIFY2(pages > 20, qPrintable(QString::number(pages)));
+        QCOMPARE(offeredUpTo, pages);
+        const int first = fromEnd > 0 ? pages - fromEnd + 1 : 1;
+        QCOMPARE(PdfPages::Count(QueueOutput()), pages - first + 1);
+        for (int page = first; page <= pages; ++page)
+            QCOMPARE(PdfPages::Ink(PdfPages::Text(QueueOutput(), page - first + 1)),
+                     PdfPages::Ink(PdfPages::Text(Path("whole.pdf"), page)));
+    }
+
+    void theWindowAnswersWhileAFullLogIsSavedOpenedAndPrinted()
+    {
+        Doc()->OnNewDocument();
+        // In lines as short as a message's header and trailer and as many.
+        FillLog(CAlvetraView::kDefaultCapacity - 1000, 25);
+        const RtfDocument before = Runs();
+        const QString path = Path("full.rtf");
+        // What the same save and open take on the window's thread, as they did before: the
+        // bounds are half of that, generous on two shared cores and under the sanitizers alike.
+        QString error;
+        QElapsedTimer onThisThread;
+        onThisThread.start();
+        QVERIFY2(Doc()->OnSaveDocument(Path("full-here.rtf"), &error), qPrintable(error));
+        const qint64 saveHere = onThisThread.restart();
+        QVERIFY2(Doc()->OnOpenDocument(Path("full-here.rtf"), &error), qPrintable(error));
+        const qint64 openHere = onThisThread.elapsed();
+        Doc()->SetSaved(path, true);
+        // The print's bound holds its dialog too; a full log's print took over 20 s, ten times
+        // its open.
+        const qint64 printBound = std::max<qint64>(1500, openHere / 2);
+        Ticks ticks;
+
+        Command(kSave);
+        qint64 gap = ticks.Longest();
+        QVERIFY2(gap < saveHere / 2,
+                 qPrintable(QString("the window did not answer during the save for %1 ms of the "
+                                    "%2 ms it takes")
+                                .arg(gap)
+                                .arg(saveHere)));
+        QVERIFY(!Doc()->IsModified());
+
+        // Opened over the full log itself: the old lines go first.
+        {
+            DialogAnswers answers({ChooseFile(path), Press(QMessageBox::No)});
+            ticks.Longest();
+            Command(kOpen);
+        }
+        gap = ticks.Longest();
+        QVERIFY2(gap < openHere / 2,
+                 qPrintable(QString("the window did not answer during the open for %1 ms of the "
+                                    "%2 ms it takes")
+                                .arg(gap)
+                                .arg(openHere)));
+        const RtfDocument after = Runs();
+        QVERIFY(after.paragraphs.mid(0, before.paragraphs.size()) == before.paragraphs);
+        QVERIFY(after.paragraphs.size() < before.paragraphs.size() + 100);
+
+        if (!PrintOnQueue())
+            QSKIP("No CUPS scheduler with a PDF queue: the print was not tried");
+        int offeredUpTo = 0;
+        DialogAnswers answers({PrintPages(1, &offeredUpTo)});
+        Command(kPrint);
+        QTRY_VERIFY_WITH_TIMEOUT(!Frame()->Work()->PrintBusy(), 300000);
+        QVERIFY2(ticks.Longest() < printBound, "the window did not answer during the print");
+        QVERIFY2(offeredUpTo > 1000, qPrintable(QString::number(offeredUpTo)));
+        QTRY_VERIFY_WITH_TIMEOUT(Printed(), 60000);
+        QCOMPARE(PdfPages::Count(QueueOutput()), 1);
+    }
+
+    void linesThatComeDuringAnOpenFollowTheOpenedTextInOrder()
+    {
+        Doc()->OnNewDocument();
+        FillLog(4'000'000);
+        const QString path = Path("opened.rtf");
+        QString error;
+        QVERIFY2(Doc()->OnSaveDocument(path, &error), qPrintable(error));
+        const QString opened = Text(*Doc()->Document());
+        Doc()->OnNewDocument();
+
+        QTimer arrive;
+        int arrived = 0;
+        connect(&arrive, &QTimer::timeout, this, [&] {
+            if (!Frame()->Work()->FileBusy() || arrived == 3)
+                return;
+            ++arrived;
+            if (arrived == 2)
+                ShowMessages(1, "DURING THE OPEN ");
+            else
+                LogWarning(QString("arrived %1").arg(arrived));
+        });
+        arrive.start(5);
+        DialogAnswers answers({ChooseFile(path), Press(QMessageBox::No)});
+        Command(kOpen);
+        QCOMPARE(arrived, 3);
+        const QString text = Text(*Doc()->Document());
+        QVERIFY(text.startsWith(opened));
+        const QStringList after = text.mid(opened.size()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(after.size() >= 6, qPrintable(after.join(" | ")));
+        QCOMPARE(after.at(0), QString("Warning:->arrived 1"));
+        QCOMPARE(after.at(1), QString("FLASH FLOOD WARNING DURING THE OPEN 0"));
+        QVERIFY2(after.contains("Warning:->arrived 3"), qPrintable(after.join(" | ")));
+        QVERIFY(after.indexOf("Warning:->arrived 3") > after.indexOf("NNNN"));
+    }
+
+    void aCopyIsTheLogAsItWasWhateverTrimsAndLinesComeMeanwhile()
+    {
+        Doc()->OnNewDocument();
+        // Short lines: many of them to copy, in several slices.
+        FillLog(3'000'000, 10);
+        const RtfDocument atStart = Runs();
+        // Every message now trims the log's oldest twentieth, which the copy has taken already.
+        View()->SetCapacity(Doc()->Document()->characterCount());
+        LogSnapshot copy(Doc()->Document());
+        QTimer arrive;
+        int trims = 0;
+        connect(&arrive, &QTimer::timeout, this, [&] {
+            const int before = Doc()->Document()->characterCount();
+            ShowMessages(1, "DURING THE COPY ");
+            trims += Doc()->Document()->characterCount() < before;
+        });
+        arrive.start(0);
+        copy.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(copy.IsDone(), 60000);
+        arrive.stop();
+        View()->SetCapacity(CAlvetraView::kDefaultCapacity);
+        QVERIFY2(trims > 0, "no trim came during the copy");
+        QCOMPARE(copy.Copy()->text.paragraphs.size(), atStart.paragraphs.size());
+        QVERIFY(copy.Copy()->text == atStart);
+    }
+
+    void aLogSavedWhileLinesComeStaysModified()
+    {
+        Doc()->OnNewDocument();
+        FillLog(4'000'000);
+        const QString saved = Text(*Doc()->Document());
+        const QString path = Path("saved-meanwhile.rtf");
+        Doc()->SetSaved(path, true);
+        QTimer arrive;
+        bool arrived = false;
+        connect(&arrive, &QTimer::timeout, this, [&] {
+            if (Frame()->Work()->FileBusy() && !arrived) {
+                arrived = true;
+                LogWarning("after the copy");
+            }
+        });
+        arrive.start(5);
+        Command(kSave);
+        QVERIFY(arrived);
+        QVERIFY(Doc()->IsModified());
+        QCOMPARE(Doc()->PathName(), path);
+        QString error;
+        const std::optional<RtfDocument> file = CAlvetraDoc::ReadLogFile(path, &error);
+        QVERIFY2(file, qPrintable(error));
+        QTextDocument read;
+        CAlvetraDoc::FromRtf(*file, read);
+        QCOMPARE(Text(read), saved);
+    }
+
+    void theEndFinishesASaveWholeAndCancelsALongPrintSayingSo()
+    {
+        Doc()->OnNewDocument();
+        FillLog(4'000'000);
+        const QString path = Path("at-the-end.rtf");
+        Doc()->SetSaved(path, true);
+        QTimer end;
+        bool ended = false;
+        connect(&end, &QTimer::timeout, this, [&] {
+            if (Frame()->Work()->FileBusy() && !ended) {
+                ended = true;
+                Frame()->Work()->FinishAtEnd();
+            }
+        });
+        end.start(5);
+        Command(kSave);
+        QVERIFY(ended);
+        QString error;
+        const std::optional<RtfDocument> saved = CAlvetraDoc::ReadLogFile(path, &error);
+        QVERIFY2(saved, qPrintable(error));
+        QCOMPARE(*saved, Runs());
+
+        if (!PrintOnQueue())
+            QSKIP("No CUPS scheduler with a PDF queue: the print was not tried");
+        // Some two thousand pages: more than the end waits for.
+        int offeredUpTo = 0;
+        DialogAnswers answers({PrintPages(0, &offeredUpTo)});
+        Command(kPrint);
+        QTRY_VERIFY_WITH_TIMEOUT(!answers.Seen().isEmpty(), 120000);
+        QVERIFY(Frame()->Work()->PrintBusy());
+        Frame()->Work()->FinishAtEnd();
+        QVERIFY(Text(*Doc()->Document())
+                    .endsWith("Warning:->The print of the log was cancelled: the program ended "
+                              "before it was finished."));
+        QTRY_VERIFY(!Frame()->Work()->PrintBusy());
     }
 
     void printingWithNoPrinterInstalledSaysSo()
