@@ -112,6 +112,7 @@ void GeneralSettings::Load()
     m_stationName = store.value(QLatin1String(kStationName)).toString().trimmed();
     if (m_stationName.isEmpty())
         m_stationName = DefaultStationName();
+    m_central.Load(store);
 }
 
 QString GeneralSettings::Save() const
@@ -137,6 +138,7 @@ QString GeneralSettings::Save() const
         store.remove(QLatin1String(kStationName));
     else
         store.setValue(QLatin1String(kStationName), stationName);
+    m_central.Save(store);
     store.sync();
     if (store.status() != QSettings::AccessError)
         return QString();

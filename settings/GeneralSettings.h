@@ -1,5 +1,7 @@
 #pragma once
 
+#include "CentralSettings.h"
+
 #include <QString>
 
 // The six general settings: the COM port numbers, the recover time that paces the output line
@@ -55,6 +57,9 @@ public:
     QString m_stationName;
     // The name a station has when no file names it.
     static QString DefaultStationName();
+
+    // The central journal the station's journal is shipped to (group "Central").
+    CentralSettings m_central;
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry
