@@ -121,6 +121,8 @@ CAlvetraApp::~CAlvetraApp()
     // The outputs of messages that waited for their row run now, while the doors still answer
     // them and their results can still be kept; then the print jobs that will not be printed
     // are kept as such; then the journal writes what it holds.
+    // Never waits for the network: a batch in flight is sent again by the next run.
+    m_shipper.reset();
     if (m_journal)
         m_journal->RunHeldOutputs();
     StopPrinting();
@@ -181,6 +183,13 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     parser.addOption({QStringLiteral("until"),
                       QStringLiteral("With --export-journal: rows received before <when>."),
                       QStringLiteral("when")});
+    parser.addOption({QStringLiteral("central"),
+                      QStringLiteral("With --export-journal: export from the central journal, "
+                                     "every station's rows, with the station first.")});
+    parser.addOption({QStringLiteral("station"),
+                      QStringLiteral("With --export-journal --central: only the rows of the "
+                                     "station <name>."),
+                      QStringLiteral("name")});
     parser.addOption({QStringLiteral("spreadsheet"),
                       QStringLiteral("With --export-journal: write for a spreadsheet, as the "
                                      "History window's export does: a field that begins as a "
@@ -232,7 +241,10 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     m_journalSettings = LoadJournalSettings(GetProgramFolder());
     if (m_journalSettings.m_enabled) {
         m_journal = std::make_unique<Journal>();
+        if (m_generalSettings.m_central.IsSet())
+            m_journal->KeepUnshippedRows(CentralShipper::kUnshippedExtraDays);
         m_journal->Start(m_journalSettings.m_path, m_journalSettings.m_keepDays);
+        StartShipping();
     }
     // Each run of the station's command joins its message's row.
     SetPassedHookResultHandler([](const HookResult &result) {
@@ -366,6 +378,7 @@ void CAlvetraApp::EndWithoutDisplay()
     // As the window's close and the destructor do it, in their order.
     m_inPort.StopThread();
     m_outPort.StopThread();
+    m_shipper.reset();
     if (m_journal)
         m_journal->RunHeldOutputs();
     StopPrinting();
@@ -380,6 +393,23 @@ bool CAlvetraApp::CreateWindows()
     m_frame = std::make_unique<CMainFrame>(m_doc.get());
     m_frame->View()->OnInitialUpdate();
     return true;
+}
+
+void CAlvetraApp::StartShipping()
+{
+    const CentralSettings &central = m_generalSettings.m_central;
+    if (!central.IsSet() || m_shipper || !m_journal)
+        return;
+    m_shipper = std::make_unique<CentralShipper>();
+    connect(m_journal.get(), &Journal::RowsCommitted, m_shipper.get(), &CentralShipper::Wake);
+    connect(m_shipper.get(), &CentralShipper::ShippingStopped, this, [this](const QString &line) {
+        m_troubles.Begin(
+            Trouble{TroubleKind::Shipping, QDateTime::currentDateTimeUtc(), 0, {}, line});
+    });
+    connect(m_shipper.get(), &CentralShipper::ShippingResumed, this,
+            [this](const QString &line) { m_troubles.End(TroubleKind::Shipping, line); });
+    m_shipper->Start(central, m_journalSettings.m_path, m_generalSettings.m_stationName,
+                     CentralShipper::DefaultHolder());
 }
 
 Journal *CAlvetraApp::GetJournal() const

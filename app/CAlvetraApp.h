@@ -2,6 +2,7 @@
 
 #include "AppDoors.h"
 #include "Troubles.h"
+#include "central/CentralShipper.h"
 #include "journal/Journal.h"
 #include "journal/JournalSettings.h"
 #include "receiver/MsgReciever.h"
@@ -78,6 +79,9 @@ public:
     // The journal, or null when it is turned off; it may be unable to write for a while.
     Journal *GetJournal() const;
     const JournalSettings &GetJournalSettings() const { return m_journalSettings; }
+    // The shipper of the journal to the central database, or null when [Central] names none (or
+    // no journal is kept): its State(), Waiting() rows and StateText() for whoever shows them.
+    CentralShipper *GetShipper() const { return m_shipper.get(); }
 
 private:
     // Before the services, so it outlives the port threads that may still be logging through
@@ -96,10 +100,13 @@ private:
     // After the services it records, before the windows that show it.
     JournalSettings m_journalSettings;
     std::unique_ptr<Journal> m_journal;
+    std::unique_ptr<CentralShipper> m_shipper;
     // Before the window, which tells it of troubles until it is gone.
     Troubles m_troubles;
 
     bool CreateWindows();
+    // Starts shipping the journal when [Central] names a server.
+    void StartShipping();
     // What the window's first paint need not wait for: the tray. After that paint, or a second
     // after start-up at the latest.
     void StartAfterFirstPaint();

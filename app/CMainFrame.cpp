@@ -112,6 +112,7 @@ void CMainFrame::OnMessageHistory()
     if (!m_history) {
         CAlvetraApp *app = CAlvetraApp::Instance();
         m_history = new CHistoryWindow(app->GetJournalSettings().m_path, app->GetJournal(), this);
+        m_history->SetCentral(app->m_generalSettings.m_central);
     }
     m_history->show();
     m_history->raise();
@@ -315,6 +316,8 @@ void CMainFrame::CreateStatusBar()
     };
     m_inputLinePane = linePane(QStringLiteral("inputLinePane"));
     m_outputLinePane = linePane(QStringLiteral("outputLinePane"));
+    m_centralPane = linePane(QStringLiteral("centralPane"));
+    m_centralPane->hide();
     UpdateLinePanes();
     // Once a second shows a byte's time to the second; the bytes themselves only leave a
     // time stamp behind, so a busy line costs the panes nothing.
@@ -366,6 +369,10 @@ void CMainFrame::UpdateLinePanes()
     };
     show(m_inputLinePane, m_view->Watch().InputPaneText());
     show(m_outputLinePane, m_view->Watch().OutputPaneText());
+    const CentralShipper *shipper = CAlvetraApp::Instance()->GetShipper();
+    const QString central = shipper ? shipper->StateText() : QString();
+    show(m_centralPane, central);
+    m_centralPane->setVisible(!central.isEmpty());
 }
 
 void CMainFrame::OnHelpProgram()

@@ -1,5 +1,6 @@
 #include "TrayIcon.h"
 
+#include "CAlvetraApp.h"
 #include "CAlvetraView.h"
 #include "Notifier.h"
 #include "doors/Doors.h"
@@ -125,8 +126,10 @@ void TrayIcon::Look()
         m_tray->setIcon(HealthIcon(worst));
     m_iconSet = true;
     m_shown = worst;
-    const QString tip
+    QString tip
         = view->Watch().InputPaneText() + QLatin1Char('\n') + view->Watch().OutputPaneText();
+    if (const CentralShipper *shipper = CAlvetraApp::Instance()->GetShipper())
+        tip += QLatin1Char('\n') + shipper->StateText();
     if (m_tray->toolTip() != tip)
         m_tray->setToolTip(tip);
 }
