@@ -1,11 +1,13 @@
 // The journal shipped to a real PostgreSQL 15 cluster of the test's own: rows written by the
 // real journal writer into real SQLite files, shipped over the cluster's Unix socket while the
 // server stops, refuses and comes back.
+#include "central/CentralDatabase.h"
 #include "central/CentralShipper.h"
 #include "doors/Doors.h"
 #include "journal/Journal.h"
 #include "tools/PgCluster.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -13,6 +15,12 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -260,6 +268,42 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Count("SELECT count(*) FROM frames WHERE station = 'refused'"),
                                   20, 30000);
         QTRY_COMPARE(shipper.GetState(), CentralShipper::State::UpToDate);
+    }
+
+    void theEndNeverWaitsForAServerThatSaysNothing()
+    {
+        // A port that takes connections and never answers: libpq waits for the server's first
+        // word until its connect timeout.
+        const int mute = socket(AF_INET, SOCK_STREAM, 0);
+        const auto closeMute = qScopeGuard([mute] { close(mute); });
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        QVERIFY(bind(mute, reinterpret_cast<sockaddr *>(&address), size) == 0);
+        QVERIFY(listen(mute, 4) == 0);
+        QVERIFY(getsockname(mute, reinterpret_cast<sockaddr *>(&address), &size) == 0);
+        CentralSettings settings = Settings();
+        settings.m_host = QStringLiteral("127.0.0.1");
+        settings.m_port = ntohs(address.sin_port);
+        const QString path = JournalPath("mute");
+        Journal journal;
+        journal.Start(path, 0);
+        QVERIFY(Record(journal, 1, 3));
+        QElapsedTimer ending;
+        {
+            CentralShipper shipper;
+            shipper.Start(settings, path, "mute", "mute-holder");
+            // The shipper's connection waits in the port's queue.
+            QTRY_VERIFY_WITH_TIMEOUT(([mute] {
+                                         pollfd waiting{mute, POLLIN, 0};
+                                         return poll(&waiting, 1, 0) == 1;
+                                     }()),
+                                     20000);
+            ending.start();
+        }
+        QVERIFY2(ending.elapsed() < kCentralConnectTimeoutSeconds * 1000 / 2,
+                 qPrintable(QString::number(ending.elapsed())));
     }
 
     void anOutputResultThatCameLaterReachesTheCentralRow()
