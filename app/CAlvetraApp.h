@@ -44,7 +44,8 @@ public:
     // main() then makes a plain QCoreApplication and calls ExportJournal, never this class.
     static bool IsJournalExport(int argc, char **argv);
     // Writes the journal's rows as CSV, as `arguments` say (--export-journal FILE [--since WHEN]
-    // [--until WHEN] [--spreadsheet]). The exit code: 0, or 1 with the reason on standard error.
+    // [--until WHEN] [--spreadsheet] [--central [--station NAME]]: the central journal's rows).
+    // The exit code: 0, or 1 with the reason on standard error.
     static int ExportJournal(const QStringList &arguments);
 
     static CAlvetraApp *Instance();
