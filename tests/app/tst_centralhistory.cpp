@@ -4,11 +4,13 @@
 
 #include "app/CHistoryModel.h"
 #include "app/CHistoryWindow.h"
+#include "app/CMainFrame.h"
 #include "central/CentralShipper.h"
 #include "journal/Journal.h"
 #include "tools/PgCluster.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -159,6 +161,46 @@ private slots:
         QVERIFY(process.waitForFinished(60000));
         QCOMPARE(process.exitCode(), 1);
         QVERIFY(process.readAllStandardError().contains("the central journal cannot be read"));
+    }
+
+    // The running program ships its journal where [Central] names a server, shows how far in
+    // the status bar, and has a trouble on while the server is gone. Last: it stops the server.
+    void theProgramShipsItsJournalAndTellsWhenShippingStops()
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Dorvane", "Alvetra");
+        store.setValue("Central/Host", m_central.m_host);
+        store.setValue("Central/Port", m_central.m_port);
+        store.setValue("Central/Database", m_central.m_database);
+        store.setValue("Central/User", m_central.m_user);
+        store.setValue("Station/Name", "east");
+        store.setValue("Journal/Enabled", true);
+        store.setValue("Journal/Path", m_dir.filePath("east.sqlite"));
+        store.sync();
+        QVERIFY(WriteEmptyFilterFile());
+        CAlvetraApp *app = CAlvetraApp::Instance();
+        QVERIFY(app->InitInstance({"alvetra"}));
+        QVERIFY(app->GetShipper());
+        // The line's first event (it could not be opened here) is the journal's first row.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_cluster.Sql("SELECT count(*) FROM frames WHERE station = 'east'", "office")
+                    .value(0)
+                    .toInt()
+                > 0,
+            30000);
+        const auto pane
+            = [app] { return app->MainFrame()->findChild<QLabel *>("centralPane")->text(); };
+        QTRY_COMPARE(pane(), QStringLiteral("Central journal: shipped"));
+
+        QVERIFY(m_cluster.Stop(true));
+        app->GetJournal()->Record(Passed(200, "After the server went"));
+        QTRY_VERIFY_WITH_TIMEOUT(app->GetTroubles().IsOn(TroubleKind::Shipping), 30000);
+        QTRY_VERIFY(pane().startsWith(QStringLiteral("Central journal: stopped")));
+        QVERIFY(m_cluster.Start());
+        QTRY_VERIFY_WITH_TIMEOUT(!app->GetTroubles().IsOn(TroubleKind::Shipping), 60000);
+        QCOMPARE(m_cluster.Sql("SELECT count(*) FROM frames WHERE station = 'east' AND body"
+                               " LIKE 'After the server%'",
+                               "office"),
+                 QStringList{"1"});
     }
 };
 
