@@ -5,6 +5,7 @@
 #include "central/CentralShipper.h"
 #include "doors/Doors.h"
 #include "journal/Journal.h"
+#include "journal/JournalDatabase.h"
 #include "tools/PgCluster.h"
 
 #include <QElapsedTimer>
@@ -268,6 +269,36 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Count("SELECT count(*) FROM frames WHERE station = 'refused'"),
                                   20, 30000);
         QTRY_COMPARE(shipper.GetState(), CentralShipper::State::UpToDate);
+    }
+
+    void rowsOfAJournalMovedAsideAsDamagedAreNotShippedAndOneLineSaysHowMany()
+    {
+        const QString path = JournalPath("damaged");
+        CentralShipper shipper;
+        shipper.Start(Settings(), path, "damaged", "damaged-holder");
+        {
+            Journal journal;
+            journal.Start(path, 0);
+            QVERIFY(Record(journal, 1, 10));
+            QTRY_COMPARE_WITH_TIMEOUT(shipper.Shipped(), 10, 30000);
+            QVERIFY(m_cluster.Stop(true));
+            QVERIFY(Record(journal, 11, 4));
+        }
+        // The writer found damage: the next start moves the file aside and begins anew.
+        MarkJournalDamaged(path);
+        Journal fresh;
+        fresh.Start(path, 0);
+        QVERIFY(Record(fresh, 1, 3));
+        QTRY_COMPARE_WITH_TIMEOUT(m_log.Lines("moved aside as damaged").size(), 1, 30000);
+        QVERIFY2(m_log.Lines("moved aside as damaged")
+                     .first()
+                     .startsWith("Warning:->4 rows of the journal"),
+                 qPrintable(m_log.Lines("moved aside as damaged").first()));
+        QVERIFY(m_cluster.Start());
+        // The new file's rows under its own identity; the old one's ten, none of the four.
+        QTRY_COMPARE_WITH_TIMEOUT(Count("SELECT count(*) FROM frames WHERE station = 'damaged'"),
+                                  13, 60000);
+        QCOMPARE(Count("SELECT count(DISTINCT journal) FROM frames WHERE station = 'damaged'"), 2);
     }
 
     void theEndNeverWaitsForAServerThatSaysNothing()
