@@ -132,6 +132,8 @@ CAlvetraApp::~CAlvetraApp()
     // The outputs of messages that waited for their row run now, while the doors still answer
     // them and their results can still be kept; then the print jobs that will not be printed
     // are kept as such; then the journal writes what it holds.
+    // Never waits for the network: a batch in flight is sent again by the next run.
+    m_shipper.reset();
     if (m_journal)
         m_journal->RunHeldOutputs();
     StopPrinting();
@@ -192,6 +194,13 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     parser.addOption({QStringLiteral("until"),
                       QStringLiteral("With --export-journal: rows received before <when>."),
                       QStringLiteral("when")});
+    parser.addOption({QStringLiteral("central"),
+                      QStringLiteral("With --export-journal: export from the central journal, "
+                                     "every station's rows, with the station first.")});
+    parser.addOption({QStringLiteral("station"),
+                      QStringLiteral("With --export-journal --central: only the rows of the "
+                                     "station <name>."),
+                      QStringLiteral("name")});
     parser.addOption({QStringLiteral("spreadsheet"),
                       QStringLiteral("With --export-journal: write for a spreadsheet, as the "
                                      "History window's export does: a field that begins as a "
@@ -268,7 +277,10 @@ bool CAlvetraApp::InitInstance(const QStringList &arguments)
     if (m_journalSettings.m_enabled) {
         m_journal = std::make_unique<Journal>();
         WatchJournal();
+        if (m_generalSettings.m_central.IsSet())
+            m_journal->KeepUnshippedRows(CentralShipper::kUnshippedExtraDays);
         m_journal->Start(m_journalSettings.m_path, m_journalSettings.m_keepDays);
+        StartShipping();
     }
     // Before the writer reads back what an earlier run left waiting.
     m_acknowledgements->SetJournal(m_journal.get());
@@ -413,6 +425,7 @@ void CAlvetraApp::EndWithoutDisplay()
     // As the window's close and the destructor do it, in their order.
     m_inPort.StopThread();
     m_outPort.StopThread();
+    m_shipper.reset();
     if (m_journal)
         m_journal->RunHeldOutputs();
     StopPrinting();
@@ -460,6 +473,23 @@ void CAlvetraApp::WatchJournal()
         m_troubles.Begin({TroubleKind::UncleanEnd, last, 0, QString(), line, row});
         m_troubles.End(TroubleKind::UncleanEnd, line);
     });
+}
+
+void CAlvetraApp::StartShipping()
+{
+    const CentralSettings &central = m_generalSettings.m_central;
+    if (!central.IsSet() || m_shipper || !m_journal)
+        return;
+    m_shipper = std::make_unique<CentralShipper>();
+    connect(m_journal.get(), &Journal::RowsCommitted, m_shipper.get(), &CentralShipper::Wake);
+    connect(m_shipper.get(), &CentralShipper::ShippingStopped, this, [this](const QString &line) {
+        m_troubles.Begin(
+            Trouble{TroubleKind::Shipping, QDateTime::currentDateTimeUtc(), 0, {}, line});
+    });
+    connect(m_shipper.get(), &CentralShipper::ShippingResumed, this,
+            [this](const QString &line) { m_troubles.End(TroubleKind::Shipping, line); });
+    m_shipper->Start(central, m_journalSettings.m_path, m_generalSettings.m_stationName,
+                     CentralShipper::DefaultHolder());
 }
 
 Journal *CAlvetraApp::GetJournal() const

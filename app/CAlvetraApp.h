@@ -2,6 +2,7 @@
 
 #include "AppDoors.h"
 #include "Troubles.h"
+#include "central/CentralShipper.h"
 #include "journal/Journal.h"
 #include "journal/JournalSettings.h"
 #include "receiver/MsgReciever.h"
@@ -46,7 +47,8 @@ public:
     // main() then makes a plain QCoreApplication and calls ExportJournal, never this class.
     static bool IsJournalExport(int argc, char **argv);
     // Writes the journal's rows as CSV, as `arguments` say (--export-journal FILE [--since WHEN]
-    // [--until WHEN] [--spreadsheet]). The exit code: 0, or 1 with the reason on standard error.
+    // [--until WHEN] [--spreadsheet] [--central [--station NAME]]: the central journal's rows).
+    // The exit code: 0, or 1 with the reason on standard error.
     static int ExportJournal(const QStringList &arguments);
 
     static CAlvetraApp *Instance();
@@ -85,6 +87,9 @@ public:
     const JournalSettings &GetJournalSettings() const { return m_journalSettings; }
     // The word to systemd and the monitoring served over HTTP; null before start-up.
     StationMonitor *Monitor() const { return m_monitor.get(); }
+    // The shipper of the journal to the central database, or null when [Central] names none (or
+    // no journal is kept): its State(), Waiting() rows and StateText() for whoever shows them.
+    CentralShipper *GetShipper() const { return m_shipper.get(); }
 
 private:
     // Before the services, so it outlives the port threads that may still be logging through
@@ -103,12 +108,15 @@ private:
     // After the services it records, before the windows that show it.
     JournalSettings m_journalSettings;
     std::unique_ptr<Journal> m_journal;
+    std::unique_ptr<CentralShipper> m_shipper;
     // Before the window, which tells it of troubles until it is gone.
     Troubles m_troubles;
     // The station's command for them: after them, before the window.
     std::unique_ptr<TroubleCommand> m_troubleCommand;
 
     bool CreateWindows();
+    // Starts shipping the journal when [Central] names a server.
+    void StartShipping();
     // What the window's first paint need not wait for: the tray. After that paint, or a second
     // after start-up at the latest.
     void StartAfterFirstPaint();

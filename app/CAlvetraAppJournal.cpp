@@ -1,6 +1,7 @@
 // The command line's export of the journal: no window system, no settings but the journal's.
 #include "CAlvetraApp.h"
 
+#include "central/CentralReader.h"
 #include "doors/Doors.h"
 #include "journal/JournalReader.h"
 #include "journal/JournalSettings.h"
@@ -8,6 +9,7 @@
 #include <QCommandLineParser>
 #include <QFile>
 #include <QSaveFile>
+#include <QSettings>
 
 #include <cstdio>
 #include <cstring>
@@ -52,7 +54,14 @@ int CAlvetraApp::ExportJournal(const QStringList &arguments)
         QStringLiteral("spreadsheet"),
         QStringLiteral("Write for a spreadsheet: a field that begins as a formula gets a "
                        "leading '."));
-    parser.addOptions({exportOption, sinceOption, untilOption, spreadsheetOption});
+    const QCommandLineOption centralOption(
+        QStringLiteral("central"),
+        QStringLiteral("Export from the central journal, every station's rows."));
+    const QCommandLineOption stationOption(
+        QStringLiteral("station"), QStringLiteral("With --central: only the rows of <name>."),
+        QStringLiteral("name"));
+    parser.addOptions(
+        {exportOption, sinceOption, untilOption, spreadsheetOption, centralOption, stationOption});
     if (!parser.parse(arguments))
         return ExportFailed(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
@@ -70,18 +79,40 @@ int CAlvetraApp::ExportJournal(const QStringList &arguments)
                                     .arg(parser.value(*option)));
     }
 
+    if (parser.isSet(stationOption) && !parser.isSet(centralOption))
+        return ExportFailed(QStringLiteral("--station needs --central"));
+    const QString target = parser.value(exportOption);
+    // Scripts read the export: a value is written as it is unless a spreadsheet is to open it.
+    const CsvFor csvFor = parser.isSet(spreadsheetOption) ? CsvFor::Spreadsheets : CsvFor::Scripts;
+    QString error;
+    QSaveFile file(target);
+    if (parser.isSet(centralOption)) {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Dorvane"),
+                        QStringLiteral("Alvetra"));
+        CentralSettings central;
+        central.Load(store);
+        CentralReader reader;
+        if (!reader.Open(central, &error))
+            return ExportFailed(
+                QStringLiteral("the central journal cannot be read: %1").arg(error));
+        if (!file.open(QIODevice::WriteOnly))
+            return ExportFailed(
+                QStringLiteral("%1 cannot be written: %2").arg(target, file.errorString()));
+        if (!reader.ExportCsv(filter, parser.value(stationOption), file, csvFor, &error))
+            return ExportFailed(QStringLiteral("%1 cannot be written: %2").arg(target, error));
+        if (!file.commit())
+            return ExportFailed(
+                QStringLiteral("%1 cannot be written: %2").arg(target, file.errorString()));
+        return 0;
+    }
+
     const JournalSettings settings = LoadJournalSettings(GetProgramFolder());
     JournalReader reader;
-    QString error;
     if (!reader.Open(settings.m_path, &error))
         return ExportFailed(QStringLiteral("the journal cannot be read: %1").arg(error));
-    const QString target = parser.value(exportOption);
-    QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly))
         return ExportFailed(
             QStringLiteral("%1 cannot be written: %2").arg(target, file.errorString()));
-    // Scripts read the export: a value is written as it is unless a spreadsheet is to open it.
-    const CsvFor csvFor = parser.isSet(spreadsheetOption) ? CsvFor::Spreadsheets : CsvFor::Scripts;
     if (!reader.ExportCsv(filter, file, csvFor, &error))
         return ExportFailed(QStringLiteral("%1 cannot be written: %2").arg(target, error));
     if (!file.commit())

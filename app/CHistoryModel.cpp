@@ -1,5 +1,7 @@
 #include "CHistoryModel.h"
 
+#include "central/CentralReader.h"
+
 #include <QSaveFile>
 
 CHistoryModel::CHistoryModel(const QString &journalPath, QObject *parent)
@@ -7,6 +9,7 @@ CHistoryModel::CHistoryModel(const QString &journalPath, QObject *parent)
     , m_path(journalPath)
     , m_worker(new QObject)
     , m_reader(std::make_shared<JournalReader>())
+    , m_centralReader(std::make_shared<CentralReader>())
     , m_latest(std::make_shared<std::atomic<int>>(0))
 {
     m_thread.setObjectName(QStringLiteral("History reader"));
@@ -18,8 +21,12 @@ CHistoryModel::CHistoryModel(const QString &journalPath, QObject *parent)
 
 CHistoryModel::~CHistoryModel()
 {
-    // The reader's connection closes on its own thread.
-    QMetaObject::invokeMethod(m_worker, [reader = m_reader] { *reader = {}; });
+    // The readers' connections close on their own thread.
+    QMetaObject::invokeMethod(m_worker, [reader = m_reader, central = m_centralReader]() mutable {
+        *reader = {};
+        central.reset();
+    });
+    m_centralReader.reset();
     m_thread.quit();
     m_thread.wait();
 }
@@ -34,6 +41,49 @@ void CHistoryModel::OnReader(std::function<void(JournalReader *)> query)
             return;
         }
         query(reader.get());
+    });
+}
+
+void CHistoryModel::OnCentralReader(std::function<void(CentralReader *)> query)
+{
+    QMetaObject::invokeMethod(
+        m_worker, [reader = m_centralReader, settings = m_central, query, this] {
+            QString error;
+            if (!reader->IsOpen() && !reader->Open(settings, &error)) {
+                QMetaObject::invokeMethod(this, [this, error] {
+                    emit ReadFailed(
+                        QStringLiteral("The central journal could not be read: %1").arg(error));
+                });
+                query(nullptr);
+                return;
+            }
+            query(reader.get());
+        });
+}
+
+void CHistoryModel::SetCentral(const CentralSettings &central, const QString &station)
+{
+    const bool changed
+        = central.IsSet() != m_central.IsSet() || central.Where() != m_central.Where();
+    if (changed && m_centralReader) {
+        // A reader of another server: made afresh on the reading thread.
+        QMetaObject::invokeMethod(m_worker, [old = m_centralReader]() mutable { old.reset(); });
+        m_centralReader = std::make_shared<CentralReader>();
+    }
+    m_central = central;
+    m_station = station;
+    beginResetModel();
+    endResetModel();
+    SetFilter(m_filter);
+}
+
+void CHistoryModel::RequestStations(std::function<void(QStringList)> done)
+{
+    if (!IsCentral())
+        return;
+    OnCentralReader([this, done](CentralReader *reader) {
+        const QStringList stations = reader ? reader->Stations() : QStringList();
+        QMetaObject::invokeMethod(this, [done, stations] { done(stations); });
     });
 }
 
@@ -69,6 +119,38 @@ void CHistoryModel::fetchMore(const QModelIndex &parent)
     // Older pages keep to the first page's snapshot: a row committed since comes on top only,
     // even when its time is older than the page's.
     filter.m_upToId = m_pagesUpTo;
+    if (IsCentral()) {
+        OnCentralReader([this, generation, latest = m_latest, filter, after,
+                         station = m_station](CentralReader *reader) {
+            if (*latest != generation)
+                return;
+            JournalPage page;
+            if (reader)
+                page.m_rows = reader->Rows(filter, station, after ? &*after : nullptr, kPageRows,
+                                           &page.m_error);
+            QMetaObject::invokeMethod(this, [this, generation, ok = reader != nullptr,
+                                             page = std::move(page)] {
+                if (generation != m_generation)
+                    return;
+                m_fetching = false;
+                m_atEnd = !ok || !page.m_error.isEmpty() || page.m_rows.size() < size_t(kPageRows);
+                if (!page.m_rows.empty()) {
+                    beginInsertRows({}, int(m_rows.size()),
+                                    int(m_rows.size() + page.m_rows.size() - 1));
+                    m_rows.insert(m_rows.end(), page.m_rows.begin(), page.m_rows.end());
+                    endInsertRows();
+                }
+                if (!ok || !page.m_error.isEmpty()) {
+                    m_failed = true;
+                    if (ok)
+                        emit ReadFailed(QStringLiteral("The central journal could not be read: %1")
+                                            .arg(page.m_error));
+                }
+                emit PageArrived();
+            });
+        });
+        return;
+    }
     OnReader([this, generation, latest = m_latest, filter, after](JournalReader *reader) {
         // A filter typed further since: this page is of no use.
         if (*latest != generation)
@@ -125,6 +207,10 @@ QString CHistoryModel::ReadFailure(const QString &error)
 
 void CHistoryModel::Refresh()
 {
+    // The central journal's rows come from every station, not from this one's commits: it is
+    // read afresh when the filter or the choice changes.
+    if (IsCentral())
+        return;
     if (m_lastId < 0) {
         // The first page tells where new rows begin; one that failed is tried again.
         if (m_fetching)
@@ -179,8 +265,17 @@ const JournalListRow *CHistoryModel::Row(int row) const
     return row >= 0 && row < int(m_rows.size()) ? &m_rows[size_t(row)] : nullptr;
 }
 
-void CHistoryModel::RequestEntry(qint64 id, std::function<void(std::optional<JournalEntry>)> done)
+void CHistoryModel::RequestEntry(qint64 id,
+                                 std::function<void(std::optional<JournalEntry>)> done,
+                                 const QString &journal)
 {
+    if (IsCentral()) {
+        OnCentralReader([this, id, journal, done](CentralReader *reader) {
+            std::optional<JournalEntry> entry = reader ? reader->Entry(journal, id) : std::nullopt;
+            QMetaObject::invokeMethod(this, [done, entry = std::move(entry)] { done(entry); });
+        });
+        return;
+    }
     OnReader([this, id, done](JournalReader *reader) {
         std::optional<JournalEntry> entry = reader ? reader->Entry(id) : std::nullopt;
         QMetaObject::invokeMethod(this, [done, entry = std::move(entry)] { done(entry); });
@@ -190,6 +285,23 @@ void CHistoryModel::RequestEntry(qint64 id, std::function<void(std::optional<Jou
 void CHistoryModel::RequestExport(const QString &path,
                                   std::function<void(bool ok, QString error)> done)
 {
+    if (IsCentral()) {
+        OnCentralReader(
+            [this, path, done, filter = m_filter, station = m_station](CentralReader *reader) {
+                QString error = QStringLiteral("the central journal cannot be read");
+                bool ok = false;
+                if (reader) {
+                    QSaveFile file(path);
+                    ok = file.open(QIODevice::WriteOnly)
+                         && reader->ExportCsv(filter, station, file, CsvFor::Spreadsheets, &error)
+                         && file.commit();
+                    if (!ok && file.error() != QFileDevice::NoError)
+                        error = file.errorString();
+                }
+                QMetaObject::invokeMethod(this, [done, ok, error] { done(ok, error); });
+            });
+        return;
+    }
     OnReader([this, path, done, filter = m_filter](JournalReader *reader) {
         QString error = QStringLiteral("the journal cannot be read");
         bool ok = false;
@@ -241,6 +353,8 @@ QVariant CHistoryModel::data(const QModelIndex &index, int role) const
         return row->m_header;
     case Headline:
         return row->m_headline;
+    case Station:
+        return row->m_station;
     }
     return {};
 }
@@ -249,8 +363,8 @@ QVariant CHistoryModel::headerData(int section, Qt::Orientation orientation, int
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    static const char *const names[]
-        = {"Received", "Line", "Fate", "Handling", "Region", "Source", "Header", "Headline"};
+    static const char *const names[] = {"Received", "Line",   "Fate",     "Handling", "Region",
+                                        "Source",   "Header", "Headline", "Station"};
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(names[section]) : QVariant();
 }
 

@@ -84,6 +84,7 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     resize(1000, 700);
 
     m_fates = new QComboBox;
+    m_fates->setObjectName(QStringLiteral("fates"));
     m_fates->addItems({QStringLiteral("All"), QStringLiteral("Passed"), QStringLiteral("Filtered"),
                        QStringLiteral("Malformed"), QStringLiteral("Line events"),
                        QStringLiteral("Waiting for acknowledgement")});
@@ -94,7 +95,16 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     m_text = new QLineEdit;
     m_text->setPlaceholderText(QStringLiteral("Text in header, headline or body"));
     m_text->setClearButtonEnabled(true);
+    m_scope = new QComboBox;
+    m_scope->setObjectName(QStringLiteral("scope"));
+    m_scope->addItems({QStringLiteral("This station"), QStringLiteral("All stations")});
+    m_stations = new QComboBox;
+    m_stations->setObjectName(QStringLiteral("stations"));
+    m_stations->addItem(QStringLiteral("Any station"));
+    m_stations->setMinimumContentsLength(12);
     auto *filters = new QHBoxLayout;
+    filters->addWidget(m_scope);
+    filters->addWidget(m_stations);
     filters->addWidget(new QLabel(QStringLiteral("Show:")));
     filters->addWidget(m_fates);
     filters->addWidget(m_since);
@@ -156,6 +166,8 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
     for (QLineEdit *field : {m_since, m_until, m_text})
         connect(field, &QLineEdit::textChanged, m_typing, qOverload<>(&QTimer::start));
     connect(m_fates, &QComboBox::currentIndexChanged, this, &CHistoryWindow::ApplyFilter);
+    connect(m_scope, &QComboBox::currentIndexChanged, this, &CHistoryWindow::ApplyScope);
+    connect(m_stations, &QComboBox::activated, this, &CHistoryWindow::ApplyScope);
     connect(m_table->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &CHistoryWindow::ShowSelected);
     connect(m_print, &QPushButton::clicked, this, &CHistoryWindow::OnPrintAgain);
@@ -186,9 +198,46 @@ CHistoryWindow::CHistoryWindow(const QString &journalPath, Journal *journal, QWi
                 m_newRows->start();
         });
     }
+    m_scope->hide();
+    m_stations->hide();
+    m_table->setColumnHidden(CHistoryModel::Station, true);
 }
 
 CHistoryWindow::~CHistoryWindow() = default;
+
+void CHistoryWindow::SetCentral(const CentralSettings &central)
+{
+    m_central = central;
+    m_scope->setVisible(central.IsSet());
+    if (!central.IsSet())
+        m_scope->setCurrentIndex(0);
+    ApplyScope();
+}
+
+void CHistoryWindow::ApplyScope()
+{
+    const bool all = m_central.IsSet() && m_scope->currentIndex() == 1;
+    m_stations->setVisible(all);
+    m_table->setColumnHidden(CHistoryModel::Station, !all);
+    if (!all && !m_model->IsCentral())
+        return;
+    const bool newlyAll = all && !m_model->IsCentral();
+    ForgetReadFailure();
+    m_model->SetCentral(all ? m_central : CentralSettings(), all && m_stations->currentIndex() > 0
+                                                                 ? m_stations->currentText()
+                                                                 : QString());
+    // The stations as the central journal knows them now, each time it is chosen.
+    if (newlyAll) {
+        m_model->RequestStations([this](const QStringList &stations) {
+            const QString chosen
+                = m_stations->currentIndex() > 0 ? m_stations->currentText() : QString();
+            m_stations->clear();
+            m_stations->addItem(QStringLiteral("Any station"));
+            m_stations->addItems(stations);
+            m_stations->setCurrentIndex(std::max(0, m_stations->findText(chosen)));
+        });
+    }
+}
 
 JournalFilter CHistoryWindow::FilterFromFields() const
 {
@@ -238,17 +287,21 @@ void CHistoryWindow::ShowSelected()
         return;
     }
     const qint64 id = row->m_id;
-    m_model->RequestEntry(id, [this, id](std::optional<JournalEntry> entry) {
-        const JournalListRow *now = m_model->Row(m_table->currentIndex().row());
-        if (!now || now->m_id != id)
-            return; // another row was selected meanwhile
-        m_entry = std::move(entry);
-        m_detail->setPlainText(m_entry ? DetailText(*m_entry) : QString());
-        const bool passed = m_entry && m_entry->m_row.m_fate == JournalFate::Passed;
-        m_print->setEnabled(passed);
-        m_save->setEnabled(passed);
-        emit EntryShown();
-    });
+    const QString journal = row->m_journal;
+    m_model->RequestEntry(
+        id,
+        [this, id, journal](std::optional<JournalEntry> entry) {
+            const JournalListRow *now = m_model->Row(m_table->currentIndex().row());
+            if (!now || now->m_id != id || now->m_journal != journal)
+                return; // another row was selected meanwhile
+            m_entry = std::move(entry);
+            m_detail->setPlainText(m_entry ? DetailText(*m_entry) : QString());
+            const bool passed = m_entry && m_entry->m_row.m_fate == JournalFate::Passed;
+            m_print->setEnabled(passed);
+            m_save->setEnabled(passed);
+            emit EntryShown();
+        },
+        journal);
 }
 
 QString CHistoryWindow::DetailText(const JournalEntry &entry)

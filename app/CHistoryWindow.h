@@ -1,6 +1,7 @@
 #pragma once
 
 #include "journal/JournalReader.h"
+#include "settings/CentralSettings.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -34,6 +35,11 @@ public:
     QPlainTextEdit *Detail() const { return m_detail; }
     // The filter as the fields say now; invalid times where a field holds none.
     JournalFilter FilterFromFields() const;
+    // Offers "All stations" beside "This station", reading the central journal at `central`
+    // (unset: only this station's journal). The window takes the general settings' at first.
+    void SetCentral(const CentralSettings &central);
+    QComboBox *Stations() const { return m_stations; }
+    QComboBox *Scope() const { return m_scope; }
 
     // The text of a row in the file's layout, its outputs below.
     static QString DetailText(const JournalEntry &entry);
@@ -52,10 +58,14 @@ signals:
 
 private:
     void ApplyFilter();
+    void ApplyScope();
     void ShowSelected();
     void ForgetReadFailure();
 
     CHistoryModel *m_model = nullptr;
+    QComboBox *m_scope = nullptr;    // this station or all stations
+    QComboBox *m_stations = nullptr; // with all stations: one of them, or any
+    CentralSettings m_central;
     QComboBox *m_fates = nullptr;
     QLineEdit *m_since = nullptr;
     QLineEdit *m_until = nullptr;

@@ -8,8 +8,8 @@
 #include "CFindBar.h"
 #include "CHistoryWindow.h"
 #include "LockKeys.h"
-#include "SelectionCopy.h"
 #include "LogWork.h"
+#include "SelectionCopy.h"
 #include "doors/Doors.h"
 #include "serial/SerialPort.h"
 
@@ -118,6 +118,7 @@ void CMainFrame::OnMessageHistory()
     if (!m_history) {
         CAlvetraApp *app = CAlvetraApp::Instance();
         m_history = new CHistoryWindow(app->GetJournalSettings().m_path, app->GetJournal(), this);
+        m_history->SetCentral(app->m_generalSettings.m_central);
     }
     m_history->show();
     m_history->raise();
@@ -329,6 +330,8 @@ void CMainFrame::CreateStatusBar()
     };
     m_inputLinePane = linePane(QStringLiteral("inputLinePane"));
     m_outputLinePane = linePane(QStringLiteral("outputLinePane"));
+    m_centralPane = linePane(QStringLiteral("centralPane"));
+    m_centralPane->hide();
     // Right of the lines' state, and hard to overlook: an alert nobody has answered yet.
     m_alertsPane = linePane(QStringLiteral("alertsPane"));
     m_alertsPane->setStyleSheet(
@@ -387,6 +390,10 @@ void CMainFrame::UpdateLinePanes()
     };
     show(m_inputLinePane, m_view->Watch().InputPaneText());
     show(m_outputLinePane, m_view->Watch().OutputPaneText());
+    const CentralShipper *shipper = CAlvetraApp::Instance()->GetShipper();
+    const QString central = shipper ? shipper->StateText() : QString();
+    show(m_centralPane, central);
+    m_centralPane->setVisible(!central.isEmpty());
     // Also once a second: the switch may have been turned off, the day may have turned.
     UpdateAlertsPane();
 }

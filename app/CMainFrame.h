@@ -88,7 +88,8 @@ private:
     QLabel *m_scrlIndicator = nullptr;
     QLabel *m_inputLinePane = nullptr;
     QLabel *m_outputLinePane = nullptr;
-    QLabel *m_alertsPane = nullptr; // hidden while no message waits for acknowledgement
+    QLabel *m_alertsPane = nullptr;  // hidden while no message waits for acknowledgement
+    QLabel *m_centralPane = nullptr; // the central journal's shipping, while it runs
     // False until the window is built, so resizing while building it lays out nothing.
     bool m_layoutReady = false;
     CHistoryWindow *m_history = nullptr; // a child of this frame, in a window of its own

@@ -152,6 +152,8 @@ void TrayIcon::Look()
         = view->Watch().InputPaneText() + QLatin1Char('\n') + view->Watch().OutputPaneText();
     if (const QString waiting = acknowledgements.PaneText(); !waiting.isEmpty())
         tip += QLatin1Char('\n') + waiting;
+    if (const CentralShipper *shipper = CAlvetraApp::Instance()->GetShipper())
+        tip += QLatin1Char('\n') + shipper->StateText();
     if (m_tray->toolTip() != tip)
         m_tray->setToolTip(tip);
 }

@@ -47,6 +47,11 @@ constexpr int kOnTroubleId = 1047;
 constexpr int kTroubleTryId = 1048;
 constexpr int kTroubleTryResultId = 1049;
 constexpr int kMonitorListenId = 1060;
+constexpr int kCentralHostId = 1080;
+constexpr int kCentralPortId = 1081;
+constexpr int kCentralDatabaseId = 1082;
+constexpr int kCentralUserId = 1083;
+constexpr int kCentralSslModeId = 1084;
 // The silence row, the desktop's two switches and the command rows sit between the output
 // switches and the buttons.
 constexpr int kCommandY = 142;
@@ -214,6 +219,31 @@ CGeneralSettingsDlg::CGeneralSettingsDlg(QWidget *parent)
                        "empty for none. Applies at once."));
     monitoring->addRow(QStringLiteral("Listen on"), m_monitorListenEdit);
 
+    QFormLayout *central = AddSecondPageGroup(QStringLiteral("Central journal"));
+    m_centralHostEdit = new QLineEdit;
+    m_centralHostEdit->setObjectName(IdName(kCentralHostId));
+    m_centralHostEdit->setToolTip(
+        QStringLiteral("The PostgreSQL server the journal is shipped to; several, separated by "
+                       "commas, for a primary and its standbys. Empty: the journal stays on this "
+                       "station. The password comes from ~/.pgpass"));
+    central->addRow(QStringLiteral("Server"), m_centralHostEdit);
+    m_centralPortBox = new QSpinBox;
+    m_centralPortBox->setObjectName(IdName(kCentralPortId));
+    m_centralPortBox->setRange(1, 65535);
+    central->addRow(QStringLiteral("Port"), m_centralPortBox);
+    m_centralDatabaseEdit = new QLineEdit;
+    m_centralDatabaseEdit->setObjectName(IdName(kCentralDatabaseId));
+    central->addRow(QStringLiteral("Database"), m_centralDatabaseEdit);
+    m_centralUserEdit = new QLineEdit;
+    m_centralUserEdit->setObjectName(IdName(kCentralUserId));
+    m_centralUserEdit->setToolTip(QStringLiteral("Empty: the name of the user logged in"));
+    central->addRow(QStringLiteral("User"), m_centralUserEdit);
+    m_centralSslCombo = new QComboBox;
+    m_centralSslCombo->setObjectName(IdName(kCentralSslModeId));
+    for (const char *mode : kCentralSslModes)
+        m_centralSslCombo->addItem(QString::fromLatin1(mode));
+    central->addRow(QStringLiteral("SSL mode"), m_centralSslCombo);
+
     if (kDeviceLists) {
         for (QComboBox *list : {m_inPortCombo, m_outPortCombo})
             connect(list, &QComboBox::currentIndexChanged, this,
@@ -254,6 +284,11 @@ void CGeneralSettingsDlg::OnInitDialog()
     m_onTroubleEdit->setText(settings.m_troubles.m_onTrouble);
     m_alertsGroup->Show(settings.m_alerts);
     m_monitorListenEdit->setText(settings.m_monitor.m_listen);
+    m_centralHostEdit->setText(settings.m_central.m_host);
+    m_centralPortBox->setValue(settings.m_central.m_port);
+    m_centralDatabaseEdit->setText(settings.m_central.m_database);
+    m_centralUserEdit->setText(settings.m_central.m_user);
+    m_centralSslCombo->setCurrentText(settings.m_central.m_sslMode);
     DoDataExchange(false);
     if (kDeviceLists) {
         // Once: the system's list of ports can take a moment, and it is not going to change
@@ -328,6 +363,22 @@ void CGeneralSettingsDlg::OnOK()
             settings.m_outSerialPort = outPort;
         for (int number : std::as_const(changedDevices))
             SetSerialDeviceForPort(number, m_pickedDevices.value(number));
+    }
+    CentralSettings central = settings.m_central;
+    central.m_host = m_centralHostEdit->text().trimmed();
+    central.m_port = m_centralPortBox->value();
+    central.m_database = m_centralDatabaseEdit->text().trimmed();
+    if (central.m_database.isEmpty())
+        central.m_database = CentralSettings().m_database;
+    central.m_user = m_centralUserEdit->text().trimmed();
+    central.m_sslMode = m_centralSslCombo->currentText();
+    if (central.m_host != settings.m_central.m_host || central.m_port != settings.m_central.m_port
+        || central.m_database != settings.m_central.m_database
+        || central.m_user != settings.m_central.m_user
+        || central.m_sslMode != settings.m_central.m_sslMode) {
+        ShowRestartNotice(this, QStringLiteral("You changed the central journal. This will only "
+                                               "take effect after you restart Alvetra"));
+        settings.m_central = central;
     }
     if (m_sendToPortCheck != 0 && m_shownSendToPort == 0) {
         ShowRestartNotice(this,

@@ -80,6 +80,13 @@ private:
     QMap<int, QString> m_storedDevices;
     QMap<int, QString> m_pickedDevices;
 
+    // The central journal's server ("Central journal" on the second page).
+    QLineEdit *m_centralHostEdit = nullptr;
+    QSpinBox *m_centralPortBox = nullptr;
+    QLineEdit *m_centralDatabaseEdit = nullptr;
+    QLineEdit *m_centralUserEdit = nullptr;
+    QComboBox *m_centralSslCombo = nullptr;
+
     QLineEdit *m_onPassedEdit = nullptr;
     QPushButton *m_tryButton = nullptr;
     QLabel *m_tryResult = nullptr;

@@ -629,7 +629,9 @@ void Journal::Writer::Chores()
         m_nextPrune = now + kPruneEvery;
         QString error;
         QSqlError failure;
-        if (!PruneJournal(db, m_keepDays, QDateTime::currentDateTimeUtc(), &error, &failure)) {
+        qint64 neverShipped = 0;
+        if (!PruneJournal(db, m_keepDays, QDateTime::currentDateTimeUtc(), &error, &failure,
+                          m_journal.m_unshippedExtraDays, &neverShipped)) {
             // Another Alvetra writing a backlog or pruning itself: prune later.
             if (IsJournalBusy(failure))
                 m_nextPrune = now + kRetryEvery;
@@ -638,6 +640,13 @@ void Journal::Writer::Chores()
             else
                 LogError(QStringLiteral("Old rows of the journal %1 cannot be deleted (%2)")
                              .arg(m_path, error));
+        } else if (neverShipped > 0) {
+            LogWarning(QStringLiteral("%1 rows of the journal %2 were deleted without ever being "
+                                      "shipped to the central journal: they waited %3 days "
+                                      "past the days kept")
+                           .arg(neverShipped)
+                           .arg(m_path)
+                           .arg(m_journal.m_unshippedExtraDays));
         }
     }
     if (!m_open || !m_indexBehind || now < m_indexAt)

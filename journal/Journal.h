@@ -56,6 +56,10 @@ public:
     // with the rows that could not be kept. A damaged file is moved aside, said in an error line,
     // and a new journal begun.
     void Start(const QString &path, int keepDays);
+    // Before Start: the journal is shipped to a central database, so rows not shipped yet are
+    // pruned `extraDays` days after the others (one warning line gives the count of those
+    // pruned all the same).
+    void KeepUnshippedRows(int extraDays) { m_unshippedExtraDays = extraDays; }
 
     // Hands `row` to the writer and returns its ticket; 0 when nothing is kept (the journal was
     // never started, or the row was dropped at its bound). For a passed message Committed()
@@ -140,6 +144,7 @@ private:
     void LoseRow(const QDateTime &at, int port);
 
     QString m_path;
+    int m_unshippedExtraDays = -1; // set before the writer starts, read by it
     quint64 m_nextTicket = 1;
     std::deque<Held> m_held;
     QTimer m_holdTimer;

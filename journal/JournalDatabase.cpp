@@ -56,6 +56,17 @@ constexpr const char *kSchema[] = {
     " WHERE at IS NULL",
     "CREATE TRIGGER IF NOT EXISTS acknowledgements_deleted AFTER DELETE ON frames BEGIN"
     " DELETE FROM acknowledgements WHERE frame = old.id; END",
+    // The file's own name, made once with it: with a row's id, which never names two rows of
+    // one file, it names the row wherever the row is copied to.
+    "CREATE TABLE IF NOT EXISTS identity(journal TEXT NOT NULL)",
+    "INSERT INTO identity SELECT lower(hex(randomblob(16)))"
+    " WHERE NOT EXISTS (SELECT 1 FROM identity)",
+    // How far the central journal holds this file's rows, as last told (it guards pruning
+    // only: the central database itself says where shipping goes on), and which Alvetra of
+    // those sharing the file ships them, until when.
+    "CREATE TABLE IF NOT EXISTS shipping(frames INTEGER NOT NULL, outputs INTEGER NOT NULL,"
+    " holder TEXT NOT NULL, until INTEGER NOT NULL)",
+    "INSERT INTO shipping SELECT 0, 0, '', 0 WHERE NOT EXISTS (SELECT 1 FROM shipping)",
     "PRAGMA user_version = 2",
 };
 
@@ -393,9 +404,16 @@ int IndexJournalText(QSqlDatabase &db, int rows, QString *error, QSqlError *fail
     return count;
 }
 
-bool PruneJournal(
-    QSqlDatabase &db, int keepDays, const QDateTime &now, QString *error, QSqlError *failure)
+bool PruneJournal(QSqlDatabase &db,
+                  int keepDays,
+                  const QDateTime &now,
+                  QString *error,
+                  QSqlError *failure,
+                  int unshippedExtraDays,
+                  qint64 *neverShipped)
 {
+    if (neverShipped)
+        *neverShipped = 0;
     QSqlQuery query(db);
     const auto fail = [&] {
         *error = query.lastError().text();
@@ -424,11 +442,36 @@ bool PruneJournal(
     const qint64 lastId = query.value(1).toLongLong();
     const qint64 before = JournalStoredTime(
         JournalTimeFromStored(qMin(newest, JournalStoredTime(now))).addDays(-keepDays));
+    // Rows the central journal does not hold yet wait for it, a while longer than the others.
+    qint64 shippedUpTo = lastId;
+    qint64 unshippedBefore = before;
+    if (unshippedExtraDays >= 0) {
+        if (!query.exec(QStringLiteral("SELECT frames FROM shipping")))
+            return fail();
+        if (query.next())
+            shippedUpTo = query.value(0).toLongLong();
+        query.finish();
+        unshippedBefore
+            = JournalStoredTime(JournalTimeFromStored(before).addDays(-qint64(unshippedExtraDays)));
+        query.prepare(
+            QStringLiteral("SELECT count(*) FROM frames WHERE received < ? AND id < ? AND id > ?"));
+        query.addBindValue(unshippedBefore);
+        query.addBindValue(lastId);
+        query.addBindValue(shippedUpTo);
+        if (!query.exec() || !query.next())
+            return fail();
+        if (neverShipped)
+            *neverShipped = query.value(0).toLongLong();
+        query.finish();
+    }
     // The newest row stays, whatever its age: SQLite hands out ids above the largest one left,
     // and a row's id must never name two rows of one file.
-    query.prepare(QStringLiteral("DELETE FROM frames WHERE received < ? AND id < ?"));
+    query.prepare(QStringLiteral("DELETE FROM frames WHERE received < ? AND id < ?"
+                                 " AND (id <= ? OR received < ?)"));
     query.addBindValue(before);
     query.addBindValue(lastId);
+    query.addBindValue(shippedUpTo);
+    query.addBindValue(unshippedBefore);
     if (!query.exec())
         return fail();
     // A mark past every row would leave the next rows out of the text index for good, and

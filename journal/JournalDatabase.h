@@ -56,11 +56,16 @@ int IndexJournalText(QSqlDatabase &db, int rows, QString *error, QSqlError *fail
 // Deletes the rows received more than `keepDays` days before the earlier of `now` and the
 // newest row, with their outputs and their text index, in one transaction. The newest row is
 // always kept, so that no row id is ever handed out twice in one file. `failure` as above.
+// With `unshippedExtraDays` 0 or more the journal is shipped to a central database: a row past
+// the mark in `shipping` is kept that many days longer, and `neverShipped` gets the count of
+// those deleted all the same.
 bool PruneJournal(QSqlDatabase &db,
                   int keepDays,
                   const QDateTime &now,
                   QString *error,
-                  QSqlError *failure = nullptr);
+                  QSqlError *failure = nullptr,
+                  int unshippedExtraDays = -1,
+                  qint64 *neverShipped = nullptr);
 
 // The name a damaged journal is moved aside as: "journal-damaged-<local time>.sqlite" in its
 // folder, with a count after the time when that name is taken.

@@ -36,6 +36,9 @@ struct JournalListRow
     QString m_source;
     QString m_header;
     QString m_headline;
+    // Rows of the central journal: the station that shipped it and its journal's identity.
+    QString m_station;
+    QString m_journal;
 };
 
 struct JournalOutputRow

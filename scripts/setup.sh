@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-serialport-dev qt6-multimedia-dev qt6-qpa-plugins
-    libqt6sql6-sqlite
+    libqt6sql6-sqlite libqt6sql6-psql libpq-dev
     libx11-dev libsystemd-dev
     fonts-dejavu-core
 )
@@ -25,6 +25,7 @@ if [ "$mode" = test ]; then
         dpkg-dev file lintian desktop-file-utils appstream man-db
         systemd dbus
         python3-prometheus-client
+        postgresql postgresql-contrib
     )
 fi
 # Extra packages a part of the project needs, one name a line (see scripts/packages-*.txt).

@@ -115,6 +115,7 @@ void GeneralSettings::Load()
     m_troubles.Load(store);
     m_alerts.Load(store);
     m_monitor.Load(store);
+    m_central.Load(store);
 }
 
 QString GeneralSettings::Save() const
@@ -143,6 +144,7 @@ QString GeneralSettings::Save() const
     m_troubles.Save(store);
     m_alerts.Save(store);
     m_monitor.Save(store);
+    m_central.Save(store);
     store.sync();
     if (store.status() != QSettings::AccessError)
         return QString();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AlertSettings.h"
+#include "CentralSettings.h"
 #include "MonitorSettings.h"
 #include "TroubleSettings.h"
 
@@ -65,6 +66,8 @@ public:
     // Whether passed messages wait for acknowledgement (group "Alerts").
     AlertSettings m_alerts;
     MonitorSettings m_monitor;
+    // The central journal the station's journal is shipped to (group "Central").
+    CentralSettings m_central;
 };
 
 // The device for COM port `number` on this platform: "COM<n>" on Windows; on Linux the entry

@@ -276,7 +276,7 @@ private slots:
         QTRY_VERIFY(Entry(4).has_value());
         CAlvetraApp::Instance()->MainFrame()->OnMessageHistory();
         CHistoryWindow *window = CAlvetraApp::Instance()->MainFrame()->HistoryWindow();
-        window->findChildren<QComboBox *>().first()->setCurrentIndex(
+        window->findChild<QComboBox *>("fates")->setCurrentIndex(
             int(JournalFilter::Fates::Waiting));
         // The earlier run's message and this one; not those acknowledged or never waiting.
         QTRY_COMPARE(window->Model()->rowCount(), 2);
@@ -291,7 +291,7 @@ private slots:
         QCOMPARE(Pane(), "1 alert not acknowledged, at " + At(m_earlier));
         QTRY_COMPARE(window->Model()->rowCount(), 1);
         QCOMPARE(Entry(4)->m_acknowledgedFrom, AcknowledgedFrom::History);
-        window->findChildren<QComboBox *>().first()->setCurrentIndex(0);
+        window->findChild<QComboBox *>("fates")->setCurrentIndex(0);
         QTRY_VERIFY(window->Model()->rowCount() > 1);
         window->Table()->selectRow(0);
         QVERIFY(shown.wait());

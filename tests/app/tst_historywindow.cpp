@@ -104,7 +104,7 @@ private slots:
         QFETCH(int, rows);
         CHistoryWindow window(Path(), m_journal.get());
         qputenv("TZ", "UTC");
-        window.findChildren<QComboBox *>().first()->setCurrentIndex(fates);
+        window.findChild<QComboBox *>("fates")->setCurrentIndex(fates);
         const QList<QLineEdit *> fields = window.findChildren<QLineEdit *>();
         for (QLineEdit *field : fields) {
             if (field->placeholderText().startsWith("from"))

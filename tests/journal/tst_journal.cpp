@@ -283,6 +283,42 @@ private slots:
         QCOMPARE(reader.Rows({}, nullptr, 10)[1].m_header, QStringLiteral("12345e2al8"));
     }
 
+    void rowsNotShippedYetWaitForTheCentralJournalThenGoWithOneLine()
+    {
+        LogDoors log;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        {
+            Journal journal;
+            journal.Start(Path(), 0);
+            std::vector<JournalFrame> rows;
+            // Shipped and old; not shipped and old; not shipped and past the days it waits.
+            for (const int age : {50, 35, 60, 12, 0}) {
+                rows.push_back(Frame(JournalFate::Passed, "12345e2al9"));
+                rows.back().m_received = now.addDays(-age);
+            }
+            QVERIFY(RecordAll(journal, rows));
+        }
+        QVERIFY(!Scalar("SELECT journal FROM identity").toString().isEmpty());
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "mark");
+            db.setDatabaseName(Path());
+            QVERIFY(db.open());
+            QVERIFY(QSqlQuery(db).exec("UPDATE shipping SET frames = 1"));
+        }
+        QSqlDatabase::removeDatabase("mark");
+        Journal journal;
+        journal.KeepUnshippedRows(30);
+        journal.Start(Path(), 10);
+        // Row 1 shipped, pruned at 10 days; rows 2 and 4 within 10 + 30 days wait; row 3 is
+        // past them too.
+        QTRY_COMPARE(Scalar("SELECT group_concat(id) FROM frames").toString(),
+                     QStringLiteral("2,4,5"));
+        QTRY_COMPARE(log.Lines().size(), 1);
+        QVERIFY2(log.Lines().first().startsWith(QStringLiteral("Warning:->1 rows of the journal"))
+                     && log.Lines().first().contains("without ever being shipped"),
+                 qPrintable(log.Lines().first()));
+    }
+
     void pruningNeverEmptiesTheJournalNorGivesAnIdTwice_data()
     {
         QTest::addColumn<QList<int>>("ages"); // days before now, in the order recorded

@@ -250,6 +250,43 @@ private slots:
         settings.Load();
         QCOMPARE(settings.m_monitor.m_listen, QString());
     }
+
+    // The central server as the office sets it for all in the shared file: followed, never
+    // frozen into the user's file, and nothing written where none is named (nothing ships).
+    void theCentralServerComesFromTheSharedFileAndOnlyTheUsersOwnIsWritten()
+    {
+        QTemporaryDir shared;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, shared.path());
+        GeneralSettings settings;
+        settings.Load();
+        QVERIFY(!settings.m_central.IsSet());
+        QCOMPARE(settings.Save(), QString());
+        QVERIFY(!UserFileHas("Central/Host"));
+        QVERIFY(!UserFileHas("Central/Port"));
+
+        QSettings office(QSettings::NativeFormat, QSettings::SystemScope, "Dorvane", "Alvetra");
+        office.setValue("Central/Host", "db1.office,db2.office");
+        office.setValue("Central/Database", "region");
+        office.setValue("Central/SslMode", "sometimes");
+        office.setValue("Central/Port", "70000");
+        office.sync();
+        settings.Load();
+        QCOMPARE(settings.m_central.m_host, QString("db1.office,db2.office"));
+        QCOMPARE(settings.m_central.m_database, QString("region"));
+        QCOMPARE(settings.m_central.m_sslMode, QString("prefer"));
+        QCOMPARE(settings.m_central.m_port, 5432);
+        QCOMPARE(settings.Save(), QString());
+        QVERIFY(!UserFileHas("Central/Host"));
+        QVERIFY(!UserFileHas("Central/Database"));
+
+        settings.m_central.m_user = "wache3";
+        settings.Save();
+        QCOMPARE(Store().value("Central/User").toString(), QString("wache3"));
+        QVERIFY(!UserFileHas("Central/Host"));
+        settings.Load();
+        QCOMPARE(settings.m_central.m_host, QString("db1.office,db2.office"));
+        QCOMPARE(settings.m_central.m_user, QString("wache3"));
+    }
 };
 
 QTEST_APPLESS_MAIN(GeneralSettingsTest)
