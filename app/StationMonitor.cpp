@@ -1,7 +1,9 @@
 #include "StationMonitor.h"
 
+#include "Acknowledgements.h"
 #include "CAlvetraApp.h"
 #include "CAlvetraView.h"
+#include "central/CentralShipper.h"
 #include "dispatch/PrintQueue.h"
 #include "doors/Doors.h"
 #include "journal/Journal.h"
@@ -19,6 +21,10 @@ constexpr const char *kFateWords[]
 // By HookOutcome.
 constexpr const char *kOutcomeWords[]
     = {"succeeded", "failed", "killed", "not_started", "timed_out", "refused", "flooded"};
+
+// The shipper's states by number, as the metrics name them.
+static_assert(std::size(StationFigures::kCentralStates)
+              == std::size_t(CentralShipper::State::ShippedElsewhere) + 1);
 
 QByteArray TroubleWord(TroubleKind kind)
 {
@@ -160,6 +166,15 @@ void StationMonitor::Publish()
     Journal *journal = GetJournal();
     now.journalState = !journal ? "off" : journal->IsWorking() ? "writing" : "stopped";
     now.journalRowsWaiting = journal ? journal->RowsWaiting() : 0;
+    const Acknowledgements &acknowledgements = CAlvetraApp::Instance()->GetAcknowledgements();
+    now.alertsWaiting = acknowledgements.WaitingCount();
+    now.alertsEscalated = acknowledgements.EscalatedCount();
+    if (const QDateTime oldest = acknowledgements.OldestWaiting(); oldest.isValid())
+        now.oldestAlertMSecs = oldest.toMSecsSinceEpoch();
+    if (const CentralShipper *shipper = CAlvetraApp::Instance()->GetShipper()) {
+        now.centralState = StationFigures::kCentralStates[int(shipper->GetState())];
+        now.centralRowsWaiting = shipper->Waiting();
+    }
     for (const Trouble &trouble : troubles.Current())
         now.troubles.append({TroubleWord(trouble.m_kind), trouble.m_text});
     now.station = settings.m_stationName;
@@ -217,6 +232,11 @@ StationFigures StationMonitor::Figures() const
         f.printJobsWaiting = m_published.printJobsWaiting;
         f.journalState = m_published.journalState;
         f.journalRowsWaiting = m_published.journalRowsWaiting;
+        f.alertsWaiting = m_published.alertsWaiting;
+        f.alertsEscalated = m_published.alertsEscalated;
+        f.oldestAlertMSecs = m_published.oldestAlertMSecs;
+        f.centralState = m_published.centralState;
+        f.centralRowsWaiting = m_published.centralRowsWaiting;
         f.troubles = m_published.troubles;
         f.station = m_published.station;
     }

@@ -58,6 +58,11 @@ private:
         int printJobsWaiting = 0;
         QByteArray journalState;
         qint64 journalRowsWaiting = 0;
+        int alertsWaiting = 0;
+        int alertsEscalated = 0;
+        qint64 oldestAlertMSecs = 0;
+        QByteArray centralState = "off";
+        qint64 centralRowsWaiting = 0;
         QList<std::pair<QByteArray, QString>> troubles;
         QString station;
     };

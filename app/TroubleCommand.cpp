@@ -1,7 +1,9 @@
 #include "TroubleCommand.h"
 
 #include "AppDoors.h"
+#include "CAlvetraApp.h"
 #include "Notifier.h"
+#include "StationMonitor.h"
 #include "doors/Doors.h"
 #include "hooks/HookRunner.h"
 #include "hooks/PassedMessageHook.h"
@@ -145,6 +147,8 @@ void TroubleCommand::Run(
 
 void TroubleCommand::OnResult(const HookResult &result)
 {
+    if (StationMonitor *monitor = CAlvetraApp::Instance()->Monitor())
+        monitor->CountHookRun(result.m_outcome);
     if (result.m_tag == 0)
         return;
     const bool ok = result.m_outcome == HookOutcome::Succeeded;

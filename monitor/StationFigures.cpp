@@ -116,6 +116,25 @@ QByteArray MetricsText(const StationFigures &f)
              "Rows handed to the journal, not yet written.");
     w.Sample("alvetra_journal_rows_waiting", {}, QByteArray::number(f.journalRowsWaiting));
 
+    w.Family("alvetra_alerts_waiting", "gauge",
+             "Passed messages waiting for an operator's acknowledgement.");
+    w.Sample("alvetra_alerts_waiting", {}, QByteArray::number(f.alertsWaiting));
+    w.Family("alvetra_alerts_escalated", "gauge",
+             "Passed messages waiting for acknowledgement past their time.");
+    w.Sample("alvetra_alerts_escalated", {}, QByteArray::number(f.alertsEscalated));
+    w.Family("alvetra_oldest_waiting_alert_timestamp_seconds", "gauge",
+             "When the oldest message waiting for acknowledgement came; 0 for none.");
+    w.Sample("alvetra_oldest_waiting_alert_timestamp_seconds", {}, Seconds(f.oldestAlertMSecs));
+
+    w.Family("alvetra_central_state", "gauge",
+             "The central journal's shipping: 1 for the state it is in.");
+    for (const char *state : StationFigures::kCentralStates)
+        w.Sample("alvetra_central_state", "state=" + Quoted(state),
+                 f.centralState == state ? "1" : "0");
+    w.Family("alvetra_central_rows_waiting", "gauge",
+             "Rows of the journal not yet shipped to the central journal.");
+    w.Sample("alvetra_central_rows_waiting", {}, QByteArray::number(f.centralRowsWaiting));
+
     w.Family("alvetra_window_stall_seconds", "gauge",
              "The longest the window's thread went unanswered in the last minute.");
     w.Sample("alvetra_window_stall_seconds", {}, f.longestStallSeconds);

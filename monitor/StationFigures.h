@@ -37,6 +37,16 @@ struct StationFigures
     int printJobsWaiting = 0;
     QByteArray journalState; // "writing", "stopped", "off"
     qint64 journalRowsWaiting = 0;
+    // Passed messages waiting for an operator's acknowledgement, those of them past their time,
+    // and when the oldest came (0 for none).
+    int alertsWaiting = 0;
+    int alertsEscalated = 0;
+    qint64 oldestAlertMSecs = 0;
+    // The central journal's shipping: one of kCentralStates, and the rows not yet shipped.
+    static constexpr const char *kCentralStates[]
+        = {"off", "connecting", "up_to_date", "behind", "stopped", "refused", "shipped_elsewhere"};
+    QByteArray centralState = "off";
+    qint64 centralRowsWaiting = 0;
     // The window's thread: how long it has not answered now, and the longest it did not in the
     // last minute (the one now included).
     double windowSilentSeconds = 0;

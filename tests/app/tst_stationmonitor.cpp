@@ -5,6 +5,8 @@
 #include "HttpGet.h"
 #include "NotifySocket.h"
 
+#include "app/Acknowledgements.h"
+#include "app/CAlvetraApp.h"
 #include "app/StationMonitor.h"
 #include "doors/Doors.h"
 #include "settings/GeneralSettings.h"
@@ -146,6 +148,12 @@ private slots:
         const QMap<QString, double> before
             = ParsedMetrics(HttpGet(Port(), "/metrics").body, &error);
         QVERIFY2(error.isEmpty(), qPrintable(error));
+        // The passed ones wait for an operator, and are counted so.
+        GetGeneralSettings().m_alerts.m_acknowledge = true;
+        const auto switchOff = qScopeGuard([] {
+            CAlvetraApp::Instance()->GetAcknowledgements().AcknowledgeAll(AcknowledgedFrom::Window);
+            GetGeneralSettings().m_alerts.m_acknowledge = false;
+        });
         QByteArray bytes;
         for (int i = 0; i < 7; ++i)
             bytes += Message(i, 'a'); // passes
@@ -167,6 +175,13 @@ private slots:
         QCOMPARE(samples.value("alvetra_line_state{com=2,line=input,state=up}"), 1.0);
         QCOMPARE(samples.value("alvetra_line_state{com=2,line=input,state=reconnecting}"), 0.0);
         QVERIFY(samples.value("alvetra_last_passed_message_timestamp_seconds{}") > 0);
+        QTRY_VERIFY((samples = ParsedMetrics(HttpGet(Port(), "/metrics").body, &error),
+                     samples.value("alvetra_alerts_waiting{}") == 7));
+        QCOMPARE(samples.value("alvetra_alerts_escalated{}"), 0.0);
+        QVERIFY(samples.value("alvetra_oldest_waiting_alert_timestamp_seconds{}") > 0);
+        // No [Central] group: nothing ships.
+        QCOMPARE(samples.value("alvetra_central_state{state=off}"), 1.0);
+        QCOMPARE(samples.value("alvetra_central_rows_waiting{}"), 0.0);
         // Nothing of a message's text or header.
         const QByteArray text = HttpGet(Port(), "/metrics").body;
         QVERIFY(!text.contains("Storm") && !text.contains("20001"));
