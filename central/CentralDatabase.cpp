@@ -42,8 +42,21 @@ QStringList CentralSchemaStatements()
                        " at timestamptz NOT NULL, ok boolean NOT NULL, result text NOT NULL,"
                        " PRIMARY KEY (journal, id))"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS outputs_by_frame ON outputs(journal, frame)"),
+        // Which passed messages waited for acknowledgement, and who acknowledged them, when
+        // and where from: each change as the station kept it, in its order (`at` NULL: the
+        // message began to wait). Its frame may have been shipped long before.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS acknowledgements(journal text NOT NULL,"
+                       " id bigint NOT NULL, frame bigint NOT NULL,"
+                       " stored timestamptz NOT NULL DEFAULT now(), at timestamptz,"
+                       " username text, place integer, PRIMARY KEY (journal, id))"),
+        QStringLiteral(
+            "CREATE INDEX IF NOT EXISTS acknowledgements_by_frame ON acknowledgements(journal,"
+            " frame)"),
         QStringLiteral("INSERT INTO alvetra_schema SELECT %1"
                        " WHERE NOT EXISTS (SELECT 1 FROM alvetra_schema)")
+            .arg(kCentralSchemaVersion),
+        // A database made by an earlier version has its new tables now.
+        QStringLiteral("UPDATE alvetra_schema SET version = %1 WHERE version < %1")
             .arg(kCentralSchemaVersion),
     };
 }

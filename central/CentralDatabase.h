@@ -12,8 +12,9 @@
 
 class QSqlError;
 
-// The version of the tables below that this program writes and reads.
-constexpr int kCentralSchemaVersion = 1;
+// The version of the tables below that this program writes and reads. Version 2 added the
+// acknowledgements; a database of version 1 is brought up to it by the same statements.
+constexpr int kCentralSchemaVersion = 2;
 
 // The statements that make the central tables, in order, for the program's first connection
 // and for the README's administrator. Each is safe to run again.

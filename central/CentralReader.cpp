@@ -22,6 +22,13 @@ constexpr char kColumns[]
 constexpr char kTexts[]
     = "(coalesce(header, '') || ' ' || coalesce(headline, '') || ' ' || coalesce(body, ''))";
 constexpr char kTime[] = "to_timestamp(?::double precision / 1000)";
+// A row's acknowledgement: the first given, or the row saying it began to wait; none for a
+// message that never waited. Columns awaited, at (ms), username, place.
+constexpr char kAcknowledgement[]
+    = " LEFT JOIN LATERAL (SELECT true AS awaited, (extract(epoch FROM at) * 1000)::bigint AS at,"
+      " username, place FROM acknowledgements WHERE acknowledgements.journal = frames.journal"
+      " AND acknowledgements.frame = frames.id ORDER BY at IS NULL, id LIMIT 1) acknowledged"
+      " ON true";
 
 QString LikePattern(const QString &text)
 {
@@ -53,8 +60,10 @@ QString Conditions(const JournalFilter &filter, const QString &station, QVariant
         fate(JournalFate::LineEvent);
         break;
     case JournalFilter::Fates::Waiting:
-        // Acknowledgements are not shipped (yet): the central journal knows of none waiting.
-        parts << QStringLiteral("false");
+        // Began to wait, and no acknowledgement has come since: a set the server may hash once,
+        // the waiting being few among millions of rows.
+        parts << QStringLiteral("(journal, id) IN (SELECT journal, frame FROM acknowledgements"
+                                " GROUP BY journal, frame HAVING bool_and(at IS NULL))");
         break;
     }
     if (filter.m_since.isValid()) {
@@ -211,6 +220,23 @@ std::optional<JournalEntry> CentralReader::Entry(const QString &journal, qint64 
                  QDateTime::fromMSecsSinceEpoch(outputs.value(1).toLongLong(), Qt::UTC),
                  outputs.value(2).toBool(), outputs.value(3).toString()});
     }
+    outputs.finish();
+    QSqlQuery acknowledged(db);
+    acknowledged.setForwardOnly(true);
+    acknowledged.prepare(QStringLiteral("SELECT (extract(epoch FROM at) * 1000)::bigint, username,"
+                                        " place FROM acknowledgements WHERE journal = ? AND"
+                                        " frame = ? ORDER BY at IS NULL, id LIMIT 1"));
+    acknowledged.addBindValue(journal);
+    acknowledged.addBindValue(id);
+    if (acknowledged.exec() && acknowledged.next()) {
+        entry.m_awaited = true;
+        if (!acknowledged.value(0).isNull()) {
+            entry.m_acknowledgedAt
+                = QDateTime::fromMSecsSinceEpoch(acknowledged.value(0).toLongLong(), Qt::UTC);
+            entry.m_acknowledgedBy = acknowledged.value(1).toString();
+            entry.m_acknowledgedFrom = AcknowledgedFrom(acknowledged.value(2).toInt());
+        }
+    }
     return entry;
 }
 
@@ -264,9 +290,10 @@ bool CentralReader::ExportCsv(const JournalFilter &filter,
     QSqlQuery query(db);
     query.setForwardOnly(true);
     const QString declare
-        = QStringLiteral("DECLARE export NO SCROLL CURSOR FOR SELECT %1 FROM"
-                         " frames%2 ORDER BY received, journal, id")
-              .arg(QLatin1String(kColumns),
+        = QStringLiteral("DECLARE export NO SCROLL CURSOR FOR SELECT %1, acknowledged.awaited,"
+                         " acknowledged.at, acknowledged.username, acknowledged.place FROM"
+                         " frames%2%3 ORDER BY received, journal, id")
+              .arg(QLatin1String(kColumns), QLatin1String(kAcknowledgement),
                    inlined.isEmpty() ? QString() : QStringLiteral(" WHERE ") + inlined);
     const auto record = [&out, reader](const QStringList &fields) {
         QByteArray line;
@@ -285,7 +312,9 @@ bool CentralReader::ExportCsv(const JournalFilter &filter,
         && !record({QStringLiteral("station"), QStringLiteral("received"), QStringLiteral("line"),
                     QStringLiteral("device"), QStringLiteral("fate"), QStringLiteral("detail"),
                     QStringLiteral("handling"), QStringLiteral("region"), QStringLiteral("source"),
-                    QStringLiteral("header"), QStringLiteral("headline")})) {
+                    QStringLiteral("header"), QStringLiteral("headline"),
+                    QStringLiteral("acknowledged"), QStringLiteral("acknowledged by"),
+                    QStringLiteral("acknowledged from")})) {
         *error = out.errorString();
         ok = false;
     }
@@ -299,10 +328,23 @@ bool CentralReader::ExportCsv(const JournalFilter &filter,
         while (ok && query.next()) {
             ++fetched;
             const JournalListRow row = ListRow(query);
+            // As the local export: "waiting" until acknowledged, then its time; empty for a
+            // message that never waited.
+            QString acknowledged;
+            QString by;
+            QString from;
+            if (query.value(13).toBool() && query.value(14).isNull()) {
+                acknowledged = QStringLiteral("waiting");
+            } else if (query.value(13).toBool()) {
+                acknowledged = JournalLocalTimeText(
+                    QDateTime::fromMSecsSinceEpoch(query.value(14).toLongLong(), Qt::UTC));
+                by = query.value(15).toString();
+                from = AcknowledgedFromText(AcknowledgedFrom(query.value(16).toInt()));
+            }
             ok = record({row.m_station, JournalLocalTimeText(row.m_received),
                          QStringLiteral("COM%1").arg(row.m_port), row.m_device,
                          JournalFateText(row.m_fate), row.m_detail, row.m_handling, row.m_region,
-                         row.m_source, row.m_header, row.m_headline});
+                         row.m_source, row.m_header, row.m_headline, acknowledged, by, from});
             if (!ok)
                 *error = out.errorString();
         }

@@ -138,6 +138,7 @@ private:
     // The highest frame id and output row the central database holds for this journal.
     qint64 m_framesUpTo = -1;
     qint64 m_outputsUpTo = -1;
+    qint64 m_acknowledgementsUpTo = -1;
     Clock::time_point m_retryAt = Clock::now();
     std::chrono::seconds m_backoff = kRetryFirst;
     State m_told = State::Off;
@@ -342,13 +343,16 @@ bool CentralShipper::Worker::Connect()
         ok = ok
              && query.exec(QStringLiteral("SELECT (SELECT coalesce(max(id), 0) FROM frames"
                                           " WHERE journal = %1), (SELECT coalesce(max(id), 0)"
-                                          " FROM outputs WHERE journal = %1)")
+                                          " FROM outputs WHERE journal = %1),"
+                                          " (SELECT coalesce(max(id), 0) FROM acknowledgements"
+                                          " WHERE journal = %1)")
                                .arg(Text(m_journalId)))
              && query.next();
         ParkIfAbandoned();
         if (ok) {
             m_framesUpTo = query.value(0).toLongLong();
             m_outputsUpTo = query.value(1).toLongLong();
+            m_acknowledgementsUpTo = query.value(2).toLongLong();
         } else {
             error = query.lastError().text();
             sqlState = query.lastError().nativeErrorCode();
@@ -496,22 +500,54 @@ qint64 CentralShipper::Worker::ShipBatch()
         ok = ok && !query.lastError().isValid();
         query.finish();
     }
+    // The acknowledgements' changes the same way: a message acknowledged long after its frame
+    // was shipped (the usual case) goes with the next batch.
+    QStringList acknowledgements;
+    qint64 acknowledgementsTo = m_acknowledgementsUpTo;
+    if (ok) {
+        query.prepare(QStringLiteral("SELECT seq, frame, at, user, place FROM"
+                                     " acknowledgement_events WHERE seq > ? ORDER BY seq LIMIT %1")
+                          .arg(kBatchRows));
+        query.addBindValue(m_acknowledgementsUpTo);
+        ok = query.exec();
+        while (ok && query.next()) {
+            const qint64 frame = query.value(1).toLongLong();
+            if (frame > framesTo)
+                break;
+            acknowledgementsTo = query.value(0).toLongLong();
+            const bool given = !query.value(2).isNull();
+            acknowledgements << QStringLiteral("(%1,%2,%3,%4,%5,%6)")
+                                    .arg(journal, QString::number(acknowledgementsTo),
+                                         QString::number(frame),
+                                         given ? time(query.value(2)) : QStringLiteral("NULL"),
+                                         given ? Text(query.value(3)) : QStringLiteral("NULL"),
+                                         given ? QString::number(query.value(4).toInt())
+                                               : QStringLiteral("NULL"));
+        }
+        ok = ok && !query.lastError().isValid();
+        query.finish();
+    }
     qint64 newestFrame = framesTo;
     qint64 newestOutput = outputsTo;
+    qint64 newestAcknowledgement = acknowledgementsTo;
     if (ok
         && query.exec(QStringLiteral("SELECT (SELECT max(id) FROM frames),"
-                                     " (SELECT max(rowid) FROM outputs)"))
+                                     " (SELECT max(rowid) FROM outputs),"
+                                     " (SELECT max(seq) FROM acknowledgement_events)"))
         && query.next()) {
         newestFrame = std::max(newestFrame, query.value(0).toLongLong());
         newestOutput = std::max(newestOutput, query.value(1).toLongLong());
+        newestAcknowledgement = std::max(newestAcknowledgement, query.value(2).toLongLong());
     }
     query.finish();
     local.commit();
     if (!ok)
         return -2;
-    const qint64 rows = frames.size() + outputs.size();
+    const qint64 left = (newestFrame - framesTo) + (newestOutput - outputsTo)
+                        + (newestAcknowledgement - acknowledgementsTo);
+    const qint64 rows = frames.size() + outputs.size() + acknowledgements.size();
     if (rows == 0) {
-        m_waiting->store((newestFrame - framesTo) + (newestOutput - outputsTo));
+        m_waiting->store(left);
         return 0;
     }
 
@@ -528,6 +564,11 @@ qint64 CentralShipper::Worker::ShipBatch()
         ok = central.exec(QStringLiteral("INSERT INTO outputs(journal, id, frame, kind, at, ok,"
                                          " result) VALUES %1 ON CONFLICT (journal, id) DO NOTHING")
                               .arg(outputs.join(QLatin1Char(','))));
+    if (ok && !acknowledgements.isEmpty())
+        ok = central.exec(QStringLiteral("INSERT INTO acknowledgements(journal, id, frame, at,"
+                                         " username, place) VALUES %1"
+                                         " ON CONFLICT (journal, id) DO NOTHING")
+                              .arg(acknowledgements.join(QLatin1Char(','))));
     ok = ok && central.exec(QStringLiteral("COMMIT"));
     ParkIfAbandoned();
     if (!ok) {
@@ -538,9 +579,10 @@ qint64 CentralShipper::Worker::ShipBatch()
     }
     m_framesUpTo = framesTo;
     m_outputsUpTo = outputsTo;
+    m_acknowledgementsUpTo = acknowledgementsTo;
     m_shipped->fetch_add(rows);
     m_shippedSinceOutage += rows;
-    m_waiting->store((newestFrame - framesTo) + (newestOutput - outputsTo));
+    m_waiting->store(left);
     SetMark();
     Post([](CentralShipper *owner) { emit owner->BatchShipped(); });
     return rows;
@@ -569,7 +611,7 @@ void CentralShipper::Worker::Run()
         if (LocalReplaced()) {
             CloseLocal();
             Disconnect();
-            m_framesUpTo = m_outputsUpTo = -1;
+            m_framesUpTo = m_outputsUpTo = m_acknowledgementsUpTo = -1;
             continue;
         }
         bool ours = false;

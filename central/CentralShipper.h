@@ -11,16 +11,16 @@
 #include <memory>
 #include <thread>
 
-// Ships the station's journal to the central database: the frames (line events among them) and
-// their outputs' results, in the order they were written, each batch in one transaction, never
-// making the station wait. A thread of its own owns both of its connections: a PostgreSQL one
-// to the central database and an SQLite one to the local file, which it reads in one short
-// transaction per batch and writes only for its lease and its mark. At each connection it goes
-// on after the highest row the central database holds for this journal, so a batch sent twice
-// is stored once and none is skipped. Of the Alvetras sharing one journal file, the one holding
-// the lease kept in the file ships.
-// Threads: every public function and every signal on the thread that made the object (the
-// window's), but State() and Waiting(), which any thread may call.
+// Ships the station's journal to the central database: the frames (line events among them),
+// their outputs' results and the acknowledgements' changes, in the order they were written, each
+// batch in one transaction, never making the station wait. A thread of its own owns both of its
+// connections: a PostgreSQL one to the central database and an SQLite one to the local file, which
+// it reads in one short transaction per batch and writes only for its lease and its mark. At each
+// connection it goes on after the highest row the central database holds for this journal, so a
+// batch sent twice is stored once and none is skipped. Of the Alvetras sharing one journal file,
+// the one holding the lease kept in the file ships. Threads: every public function and every signal
+// on the thread that made the object (the window's), but State() and Waiting(), which any thread
+// may call.
 class CentralShipper : public QObject
 {
     Q_OBJECT
@@ -67,8 +67,8 @@ public:
     void Wake();
 
     State GetState() const { return m_state->load(std::memory_order_acquire); }
-    // Rows (frames and outputs) in the local journal that the central one does not hold, as
-    // last counted; -1 before the first count. Any thread.
+    // Rows (frames, outputs, acknowledgements) in the local journal that the central one does not
+    // hold, as last counted; -1 before the first count. Any thread.
     qint64 Waiting() const { return m_waiting->load(std::memory_order_acquire); }
     // Rows shipped since the start. Any thread.
     qint64 Shipped() const { return m_shipped->load(std::memory_order_acquire); }

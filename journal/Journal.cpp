@@ -263,6 +263,12 @@ private:
                  const std::vector<std::pair<quint64, qint64>> &committed,
                  const std::vector<std::pair<quint64, qint64>> &events = {}) const;
     void ReadBackWaiting();
+    // Keeps a change of the acknowledgements' table in the order of changes.
+    bool NoteAcknowledgementEvent(qint64 frame,
+                                  const QVariant &at,
+                                  const QVariant &user,
+                                  const QVariant &place,
+                                  QSqlError *failure);
 
     Journal &m_journal;
     const QString m_path;
@@ -282,6 +288,7 @@ private:
     std::optional<QSqlQuery> m_insertOutput;
     std::optional<QSqlQuery> m_insertWaiting;
     std::optional<QSqlQuery> m_acknowledge;
+    std::optional<QSqlQuery> m_acknowledgementEvent;
     std::optional<QSqlQuery> m_control;
     QHash<quint64, qint64> m_rowOfTicket;
     std::deque<quint64> m_remembered;
@@ -329,6 +336,7 @@ void Journal::Writer::Open()
     m_insertOutput.emplace(db);
     m_insertWaiting.emplace(db);
     m_acknowledge.emplace(db);
+    m_acknowledgementEvent.emplace(db);
     m_control.emplace(db);
     m_insertFrame->prepare(QStringLiteral(
         "INSERT INTO frames(received, port, device, fate, detail, length, bytes, header,"
@@ -341,6 +349,10 @@ void Journal::Writer::Open()
     // The first acknowledgement stands: a second one from elsewhere changes nothing.
     m_acknowledge->prepare(QStringLiteral("UPDATE acknowledgements SET at = ?, user = ?, place = ?"
                                           " WHERE frame = ? AND at IS NULL"));
+    // Only a change made is an event: the central journal copies these in their order.
+    m_acknowledgementEvent->prepare(
+        QStringLiteral("INSERT INTO acknowledgement_events(frame, at, user, place)"
+                       " VALUES (?, ?, ?, ?)"));
     m_open = true;
     m_retryAt = m_nextPrune = m_indexAt = Clock::now();
     m_indexBehind = true;
@@ -382,6 +394,22 @@ void Journal::Writer::ReadBackWaiting()
         Qt::QueuedConnection);
 }
 
+bool Journal::Writer::NoteAcknowledgementEvent(qint64 frame,
+                                               const QVariant &at,
+                                               const QVariant &user,
+                                               const QVariant &place,
+                                               QSqlError *failure)
+{
+    m_acknowledgementEvent->bindValue(0, frame);
+    m_acknowledgementEvent->bindValue(1, at);
+    m_acknowledgementEvent->bindValue(2, user);
+    m_acknowledgementEvent->bindValue(3, place);
+    if (m_acknowledgementEvent->exec())
+        return true;
+    *failure = m_acknowledgementEvent->lastError();
+    return false;
+}
+
 qint64 Journal::Writer::RowOf(quint64 ticket,
                               const std::vector<std::pair<quint64, qint64>> &committed,
                               const std::vector<std::pair<quint64, qint64>> &events) const
@@ -402,6 +430,7 @@ void Journal::Writer::Close()
     m_insertOutput.reset();
     m_insertWaiting.reset();
     m_acknowledge.reset();
+    m_acknowledgementEvent.reset();
     m_control.reset();
     if (QSqlDatabase::contains(m_connection)) {
         QSqlDatabase::database(m_connection, false).close();
@@ -530,6 +559,8 @@ bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
                     ok = m_insertWaiting->exec();
                     if (!ok)
                         failure = m_insertWaiting->lastError();
+                    else if (m_insertWaiting->numRowsAffected() > 0)
+                        ok = NoteAcknowledgementEvent(id, {}, {}, {}, &failure);
                 }
             } else if (frame->m_row.m_fate == JournalFate::LineEvent && frame->m_ticket != 0) {
                 events.emplace_back(frame->m_ticket, m_insertFrame->lastInsertId().toLongLong());
@@ -550,6 +581,10 @@ bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
                 ok = m_acknowledge->exec();
                 if (!ok)
                     failure = m_acknowledge->lastError();
+                else if (m_acknowledge->numRowsAffected() > 0)
+                    ok = NoteAcknowledgementEvent(frameId, m_acknowledge->boundValue(0),
+                                                  m_acknowledge->boundValue(1),
+                                                  m_acknowledge->boundValue(2), &failure);
             }
         } else {
             ++passed;
@@ -579,6 +614,7 @@ bool Journal::Writer::Write(std::deque<Waiting> &batch, QString *error)
         m_insertOutput->finish();
         m_insertWaiting->finish();
         m_acknowledge->finish();
+        m_acknowledgementEvent->finish();
         m_control->exec(QStringLiteral("ROLLBACK"));
         CheckDamage(failure);
         return false;

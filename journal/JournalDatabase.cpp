@@ -56,6 +56,17 @@ constexpr const char *kSchema[] = {
     " WHERE at IS NULL",
     "CREATE TRIGGER IF NOT EXISTS acknowledgements_deleted AFTER DELETE ON frames BEGIN"
     " DELETE FROM acknowledgements WHERE frame = old.id; END",
+    // The table above is changed in place, so it tells nothing of the order things happened
+    // in: each change (a message begins to wait: `at` NULL; it is acknowledged) is also kept
+    // here in order, for the central journal to copy. A journal that had waiting messages
+    // before this table was made gets them here once, each as it stands.
+    "CREATE TABLE IF NOT EXISTS acknowledgement_events("
+    " seq INTEGER PRIMARY KEY, frame INTEGER NOT NULL, at INTEGER, user TEXT, place INTEGER)",
+    "INSERT INTO acknowledgement_events(frame, at, user, place)"
+    " SELECT frame, at, user, place FROM acknowledgements"
+    " WHERE NOT EXISTS (SELECT 1 FROM acknowledgement_events) ORDER BY frame",
+    "CREATE TRIGGER IF NOT EXISTS acknowledgement_events_deleted AFTER DELETE ON frames BEGIN"
+    " DELETE FROM acknowledgement_events WHERE frame = old.id; END",
     // The file's own name, made once with it: with a row's id, which never names two rows of
     // one file, it names the row wherever the row is copied to.
     "CREATE TABLE IF NOT EXISTS identity(journal TEXT NOT NULL)",

@@ -21,6 +21,8 @@
 
 namespace {
 
+const QDateTime kAnswered = QDateTime(QDate(2024, 5, 17), QTime(0, 5), Qt::UTC);
+
 JournalFrame Passed(int n, const QByteArray &body)
 {
     JournalFrame row;
@@ -66,15 +68,22 @@ private slots:
         m_central.m_database = "office";
         m_central.m_user = "office";
 
-        // Two stations, each shipping its own journal; one passed row gets an output.
+        // Two stations, each shipping its own journal; one passed row gets an output. At the
+        // north two rows waited for acknowledgement: the first was acknowledged, after its
+        // frame was shipped.
         for (const QString station : {"north", "south"}) {
             Journal journal;
             journal.Start(m_dir.filePath(station + ".sqlite"), 0);
             QSignalSpy committed(&journal, &Journal::Committed);
+            quint64 answered = 0;
             for (int n = 0; n < 5; ++n) {
-                const quint64 ticket = journal.Record(
-                    Passed(n + (station == "south" ? 10 : 0),
-                           n == 3 ? "Tremor near the " + station.toLatin1() : "Body"));
+                JournalFrame row
+                    = Passed(n + (station == "south" ? 10 : 0),
+                             n == 3 ? "Tremor near the " + station.toLatin1() : "Body");
+                row.m_awaitsAcknowledgement = station == "north" && (n == 1 || n == 2);
+                const quint64 ticket = journal.Record(row);
+                if (n == 1)
+                    answered = ticket;
                 if (n == 3)
                     journal.RecordOutput({ticket, JournalOutputKind::File,
                                           QDateTime::currentDateTimeUtc(), true, "Received/x.txt"});
@@ -82,7 +91,14 @@ private slots:
             QTRY_COMPARE(committed.size(), 5);
             CentralShipper shipper;
             shipper.Start(m_central, m_dir.filePath(station + ".sqlite"), station, station);
-            QTRY_COMPARE_WITH_TIMEOUT(shipper.Shipped(), 6, 30000);
+            const int rows = station == "north" ? 8 : 6;
+            QTRY_COMPARE_WITH_TIMEOUT(shipper.Shipped(), rows, 30000);
+            if (station == "north") {
+                journal.RecordAcknowledgement(
+                    {answered, 0, kAnswered, "operator", AcknowledgedFrom::Notification});
+                connect(&journal, &Journal::RowsCommitted, &shipper, &CentralShipper::Wake);
+                QTRY_COMPARE_WITH_TIMEOUT(shipper.Shipped(), rows + 1, 30000);
+            }
         }
     }
 
@@ -122,9 +138,21 @@ private slots:
         QVERIFY2(window.Detail()->toPlainText().contains("file: Received/x.txt"),
                  qPrintable(window.Detail()->toPlainText()));
 
-        // Back to this station's own journal, the text filter cleared.
+        // The messages still waiting, of all stations; the answered one's detail says who.
         window.findChildren<QLineEdit *>().at(2)->clear();
+        window.findChild<QComboBox *>("fates")->setCurrentIndex(int(JournalFilter::Fates::Waiting));
+        QTRY_COMPARE(Shown(*model), QStringList{"north 10002e2al9"});
+        window.findChild<QComboBox *>("fates")->setCurrentIndex(int(JournalFilter::Fates::All));
         QTRY_COMPARE(model->rowCount(), 5);
+        window.Table()->setCurrentIndex(model->index(3, 0));
+        QVERIFY(shown.wait());
+        QCOMPARE(model->Row(3)->m_header, "10001e2al9");
+        QVERIFY2(window.Detail()->toPlainText().contains(
+                     QStringLiteral("Acknowledged %1 by operator from the notification")
+                         .arg(kAnswered.toLocalTime().toString("yyyy-MM-dd HH:mm:ss"))),
+                 qPrintable(window.Detail()->toPlainText()));
+
+        // Back to this station's own journal.
         window.Scope()->setCurrentIndex(0);
         QTRY_COMPARE(model->rowCount(), 1);
         QCOMPARE(model->Row(0)->m_header, "10100e2al9");
@@ -152,6 +180,22 @@ private slots:
         QCOMPARE(lines.size(), 1 + 3 + 1); // the header, three rows, the last line's end
         QVERIFY(lines[1].startsWith("south,") && lines[1].contains("10012e2al9"));
         QVERIFY(lines[3].contains("10014e2al9"));
+        QVERIFY(lines.first().startsWith("station,received,line"));
+        QVERIFY(lines[1].endsWith(",,,\r"));
+
+        // The acknowledgements as the local export shows them.
+        process.start(qEnvironmentVariable("ALVETRA_PROGRAM_DIR") + "/alvetra",
+                      {"--export-journal", target, "--central", "--station", "north"});
+        QVERIFY(process.waitForFinished(60000));
+        QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+        QFile northCsv(target);
+        QVERIFY(northCsv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> north = northCsv.readAll().split('\n');
+        QVERIFY(north.first().endsWith(",acknowledged,acknowledged by,acknowledged from\r"));
+        QVERIFY2(north[2].contains("10001e2al9") && north[2].endsWith(",operator,notification\r"),
+                 north[2].constData());
+        QVERIFY2(north[3].contains("10002e2al9") && north[3].endsWith(",waiting,,\r"),
+                 north[3].constData());
 
         // No server: the reason, exit code 1.
         store.setValue("Central/Host", m_dir.filePath("nowhere"));

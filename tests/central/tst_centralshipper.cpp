@@ -364,6 +364,66 @@ private slots:
                           QStringLiteral("central")),
             QStringList({"12345e2al1|t|queued", "12345e2al1|f|not printed: jammed"}), 30000);
     }
+
+    // The usual case: the message waits, its frame is shipped, and an operator answers while
+    // the server is away; the answer reaches the central row once, also after a restart.
+    void anAcknowledgementGivenAfterItsFrameWasShippedReachesTheCentralRowOnce()
+    {
+        // A database the version before made, with the rows of the tests above: brought up to
+        // date at the first connection.
+        bool ok = false;
+        m_cluster.Sql(
+            "DROP TABLE IF EXISTS acknowledgements; UPDATE alvetra_schema SET version = 1",
+            QStringLiteral("central"), &ok);
+        QVERIFY2(ok, qPrintable(m_cluster.Error()));
+        const QString path = JournalPath("answered");
+        Journal journal;
+        journal.Start(path, 0);
+        const QString acknowledgements
+            = QStringLiteral("SELECT count(*) FROM acknowledgements a JOIN journals j ON"
+                             " j.journal = a.journal WHERE j.station = 'answered'");
+        {
+            CentralShipper shipper;
+            connect(&journal, &Journal::RowsCommitted, &shipper, &CentralShipper::Wake);
+            QSignalSpy stopped(&shipper, &CentralShipper::ShippingStopped);
+            QSignalSpy resumed(&shipper, &CentralShipper::ShippingResumed);
+            shipper.Start(Settings(), path, "answered", "answered-holder");
+            JournalFrame waits = Frame(1);
+            waits.m_awaitsAcknowledgement = true;
+            const quint64 ticket = journal.Record(waits);
+            QVERIFY(Record(journal, 2, 2));
+            QTRY_COMPARE_WITH_TIMEOUT(shipper.Shipped(), 4, 30000);
+            QCOMPARE(Count(acknowledgements), 1);
+
+            QVERIFY(m_cluster.Stop(true));
+            const QDateTime at = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 890), Qt::UTC);
+            journal.RecordAcknowledgement({ticket, 0, at, "operator", AcknowledgedFrom::History});
+            // Given twice: the first stands, and only it is shipped.
+            journal.RecordAcknowledgement(
+                {ticket, 0, at.addSecs(60), "other", AcknowledgedFrom::Tray});
+            QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 30000);
+            QVERIFY(m_cluster.Start());
+            QTRY_COMPARE_WITH_TIMEOUT(resumed.size(), 1, 60000);
+            QCOMPARE(m_cluster.Sql(
+                         "SELECT a.frame, a.at IS NULL, (extract(epoch FROM a.at) * 1000)::bigint,"
+                         " a.username, a.place FROM acknowledgements a JOIN journals j"
+                         " ON j.journal = a.journal WHERE j.station = 'answered'"
+                         " ORDER BY a.id",
+                         QStringLiteral("central")),
+                     QStringList({"1|t|||", QStringLiteral("1|f|%1|operator|%2")
+                                                .arg(at.toMSecsSinceEpoch())
+                                                .arg(int(AcknowledgedFrom::History))}));
+            QCOMPARE(shipper.Waiting(), 0);
+        }
+        // Started again on the same file, with the local mark set back: nothing is sent twice.
+        SetLocal(path, "UPDATE shipping SET frames = 0, outputs = 0");
+        CentralShipper again;
+        again.Start(Settings(), path, "answered", "answered-holder");
+        QTRY_COMPARE_WITH_TIMEOUT(again.GetState(), CentralShipper::State::UpToDate, 30000);
+        QCOMPARE(again.Shipped(), 0);
+        QCOMPARE(Count(acknowledgements), 2);
+        QCOMPARE(Count("SELECT max(version) FROM alvetra_schema"), qint64(kCentralSchemaVersion));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_CentralShipper)
