@@ -25,7 +25,7 @@ if [ -x scripts/test-services.sh ]; then
 fi
 
 step "Formatting"
-mapfile -t sources < <(find app dialogs dispatch doors files rtf settings receiver serial hooks journal tools tests \
+mapfile -t sources < <(find app central dialogs dispatch doors files rtf settings receiver serial hooks journal monitor tools tests \
     bench fuzz packaging main.cpp \
     -name '*.cpp' -o -name '*.h' 2>/dev/null | sort)
 clang-format --dry-run -Werror "${sources[@]}"
